@@ -1,0 +1,33 @@
+// Starting the child copy of the launcher, waiting for it, and removing the target
+// directory afterwards or when a console control event arrives.
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+/// Exit code given to a child that outlives the clean-up's grace period: the code of a
+/// process ended by Ctrl+C, so a killed application never looks successful.
+constexpr DWORD child_terminated_exit_code = 0xC000013A;
+/// How long the clean-up waits for a child before ending it.
+constexpr DWORD child_grace_ms = 5000;
+/// Delete requests after the first one, and the pause before each.
+constexpr int cleanup_retries = 20;
+constexpr DWORD cleanup_pause_ms = 100;
+
+/// Builds the command line, starts the child with the parent's standard handles and
+/// environment, waits for it without limit, runs the clean-up and returns the child's exit
+/// code (1 if it cannot be read). A failed launch reports "Error, couldn't launch child" and
+/// exits with 2, leaving the target directory on disk.
+uint32_t launch_and_supervise_child();
+
+/// Waits up to 5 s for a supervised child (then ends it), and if unpacking has started,
+/// removes the target directory: one delete request and up to 20 more, 100 ms apart, while
+/// the directory is still there. Silent; safe to run on two threads at once.
+void cleanup_child_and_directory();
+
+/// Runs the clean-up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns
+/// FALSE so the system's own handling goes on.
+BOOL WINAPI console_ctrl_handler(DWORD event);
+
+/// Number of delete requests the clean-up has sent in this process (for tests).
+extern volatile long cleanup_delete_requests;

@@ -1,0 +1,76 @@
+#include "paths/run_identity.h"
+
+#include <stdio.h>
+#include <windows.h>
+
+#include "paths/environment.h"
+
+void make_random_bytes(uint8_t bytes[8]) {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  int64_t c = counter.QuadPart;
+  uint64_t v = static_cast<uint64_t>(c) ^ reinterpret_cast<uintptr_t>(&c);
+  uint32_t x = static_cast<uint32_t>(v) ^ static_cast<uint32_t>(v >> 32) ^ GetCurrentProcessId();
+  if (x == 0) x = 1;
+  for (int i = 0; i < 8; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    bytes[i] = static_cast<uint8_t>(x);
+  }
+}
+
+void encode_random_text(const uint8_t b[8], wchar_t* text) {
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  const unsigned index[11] = {
+      static_cast<unsigned>(b[0] >> 2),
+      static_cast<unsigned>(((b[0] & 3) << 4) | (b[1] >> 4)),
+      static_cast<unsigned>(((b[1] & 15) << 2) | (b[2] >> 6)),
+      static_cast<unsigned>(b[2] & 63),
+      static_cast<unsigned>(b[3] >> 2),
+      static_cast<unsigned>(((b[3] & 3) << 4) | (b[4] >> 4)),
+      static_cast<unsigned>(((b[4] & 15) << 2) | (b[5] >> 6)),
+      static_cast<unsigned>(b[5] & 63),
+      static_cast<unsigned>(b[6] >> 2),
+      static_cast<unsigned>(((b[6] & 3) << 4) | (b[7] >> 4)),
+      static_cast<unsigned>((b[7] & 15) << 2),
+  };
+  for (int i = 0; i < 11; ++i) text[i] = static_cast<wchar_t>(alphabet[index[i]]);
+  text[11] = 0;
+}
+
+static int64_t system_time_count() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+}
+
+const wchar_t* identity_text(identity_token token, wchar_t (&value)[identity_value_capacity], bool* owned) {
+  static const char* const names[] = {"TAVREN_ONEFILE_START", "TAVREN_ONEFILE_TIME_US", "TAVREN_ONEFILE_RANDOM"};
+  const char* name = names[token];
+  if (wchar_t* stored = env_get(name)) {
+    *owned = true;
+    return stored;
+  }
+  *owned = false;
+  value[0] = 0;
+  char number[128];
+  switch (token) {
+    case identity_time:
+      snprintf(number, sizeof number, "%lld", static_cast<long long>(system_time_count()));
+      widen_append(value, number, identity_value_capacity);
+      break;
+    case identity_time_us:
+      snprintf(number, sizeof number, "%06ld", static_cast<long>((system_time_count() / 10) % 1000000));
+      widen_append(value, number, identity_value_capacity);
+      break;
+    case identity_random: {
+      uint8_t bytes[8];
+      make_random_bytes(bytes);
+      encode_random_text(bytes, value);
+      break;
+    }
+  }
+  env_set(name, value);
+  return value;
+}

@@ -1,0 +1,92 @@
+#include <stdlib.h>
+#include <windows.h>
+
+#include "launcher/diagnostics.h"
+#include "paths/path_spec.h"
+#include "paths/wide_buffer.h"
+#include "payload/payload.h"
+
+wchar_t target_directory[launcher_path_capacity];
+wchar_t main_library_path[launcher_path_capacity];
+volatile bool unpacking_started = false;
+
+static wchar_t entry_name[1024];
+static wchar_t entry_path[launcher_path_capacity];
+static unsigned char data_chunk[payload_chunk_size];
+
+// Directories known to exist, in the order they became known; copies are never released.
+static wchar_t* known_directories[known_directory_capacity];
+static int known_directories_count = 0;
+
+int known_directory_count() { return known_directories_count; }
+
+static void remember_directory(const wchar_t* directory) {
+  wchar_t* copy = _wcsdup(directory);
+  // An entry without a string would break every later comparison.
+  if (!copy) abort();
+  known_directories[known_directories_count++] = copy;
+}
+
+bool create_directory_cached(const wchar_t* directory) {
+  if (known_directories_count == 0) {
+    // The profile folder counts as existing without ever being created.
+    wchar_t home[launcher_path_capacity];
+    if (!expand_path_spec(home, L"{HOME}", launcher_path_capacity)) fatal_expand_spec(L"{HOME}");
+    remember_directory(home);
+  }
+  for (int i = 0; i < known_directories_count; ++i) {
+    if (wcscmp(directory, known_directories[i]) == 0) return true;
+  }
+  if (directory[0] != 0 && directory[1] == L':' && directory[2] == 0) return true;
+  if (!CreateDirectoryW(directory, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  if (known_directories_count < known_directory_capacity) remember_directory(directory);
+  return true;
+}
+
+void ensure_parent_directories(const wchar_t* path) {
+  wchar_t parent[launcher_path_capacity];
+  wbuf_copy(parent, launcher_path_capacity, path);
+  size_t length = wcslen(parent);
+  if (length == 0) return;
+  size_t i = length - 1;
+  while (i > 0 && parent[i] != L'\\') --i;
+  if (i == 0) return;  // the first unit is never taken as a separator
+  parent[i] = 0;
+  if (!create_directory_cached(parent)) {
+    ensure_parent_directories(parent);
+    create_directory_cached(parent);
+  }
+}
+
+void payload_extract(launcher_role role) {
+  unpacking_started = true;
+  for (;;) {
+    if (!payload_read_name(entry_name, 1024)) return;
+
+    entry_path[0] = 0;
+    wbuf_append(entry_path, launcher_path_capacity, target_directory);
+    wbuf_append(entry_path, launcher_path_capacity, L"\\");
+    wbuf_append(entry_path, launcher_path_capacity, entry_name);
+
+    if (main_library_path[0] == 0) {
+      wbuf_copy(main_library_path, launcher_path_capacity, entry_path);
+      if (role == role_child) return;
+    }
+
+    uint64_t size = 0;
+    payload_read(&size, 8);  // little-endian on this platform, as in the stream
+
+    ensure_parent_directories(entry_path);
+    HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fatal_open_for_writing(entry_path);
+
+    while (size != 0) {
+      DWORD n = size < payload_chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(payload_chunk_size);
+      payload_read(data_chunk, n);
+      DWORD written = 0;
+      if (!WriteFile(file, data_chunk, n, &written, nullptr)) fatal_unpack_write();
+      size -= n;
+    }
+    CloseHandle(file);
+  }
+}

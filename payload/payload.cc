@@ -1,0 +1,50 @@
+#include "payload/payload.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "launcher/diagnostics.h"
+#include "payload/stream_decoder.h"
+#include "payload/entry_stream.h"
+
+static const unsigned char* payload_blob_end;
+static const unsigned char* payload_position;
+static payload_decoder decoder;
+
+void payload_set_blob(const unsigned char* blob, size_t size) {
+  payload_position = blob;
+  payload_blob_end = blob + size;
+}
+
+bool payload_check_magic() {
+  bool match = payload_position[0] == payload_magic[0] && payload_position[1] == payload_magic[1] &&
+               payload_position[2] == payload_magic[2];
+  payload_position += 3;
+  return match;
+}
+
+void payload_open() {
+  if (decoder_open(&decoder, payload_position, static_cast<size_t>(payload_blob_end - payload_position)) !=
+      decode_ok) {
+    fatal_plain("Error, couldn't allocate memory.");
+  }
+}
+
+void payload_read(void* destination, uint64_t count) {
+  if (decoder_read(&decoder, destination, count) != decode_ok) fatal_plain("Error, couldn't decode attached data.");
+}
+
+void payload_close() { decoder_close(&decoder); }
+
+// The entry walk reads names through the shared entry-stream code; only its failures are
+// the launcher's own.
+bool payload_read_name(wchar_t* name, size_t capacity) {
+  size_t length = 0;
+  decode_status why = decode_ok;
+  switch (entry_read_name(&decoder, name, capacity, &length, &why)) {
+    case entry_ok: return length > 0;
+    case entry_name_too_long: abort();
+    case entry_decode_failed: break;
+  }
+  fatal_plain("Error, couldn't decode attached data.");
+}

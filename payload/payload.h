@@ -1,0 +1,62 @@
+// The attached payload as the launcher uses it: the magic check, the process's one decoder,
+// and the walk that writes every entry under the target directory.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+/// Capacity of the target directory, the main library path and every entry path.
+constexpr size_t launcher_path_capacity = 4096;
+/// Bytes of file content passed to WriteFile at a time.
+constexpr size_t payload_chunk_size = 32768;
+/// Directories remembered as existing.
+constexpr int known_directory_capacity = 1024;
+
+/// The absolute target directory (written by the run sequence before the handler exists).
+extern wchar_t target_directory[launcher_path_capacity];
+/// The first entry's full path; empty until the walk stores it.
+extern wchar_t main_library_path[launcher_path_capacity];
+/// Set once the entry walk begins; the clean-up removes the target directory only then.
+/// Read by the console control thread, hence volatile.
+extern volatile bool unpacking_started;
+
+/// Points the payload position at the first byte of the `size`-byte blob at `blob`.
+void payload_set_blob(const unsigned char* blob, size_t size);
+
+/// Compares the three bytes at the payload position with "JQZ" and advances past them
+/// either way. Returns whether all three matched.
+bool payload_check_magic();
+
+/// Allocates the decoder over the rest of the blob. Reports "Error, couldn't allocate
+/// memory." and exits with 2 on failure.
+void payload_open();
+
+/// Copies exactly `count` decoded bytes to `destination`. Any failure reports "Error,
+/// couldn't decode attached data." and exits with 2: a caller never sees a partial result.
+void payload_read(void* destination, uint64_t count);
+
+/// Reads the next entry name into `name` (capacity units). Returns false at the end marker.
+/// A name that does not fit aborts; a decoding failure reports and exits with 2.
+bool payload_read_name(wchar_t* name, size_t capacity);
+
+/// Releases the decompression context and the holding buffer.
+void payload_close();
+
+enum launcher_role { role_parent, role_child };
+
+/// Walks the entry stream. Stores the first entry's full path in main_library_path; the
+/// child returns right there, the parent writes every file and returns after the end
+/// marker. With no entry at all it returns with main_library_path empty.
+void payload_extract(launcher_role role);
+
+/// Makes every directory above the file `path` exist as far as it can; one that cannot be
+/// created shows up later as the failure to open the file.
+void ensure_parent_directories(const wchar_t* path);
+
+/// True if `directory` is known to exist afterwards: found in the known-directory set, a
+/// bare drive ("X:"), created, or already there.
+bool create_directory_cached(const wchar_t* directory);
+
+/// Number of entries in the known-directory set (for tests and diagnostics).
+int known_directory_count();
