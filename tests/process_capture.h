@@ -1,0 +1,36 @@
+// Test support: run a Windows program as a separate process and capture what it does.
+#pragma once
+
+#include <stdint.h>
+#include <string>
+#include <vector>
+
+struct captured_run {
+  uint32_t exit_code = 0;   ///< the full 32-bit code from GetExitCodeProcess
+  std::string out;          ///< every byte written to standard output
+  std::string err;          ///< every byte written to standard error
+  bool timed_out = false;
+};
+
+struct run_options {
+  /// Variables to set (name, value) or remove (name, nullopt-like empty marker) in the child.
+  std::vector<std::pair<std::wstring, std::wstring>> set_env;
+  std::vector<std::wstring> remove_env;
+  std::wstring current_directory;  ///< empty: the test's own
+  uint32_t timeout_ms = 60000;
+  bool no_std_handles = false;     ///< start the child without standard handles
+};
+
+/// Starts `application` with the complete command line `command_line` (argv[0] included),
+/// collects its standard output and error through pipes, and waits for it to end.
+captured_run run_captured(const std::wstring& application, const std::wstring& command_line,
+                          const run_options& options = {});
+
+/// The directory that holds the running test executable, without a trailing backslash.
+std::wstring test_binary_directory();
+
+/// `path` with the test binary directory in front.
+std::wstring beside_test_binary(const std::wstring& name);
+
+/// Quotes one argument the way the system's splitter reads it back.
+std::wstring quote_argument(const std::wstring& argument);
