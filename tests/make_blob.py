@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Test payload maker: writes an entry stream and wraps it as a blob, for tests only.
+
+Entries are NAME=SOURCE, where SOURCE is @FILE (its bytes), #N (N deterministic pseudo-random
+bytes), or text:TEXT. Layout switches let tests build well-formed and deliberately odd blobs.
+Compression goes through the zstd command-line tool.
+"""
+import argparse
+import random
+import struct
+import subprocess
+import sys
+
+
+def content(source, seed):
+    if source.startswith('@'):
+        with open(source[1:], 'rb') as f:
+            return f.read()
+    if source.startswith('#'):
+        rng = random.Random(seed)
+        n = int(source[1:])
+        return bytes(rng.getrandbits(8) for _ in range(n)) if n < 1 << 16 else rng.randbytes(n)
+    if source.startswith('text:'):
+        return source[5:].encode('utf-8')
+    raise SystemExit(f'make_blob: bad source {source!r}')
+
+
+def entry_stream(entries, end_marker, trailing):
+    out = bytearray()
+    for i, spec in enumerate(entries):
+        name, _, source = spec.partition('=')
+        data = content(source, i)
+        out += name.encode('utf-16-le') + b'\0\0' + struct.pack('<Q', len(data)) + data
+    if end_marker:
+        out += b'\0\0'
+    out += trailing
+    return bytes(out)
+
+
+def compress(data, level, checksum, window_log, frames):
+    pieces = [data] if frames <= 1 else [data[i * len(data) // frames:(i + 1) * len(data) // frames]
+                                         for i in range(frames)]
+    out = b''
+    for piece in pieces:
+        cmd = ['zstd', '-q', '-c', f'-{level}', '--check' if checksum else '--no-check']
+        if window_log:
+            cmd.append(f'--zstd=wlog={window_log}')
+        out += subprocess.run(cmd, input=piece, stdout=subprocess.PIPE, check=True).stdout
+    return out
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument('-o', '--output', required=True)
+    p.add_argument('--level', type=int, default=3)
+    p.add_argument('--no-check', action='store_true')
+    p.add_argument('--window-log', type=int)
+    p.add_argument('--frames', type=int, default=1, help='cut the stream into this many frames')
+    p.add_argument('--no-end-marker', action='store_true')
+    p.add_argument('--trailing', default='', help='hex bytes decoded after the end marker')
+    p.add_argument('--magic', default='JQZ')
+    p.add_argument('--fill-byte', type=lambda s: int(s, 0), default=0)
+    p.add_argument('--trailer', type=lambda s: int(s, 0), help='override the trailer value')
+    p.add_argument('--cut', type=int, help='keep only this many bytes of the finished blob')
+    p.add_argument('--stream-only', action='store_true', help='write the decoded stream, no blob')
+    p.add_argument('entries', nargs='*')
+    a = p.parse_args()
+
+    stream = entry_stream(a.entries, not a.no_end_marker, bytes.fromhex(a.trailing))
+    if a.stream_only:
+        blob = stream
+    else:
+        blob = bytearray(a.magic.encode('latin-1'))
+        blob += compress(stream, a.level, not a.no_check, a.window_log, a.frames)
+        blob += bytes([a.fill_byte]) * ((-len(blob)) % 8)
+        blob += struct.pack('<Q', len(blob) if a.trailer is None else a.trailer)
+        if a.cut is not None:
+            blob = blob[:a.cut]
+    with open(a.output, 'wb') as f:
+        f.write(blob)
+
+
+if __name__ == '__main__':
+    sys.exit(main())
