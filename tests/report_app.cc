@@ -1,0 +1,78 @@
+// A main library for end-to-end tests: reports what it sees as UTF-8 "key=value" lines on
+// standard output and returns the exit code it is told.
+//   TAVREN_TEST_EXIT    exit code (decimal, or 0x... for hex); default 0
+//   TAVREN_TEST_ACTION  "crash" (access violation), "sleep:<ms>", "hold:<path>" (keep the
+//                       file open while sleeping TAVREN_TEST_HOLD_MS), "run:<command line>"
+//                       (start a process, report its exit code as run_exit=)
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#include <string>
+
+static void put(const char* key, const std::wstring& value) {
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, value.c_str(), static_cast<int>(value.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, value.c_str(), static_cast<int>(value.size()), utf8.data(), bytes, nullptr, nullptr);
+  printf("%s=%s\n", key, utf8.c_str());
+}
+
+static std::wstring env(const wchar_t* name, bool* present = nullptr) {
+  static wchar_t value[32768];
+  DWORD length = GetEnvironmentVariableW(name, value, 32768);
+  if (present) *present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+  return std::wstring(value, length < 32768 ? length : 0);
+}
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* main_library) {
+  put("argc", std::to_wstring(argc));
+  for (int i = 0; i < argc; ++i) put(("argv" + std::to_string(i)).c_str(), argv[i]);
+  put("main_library", main_library);
+  wchar_t buffer[4096];
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&run_code), &self);
+  GetModuleFileNameW(self, buffer, 4096);
+  put("module", buffer);
+  GetCurrentDirectoryW(4096, buffer);
+  put("cwd", buffer);
+  put("command_line", GetCommandLineW());
+  put("pid", std::to_wstring(GetCurrentProcessId()));
+  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START", L"TAVREN_ONEFILE_TIME_US",
+                            L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0"};
+  for (const wchar_t* name : names) {
+    bool present = false;
+    std::wstring value = env(name, &present);
+    std::string key(name, name + wcslen(name));
+    if (present) put(key.c_str(), value); else printf("%s unset\n", key.c_str());
+  }
+  fflush(stdout);
+
+  std::wstring action = env(L"TAVREN_TEST_ACTION");
+  if (action == L"crash") {
+    *static_cast<volatile int*>(nullptr) = 1;
+  } else if (action.rfind(L"sleep:", 0) == 0) {
+    Sleep(static_cast<DWORD>(_wtoi(action.c_str() + 6)));
+  } else if (action.rfind(L"hold:", 0) == 0) {
+    HANDLE held = CreateFileW(action.c_str() + 5, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    put("held", held == INVALID_HANDLE_VALUE ? L"no" : L"yes");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(_wtoi(env(L"TAVREN_TEST_HOLD_MS").c_str())));
+  } else if (action.rfind(L"run:", 0) == 0) {
+    std::wstring line = action.substr(4);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    SetEnvironmentVariableW(L"TAVREN_TEST_ACTION", nullptr);
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+      WaitForSingleObject(process.hProcess, INFINITE);
+      DWORD code = 0;
+      GetExitCodeProcess(process.hProcess, &code);
+      put("run_exit", std::to_wstring(code));
+    } else {
+      put("run_exit", L"failed");
+    }
+    fflush(stdout);
+  }
+  return static_cast<int>(wcstoul(env(L"TAVREN_TEST_EXIT").c_str(), nullptr, 0));
+}
