@@ -4,7 +4,7 @@ TOP := $(CURDIR)
 OUT := $(TOP)/out
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup native win test demo fuzz clean
+.PHONY: all setup native win checked test demo fuzz clean
 
 all: setup native win
 
@@ -20,11 +20,24 @@ win: setup native
 	  -DCMAKE_BUILD_TYPE=Release -DTAVREN_PACK=$(OUT)/bin/tavren-pack >/dev/null
 	@cmake --build $(OUT)/win -j $(JOBS)
 
-test: all
+# The byte-level code again under AddressSanitizer/UndefinedBehaviorSanitizer, and the fuzzers.
+checked: setup
+	@cmake -S . -B $(OUT)/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREN_SANITIZE=ON >/dev/null
+	@cmake --build $(OUT)/asan -j $(JOBS)
+	@CC=clang-14 CXX=clang++-14 cmake -S . -B $(OUT)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAVREN_FUZZ=ON >/dev/null
+	@cmake --build $(OUT)/fuzz -j $(JOBS)
+
+test: all checked
 	@./scripts/run-tests
+
+fuzz: checked
+	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=$(or $(RUNS),2000000) >/dev/null
+	@ctest --test-dir $(OUT)/fuzz --output-on-failure
+	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=20000 >/dev/null
 
 demo: all
 	@./scripts/demo
 
 clean:
-	rm -rf $(OUT)/native $(OUT)/win $(OUT)/bin $(OUT)/lib
+	rm -rf $(OUT)/native $(OUT)/win $(OUT)/asan $(OUT)/fuzz $(OUT)/bin $(OUT)/lib
