@@ -1,0 +1,281 @@
+#include "payload/stream_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include <zstd_errors.h>
+
+#include "payload/entry_stream.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+bytes pattern(size_t size, unsigned seed = 1) {
+  // Compressible but not trivially so: repeats with drift, so frames hold real blocks.
+  bytes out(size);
+  unsigned state = seed;
+  for (size_t i = 0; i < size; ++i) {
+    if (i % 64 == 0) state = state * 1103515245 + 12345;
+    out[i] = static_cast<unsigned char>((state >> 16) + i % 7);
+  }
+  return out;
+}
+
+bytes compress(const bytes& data, bool checksum = true, int level = 3) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+  bytes out(ZSTD_compressBound(data.size()));
+  size_t size = ZSTD_compress2(context, out.data(), out.size(), data.data(), data.size());
+  ZSTD_freeCCtx(context);
+  EXPECT_FALSE(ZSTD_isError(size));
+  out.resize(size);
+  return out;
+}
+
+void append(bytes& to, const bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+/// A hand-made frame: window descriptor `window_byte`, one raw block holding `content`.
+bytes raw_frame(unsigned char window_byte, const bytes& content) {
+  bytes frame = {0x28, 0xB5, 0x2F, 0xFD, 0x00, window_byte};
+  uint32_t header = 1u | static_cast<uint32_t>(content.size()) << 3;  // last block, raw
+  frame.push_back(static_cast<unsigned char>(header));
+  frame.push_back(static_cast<unsigned char>(header >> 8));
+  frame.push_back(static_cast<unsigned char>(header >> 16));
+  append(frame, content);
+  return frame;
+}
+
+class decoder_test : public ::testing::Test {
+ protected:
+  void open(const bytes& input) {
+    source_ = input;
+    ASSERT_EQ(decoder_open(&decoder_, source_.data(), source_.size()), decode_ok);
+    opened_ = true;
+  }
+  void TearDown() override {
+    if (opened_) decoder_close(&decoder_);
+  }
+  decode_status read(bytes& into, size_t count) {
+    size_t at = into.size();
+    into.resize(at + count);
+    return decoder_read(&decoder_, into.data() + at, count);
+  }
+
+  payload_decoder decoder_{};
+  bytes source_;
+  bool opened_ = false;
+};
+
+TEST_F(decoder_test, RequestsOfEverySizeReassembleTheStream) {
+  bytes data = pattern(600000);
+  open(compress(data));
+  // Sizes chosen to start and end inside held bytes, match the holding buffer, and exceed it.
+  const size_t sizes[] = {1, 7, 131071, 2, 131072, 131073, 3, 65536};
+  bytes got;
+  for (size_t i = 0; got.size() < data.size(); ++i) {
+    size_t count = std::min(sizes[i % 8], data.size() - got.size());
+    ASSERT_EQ(read(got, count), decode_ok) << "at " << got.size();
+  }
+  EXPECT_EQ(got, data);
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_truncated);
+}
+
+TEST_F(decoder_test, OneRequestSpanningManyHoldingBuffers) {
+  bytes data = pattern(5 * payload_holding_size + 17);
+  open(compress(data));
+  bytes got;
+  ASSERT_EQ(read(got, data.size()), decode_ok);
+  EXPECT_EQ(got, data);
+}
+
+TEST_F(decoder_test, OutputStillPendingAfterAllInputIsConsumed) {
+  // Zeros compress to a few bytes: the first step eats all input and fills the buffer, and
+  // the rest must still come out rather than be reported as truncated.
+  bytes data(3 * payload_holding_size + 5, 0);
+  open(compress(data));
+  bytes got;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(read(got, payload_holding_size), decode_ok);
+  ASSERT_EQ(read(got, 5), decode_ok);
+  EXPECT_EQ(got, data);
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_truncated);
+}
+
+TEST_F(decoder_test, ExactHoldingBufferFillEndsCleanly) {
+  bytes data = pattern(payload_holding_size);
+  open(compress(data, false));
+  bytes got;
+  ASSERT_EQ(read(got, payload_holding_size), decode_ok);
+  EXPECT_EQ(got, data);
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_truncated);
+}
+
+TEST_F(decoder_test, FramesAndStepsWithoutOutputAreCrossed) {
+  bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 3, 0, 0, 0, 'x', 'y', 'z'};
+  bytes input;
+  append(input, compress({}));
+  append(input, skippable);
+  append(input, compress({}));
+  append(input, compress({'a', 'b', 'c'}));
+  append(input, compress({}));
+  append(input, compress({'d'}));
+  open(input);
+  bytes got;
+  ASSERT_EQ(read(got, 4), decode_ok);
+  EXPECT_EQ(got, (bytes{'a', 'b', 'c', 'd'}));
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_truncated);
+}
+
+bytes name_bytes(const std::u16string& name) {
+  bytes out;
+  for (char16_t unit : name) {
+    out.push_back(static_cast<unsigned char>(unit));
+    out.push_back(static_cast<unsigned char>(unit >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+bytes size_bytes(uint64_t size) {
+  bytes out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(size >> (8 * i)));
+  return out;
+}
+
+TEST_F(decoder_test, EntryFieldsSplitAcrossFrames) {
+  // Every field boundary is also a frame boundary, and one content is cut in the middle.
+  bytes content = pattern(200000, 7);
+  std::vector<bytes> pieces = {name_bytes(u"bin\\app.dll"), size_bytes(content.size()),
+                               bytes(content.begin(), content.begin() + 1000),
+                               bytes(content.begin() + 1000, content.end()), name_bytes(u"\u00e9"), size_bytes(0),
+                               name_bytes(u"")};
+  bytes input;
+  for (const bytes& piece : pieces) append(input, compress(piece));
+  open(input);
+
+  char16_t name[entry_name_capacity];
+  size_t length;
+  decode_status why;
+  uint64_t size;
+  ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
+  EXPECT_EQ(std::u16string(name, length), u"bin\\app.dll");
+  ASSERT_EQ(entry_read_size(&decoder_, &size), decode_ok);
+  ASSERT_EQ(size, content.size());
+  bytes got;
+  ASSERT_EQ(read(got, content.size()), decode_ok);
+  EXPECT_EQ(got, content);
+  ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
+  EXPECT_EQ(std::u16string(name, length), u"\u00e9");
+  ASSERT_EQ(entry_read_size(&decoder_, &size), decode_ok);
+  EXPECT_EQ(size, 0u);
+  ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
+  EXPECT_EQ(length, 0u);
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_truncated);
+}
+
+TEST_F(decoder_test, MissingEndMarkerIsTruncation) {
+  bytes stream = name_bytes(u"a");
+  append(stream, size_bytes(3));
+  append(stream, {'x', 'y', 'z'});
+  open(compress(stream));
+  char16_t name[entry_name_capacity];
+  size_t length;
+  decode_status why = decode_ok;
+  uint64_t size;
+  ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
+  ASSERT_EQ(entry_read_size(&decoder_, &size), decode_ok);
+  bytes got;
+  ASSERT_EQ(read(got, size), decode_ok);
+  EXPECT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_decode_failed);
+  EXPECT_EQ(why, decode_truncated);
+}
+
+TEST_F(decoder_test, BytesAfterEndMarkerAreLeftForTheCaller) {
+  bytes stream = name_bytes(u"");
+  append(stream, {'!'});
+  open(compress(stream));
+  char16_t name[entry_name_capacity];
+  size_t length;
+  decode_status why;
+  ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
+  EXPECT_EQ(length, 0u);
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_ok);  // nothing in the decoder stops here: readers must check
+}
+
+TEST_F(decoder_test, NameCapacityIsEnforced) {
+  std::u16string longest(entry_name_capacity - 1, u'n');
+  bytes stream = name_bytes(longest);
+  append(stream, name_bytes(longest + u'n'));
+  open(compress(stream));
+  char16_t name[entry_name_capacity];
+  size_t length;
+  decode_status why;
+  ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
+  EXPECT_EQ(length, entry_name_capacity - 1);
+  EXPECT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_name_too_long);
+  EXPECT_EQ(name[length], 0);
+}
+
+TEST_F(decoder_test, WindowLargerThan2To27IsRefused) {
+  bytes content = {'o', 'k'};
+  {
+    open(raw_frame(17 << 3, content));  // 2^27: the largest the launcher takes
+    bytes got;
+    EXPECT_EQ(read(got, 2), decode_ok);
+    EXPECT_EQ(got, content);
+    decoder_close(&decoder_);
+    opened_ = false;
+  }
+  open(raw_frame(18 << 3, content));  // 2^28
+  bytes got;
+  EXPECT_EQ(read(got, 2), decode_corrupt);
+  EXPECT_EQ(ZSTD_getErrorCode(decoder_.last_error), ZSTD_error_frameParameter_windowTooLarge);
+}
+
+TEST_F(decoder_test, DamageIsReported) {
+  bytes data = pattern(1000);
+  {
+    bytes frame = compress(data, true);
+    frame.back() ^= 0x01;  // inside the checksum
+    open(frame);
+    bytes got;
+    EXPECT_EQ(read(got, data.size() + 1), decode_corrupt);
+    EXPECT_EQ(ZSTD_getErrorCode(decoder_.last_error), ZSTD_error_checksum_wrong);
+    decoder_close(&decoder_);
+    opened_ = false;
+  }
+  {
+    // Without a checksum, altered content of a raw block goes unnoticed by the library; a
+    // broken block header does not.
+    bytes frame = raw_frame(0, data);
+    frame[6] ^= 0x06;  // block type raw -> reserved
+    open(frame);
+    bytes got;
+    EXPECT_EQ(read(got, data.size()), decode_corrupt);
+    decoder_close(&decoder_);
+    opened_ = false;
+  }
+  bytes cut = compress(data, false);
+  cut.resize(cut.size() / 2);
+  open(cut);
+  bytes got;
+  EXPECT_EQ(read(got, data.size()), decode_truncated);
+}
+
+TEST_F(decoder_test, BytesThatAreNoFrameAreCorrupt) {
+  open(bytes{'J', 'Q', 'Z', 0, 1, 2, 3, 4});
+  bytes got;
+  EXPECT_EQ(read(got, 1), decode_corrupt);
+}
+
+}  // namespace
