@@ -19,13 +19,31 @@ void print_system_error(const char* message, uint32_t error_code) {
   fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(error_code)), text);
 }
 
+// The runtime's own "%ls" conversion stops at the first character it cannot represent and
+// prints a shorter path that looks right. Here every unit the C locale maps to one byte (up to
+// U+00FF) gives that byte, as the runtime would, and anything else one '?': the reader sees
+// where the path had a character the stream cannot show.
+static const char* narrow_for_message(const wchar_t* text) {
+  size_t length = wcslen(text);
+  char* narrow = static_cast<char*>(malloc(length + 1));
+  if (!narrow) return "?";
+  size_t n = 0;
+  for (size_t i = 0; i < length; ++i) {
+    wchar_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) ++i;
+    narrow[n++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
+  }
+  narrow[n] = 0;
+  return narrow;  // the process ends right after the message
+}
+
 void fatal_expand_spec(const wchar_t* spec) {
-  fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+  fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", narrow_for_message(spec));
   abort();
 }
 
 void fatal_open_for_writing(const wchar_t* path) {
-  fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+  fprintf(stderr, "Error, failed to open '%s' for writing.\n", narrow_for_message(path));
   exit(2);
 }
 
