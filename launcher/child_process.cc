@@ -9,6 +9,8 @@
 
 volatile long cleanup_delete_requests = 0;
 
+static constexpr size_t system_command_line_limit = 32766;
+
 // The supervised child. Whoever takes the handle out of the slot with an atomic exchange is
 // the only one that waits on, terminates and closes it: the handle is closed exactly once
 // and never while another thread still uses it. Two clean-ups at once are not serialised
@@ -89,6 +91,14 @@ uint32_t launch_and_supervise_child() {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
   build_child_command_line();
+  // The system keeps a command line of at most 32,766 characters (its length is counted in
+  // bytes in 16 bits). Windows refuses a longer one with this error; Wine cuts it short
+  // without a word, and the application would run with its last argument changed. Refuse it
+  // the same way everywhere, leaving the target directory like any failed launch.
+  if (wcslen(child_command_line) > system_command_line_limit) {
+    print_system_error("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
+    exit(2);
+  }
 
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(own_path_for_launch, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,

@@ -10,8 +10,11 @@ void make_random_bytes(uint8_t bytes[8]) {
   QueryPerformanceCounter(&counter);
   int64_t c = counter.QuadPart;
   uint64_t v = static_cast<uint64_t>(c) ^ reinterpret_cast<uintptr_t>(&c);
-  uint32_t x = static_cast<uint32_t>(v) ^ static_cast<uint32_t>(v >> 32) ^ GetCurrentProcessId();
-  if (x == 0) x = 1;
+  xorshift_bytes(static_cast<uint32_t>(v) ^ static_cast<uint32_t>(v >> 32) ^ GetCurrentProcessId(), bytes);
+}
+
+void xorshift_bytes(uint32_t seed, uint8_t bytes[8]) {
+  uint32_t x = seed == 0 ? 1 : seed;  // xorshift never leaves the all-zero state
   for (int i = 0; i < 8; ++i) {
     x ^= x << 13;
     x ^= x >> 17;

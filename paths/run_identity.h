@@ -15,6 +15,10 @@ enum identity_token { identity_time, identity_time_us, identity_random };
 /// stack address and the process id.
 void make_random_bytes(uint8_t bytes[8]);
 
+/// The generator behind make_random_bytes: eight xorshift32 steps (13, 17, 5) from `seed`
+/// (0 counts as 1), byte i the low 8 bits after step i.
+void xorshift_bytes(uint32_t seed, uint8_t bytes[8]);
+
 /// Writes the 11-character URL-safe Base64 text of `bytes` (no padding) and a terminator.
 void encode_random_text(const uint8_t bytes[8], wchar_t* text);
 

@@ -43,18 +43,36 @@ bool create_directory_cached(const wchar_t* directory) {
   return true;
 }
 
+// Tries the file's own folder first; only when a folder cannot be made are its ancestors
+// tried, and then the failed ones are made again, outermost first. A name may pass through
+// hundreds of new folders, so this walks one buffer up and back down instead of recursing
+// with a path copy per level, which overflowed the stack.
 void ensure_parent_directories(const wchar_t* path) {
-  wchar_t parent[launcher_path_capacity];
-  wbuf_copy(parent, launcher_path_capacity, path);
-  size_t length = wcslen(parent);
-  if (length == 0) return;
-  size_t i = length - 1;
-  while (i > 0 && parent[i] != L'\\') --i;
-  if (i == 0) return;  // the first unit is never taken as a separator
-  parent[i] = 0;
-  if (!create_directory_cached(parent)) {
-    ensure_parent_directories(parent);
-    create_directory_cached(parent);
+  wchar_t directory[launcher_path_capacity];
+  wbuf_copy(directory, launcher_path_capacity, path);
+  size_t length = wcslen(directory);
+  size_t failed = 0;    // folders cut off on the way up that could not be made then
+  bool done = false;    // the string ends at a folder already settled; step down past it
+  while (length > 0) {
+    size_t i = length - 1;
+    while (i > 0 && directory[i] != L'\\') --i;
+    if (i == 0) break;  // the first unit is never taken as a separator
+    directory[i] = 0;
+    length = i;
+    if (create_directory_cached(directory)) {
+      done = true;
+      break;
+    }
+    ++failed;
+  }
+  // Back down: each cut is undone by putting its separator back; the next cut still ends the string.
+  for (; failed > 0; --failed) {
+    if (done) {
+      directory[length] = L'\\';
+      length = wcslen(directory);
+    }
+    done = true;
+    create_directory_cached(directory);
   }
 }
 

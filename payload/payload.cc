@@ -17,6 +17,12 @@ void payload_set_blob(const unsigned char* blob, size_t size) {
 }
 
 bool payload_check_magic() {
+  // A blob shorter than the magic would be read past its end, and the decoder's input size
+  // would wrap below zero.
+  if (payload_blob_end - payload_position < 3) {
+    payload_position = payload_blob_end;
+    return false;
+  }
   bool match = payload_position[0] == payload_magic[0] && payload_position[1] == payload_magic[1] &&
                payload_position[2] == payload_magic[2];
   payload_position += 3;

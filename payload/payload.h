@@ -25,7 +25,7 @@ extern volatile bool unpacking_started;
 void payload_set_blob(const unsigned char* blob, size_t size);
 
 /// Compares the three bytes at the payload position with "JQZ" and advances past them
-/// either way. Returns whether all three matched.
+/// either way. Returns whether all three matched; a blob shorter than three bytes does not.
 bool payload_check_magic();
 
 /// Allocates the decoder over the rest of the blob. Reports "Error, couldn't allocate

@@ -1,0 +1,225 @@
+// The entry walk in this process, writing real files under a scratch target directory. The
+// blobs come from the build with their decoded streams, so each file is checked against the
+// bytes that were packed for it.
+#include "payload/payload.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/process_capture.h"
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+bytes read_file(const std::wstring& path) {
+  bytes data;
+  FILE* file = _wfopen(path.c_str(), L"rb");
+  if (!file) return data;
+  unsigned char buffer[65536];
+  size_t got = 0;
+  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) data.insert(data.end(), buffer, buffer + got);
+  fclose(file);
+  return data;
+}
+
+bytes load_blob(const std::wstring& name) {
+  return read_file(test_binary_directory() + L"\\..\\blobs\\payload_" + name + L".bin");
+}
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool remove_tree(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L".."))
+        remove_tree(path + L"\\" + found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+// (name, content) for every entry of a decoded stream, up to its end marker.
+std::vector<std::pair<std::wstring, bytes>> entries_of(const bytes& stream) {
+  std::vector<std::pair<std::wstring, bytes>> entries;
+  size_t at = 0;
+  for (;;) {
+    std::wstring name;
+    for (; stream[at] | stream[at + 1]; at += 2) name.push_back(static_cast<wchar_t>(stream[at] | stream[at + 1] << 8));
+    at += 2;
+    if (name.empty()) return entries;
+    uint64_t size = 0;
+    memcpy(&size, &stream[at], 8);
+    at += 8;
+    entries.emplace_back(name, bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + size)));
+    at += size;
+  }
+}
+
+class payload_extract_test : public ::testing::Test {
+ protected:
+  // A fresh folder named after the test, shared with its death-test children, which end
+  // without clearing up. `short_root` puts it high up on the Unix side too, so that a
+  // 4095-unit Windows path stays inside the host's own path limit.
+  void make_root(bool short_root = false) {
+    if (!root_.empty()) remove_tree(root_);
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    root_ = (short_root ? std::wstring(L"Z:\\tmp\\") : std::wstring(temp)) + L"payload_" +
+            std::wstring(test.begin(), test.end());
+    remove_tree(root_);
+    ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
+  }
+  void SetUp() override { make_root(); }
+  void TearDown() override {
+    if (opened_) payload_close();
+    remove_tree(root_);
+  }
+  // Opens the blob and points the walk at `target`, with no main library found yet.
+  void open(const std::wstring& blob_name, const std::wstring& target) {
+    blob_ = load_blob(blob_name);
+    ASSERT_FALSE(blob_.empty());
+    ASSERT_LT(target.size(), launcher_path_capacity);
+    wcscpy(target_directory, target.c_str());
+    main_library_path[0] = 0;
+    payload_set_blob(blob_.data(), blob_.size());
+    ASSERT_TRUE(payload_check_magic());
+    payload_open();
+    opened_ = true;
+  }
+
+  std::wstring root_;
+  bytes blob_;
+  bool opened_ = false;
+};
+
+TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
+  // Sizes 0, 32768 and 32769 sit on the chunk boundary; one\two\ is two new folder levels;
+  // replaced.txt exists already, longer than its new content, in a folder the walk has not
+  // seen yet.
+  std::wstring target = root_ + L"\\target";
+  ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+  FILE* old = _wfopen((target + L"\\replaced.txt").c_str(), L"wb");
+  ASSERT_TRUE(old);
+  fputs("the old content, longer than the new", old);
+  fclose(old);
+
+  open(L"files", target);
+  payload_extract(role_parent);
+
+  auto entries = entries_of(load_blob(L"files_stream"));
+  ASSERT_EQ(entries.size(), 7u);
+  for (const auto& [name, content] : entries) {
+    std::wstring path = target + L"\\" + name;
+    ASSERT_TRUE(exists(path)) << std::string(name.begin(), name.end());
+    EXPECT_TRUE(read_file(path) == content) << std::string(name.begin(), name.end());
+  }
+  EXPECT_EQ(read_file(target + L"\\replaced.txt"), (bytes{'n', 'e', 'w'}));
+  EXPECT_EQ(std::wstring(main_library_path), target + L"\\main.dll");
+  EXPECT_TRUE(unpacking_started);
+}
+
+TEST_F(payload_extract_test, ChildStopsAfterTheFirstNameAndCreatesNothing) {
+  std::wstring target = root_ + L"\\child";
+  open(L"files", target);
+  payload_extract(role_child);
+  EXPECT_EQ(std::wstring(main_library_path), target + L"\\main.dll");
+  EXPECT_FALSE(exists(target));
+  // The stream continues right after the name: the next eight bytes are the library's size.
+  uint64_t size = 0;
+  payload_read(&size, 8);
+  EXPECT_EQ(size, 100u);
+}
+
+TEST_F(payload_extract_test, EndMarkerAloneLeavesNoLibraryAndNoFolder) {
+  for (launcher_role role : {role_parent, role_child}) {
+    std::wstring target = root_ + (role == role_parent ? L"\\parent" : L"\\child");
+    open(L"end_marker_only", target);
+    payload_extract(role);
+    EXPECT_EQ(main_library_path[0], 0) << role;
+    EXPECT_FALSE(exists(target)) << role;
+    payload_close();
+    opened_ = false;
+  }
+}
+
+TEST_F(payload_extract_test, NameBound) {
+  // 1023 units (four 250-unit folders and a 19-unit file) fit the name buffer; 1024 abort
+  // without a message, however short the directory.
+  std::wstring target = root_ + L"\\short";
+  open(L"name_1023", target);
+  payload_extract(role_parent);
+  std::wstring path = main_library_path;
+  EXPECT_EQ(path.size(), target.size() + 1 + 1023);
+  EXPECT_EQ(read_file(path), (bytes{'x'}));
+
+  payload_close();
+  opened_ = false;
+  open(L"name_1024", target);
+  EXPECT_EXIT(payload_extract(role_parent), ::testing::ExitedWithCode(3), "^$");
+}
+
+TEST_F(payload_extract_test, JoinedPathBound) {
+  // With the 1023-unit name, a target directory of 3071 units makes the joined path 4095
+  // units, the most that fits: it is used whole. Wine cannot create it, as its host path
+  // (prefix, drive link and all) passes the host's 4096-byte limit, so the open fails and
+  // quotes the complete path. One unit more aborts without a message.
+  make_root(true);
+  std::wstring target = root_;
+  while (target.size() < 3071) target += L"\\" + std::wstring(std::min<size_t>(200, 3071 - target.size() - 1), L't');
+  ASSERT_EQ(target.size(), 3071u);
+  open(L"name_1023", target);
+  std::string expected = "Error, failed to open '" + std::string(target.begin(), target.end()) + "\\" +
+                         std::string(250, 'n') + "\\" + std::string(250, 'n') + "\\" + std::string(250, 'n') +
+                         "\\" + std::string(250, 'n') + "\\" + std::string(19, 'm') + "' for writing.\n";
+  ASSERT_EQ(expected.size(), strlen("Error, failed to open '' for writing.\n") + 4095);
+  EXPECT_EXIT(payload_extract(role_parent), ::testing::ExitedWithCode(2),
+              ::testing::Matcher<const std::string&>(expected));
+  EXPECT_EXIT(
+      {
+        wcscat(target_directory, L"t");
+        payload_extract(role_parent);
+      },
+      ::testing::ExitedWithCode(3), "^$");
+}
+
+TEST_F(payload_extract_test, FilesAreStillWrittenOnceTheFolderSetIsFull) {
+  // 1030 new folders after the target directory; the last one gets a second file after the
+  // set has stopped growing.
+  std::wstring target = root_ + L"\\many";
+  open(L"many_folders", target);
+  payload_extract(role_parent);
+  EXPECT_EQ(known_directory_count(), known_directory_capacity);
+  for (int i = 0; i <= 1029; ++i) {
+    std::wstring path = target + L"\\d" + std::to_wstring(i) + L"\\f";
+    ASSERT_EQ(read_file(path).size(), 1u) << i;
+  }
+  EXPECT_EQ(read_file(target + L"\\d1029\\g").size(), 1u);
+}
+
+TEST_F(payload_extract_test, NameThroughFiveHundredNewFolders) {
+  // Every folder is missing when the file comes, so all 500 fail first and are made on the
+  // way back, outermost first. That must not cost stack per level: a copy of the path per
+  // level overflowed the stack.
+  std::wstring target = root_ + L"\\deep";
+  open(L"deep_folders", target);
+  payload_extract(role_parent);
+  std::wstring path = target;
+  for (int i = 0; i < 500; ++i) path += L"\\a";
+  EXPECT_EQ(read_file(path + L"\\f"), (bytes{'d', 'e', 'e', 'p'}));
+}
+
+}  // namespace
