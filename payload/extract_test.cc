@@ -13,42 +13,14 @@
 #include <vector>
 
 #include "tests/process_capture.h"
+#include "tests/test_files.h"
 
 namespace {
 
 using bytes = std::vector<unsigned char>;
 
-bytes read_file(const std::wstring& path) {
-  bytes data;
-  FILE* file = _wfopen(path.c_str(), L"rb");
-  if (!file) return data;
-  unsigned char buffer[65536];
-  size_t got = 0;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) data.insert(data.end(), buffer, buffer + got);
-  fclose(file);
-  return data;
-}
-
 bytes load_blob(const std::wstring& name) {
-  return read_file(test_binary_directory() + L"\\..\\blobs\\payload_" + name + L".bin");
-}
-
-bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool remove_tree(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L".."))
-        remove_tree(path + L"\\" + found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  return RemoveDirectoryW(path.c_str()) != 0;
+  return read_file_bytes(test_binary_directory() + L"\\..\\blobs\\payload_" + name + L".bin");
 }
 
 // (name, content) for every entry of a decoded stream, up to its end marker.
@@ -124,10 +96,10 @@ TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
   ASSERT_EQ(entries.size(), 7u);
   for (const auto& [name, content] : entries) {
     std::wstring path = target + L"\\" + name;
-    ASSERT_TRUE(exists(path)) << std::string(name.begin(), name.end());
-    EXPECT_TRUE(read_file(path) == content) << std::string(name.begin(), name.end());
+    ASSERT_TRUE(path_exists(path)) << std::string(name.begin(), name.end());
+    EXPECT_TRUE(read_file_bytes(path) == content) << std::string(name.begin(), name.end());
   }
-  EXPECT_EQ(read_file(target + L"\\replaced.txt"), (bytes{'n', 'e', 'w'}));
+  EXPECT_EQ(read_file_bytes(target + L"\\replaced.txt"), (bytes{'n', 'e', 'w'}));
   EXPECT_EQ(std::wstring(main_library_path), target + L"\\main.dll");
   EXPECT_TRUE(unpacking_started);
 }
@@ -137,7 +109,7 @@ TEST_F(payload_extract_test, ChildStopsAfterTheFirstNameAndCreatesNothing) {
   open(L"files", target);
   payload_extract(role_child);
   EXPECT_EQ(std::wstring(main_library_path), target + L"\\main.dll");
-  EXPECT_FALSE(exists(target));
+  EXPECT_FALSE(path_exists(target));
   // The stream continues right after the name: the next eight bytes are the library's size.
   uint64_t size = 0;
   payload_read(&size, 8);
@@ -150,7 +122,7 @@ TEST_F(payload_extract_test, EndMarkerAloneLeavesNoLibraryAndNoFolder) {
     open(L"end_marker_only", target);
     payload_extract(role);
     EXPECT_EQ(main_library_path[0], 0) << role;
-    EXPECT_FALSE(exists(target)) << role;
+    EXPECT_FALSE(path_exists(target)) << role;
     payload_close();
     opened_ = false;
   }
@@ -164,7 +136,7 @@ TEST_F(payload_extract_test, NameBound) {
   payload_extract(role_parent);
   std::wstring path = main_library_path;
   EXPECT_EQ(path.size(), target.size() + 1 + 1023);
-  EXPECT_EQ(read_file(path), (bytes{'x'}));
+  EXPECT_EQ(read_file_bytes(path), (bytes{'x'}));
 
   payload_close();
   opened_ = false;
@@ -205,9 +177,9 @@ TEST_F(payload_extract_test, FilesAreStillWrittenOnceTheFolderSetIsFull) {
   EXPECT_EQ(known_directory_count(), known_directory_capacity);
   for (int i = 0; i <= 1029; ++i) {
     std::wstring path = target + L"\\d" + std::to_wstring(i) + L"\\f";
-    ASSERT_EQ(read_file(path).size(), 1u) << i;
+    ASSERT_EQ(read_file_bytes(path).size(), 1u) << i;
   }
-  EXPECT_EQ(read_file(target + L"\\d1029\\g").size(), 1u);
+  EXPECT_EQ(read_file_bytes(target + L"\\d1029\\g").size(), 1u);
 }
 
 TEST_F(payload_extract_test, NameThroughFiveHundredNewFolders) {
@@ -219,7 +191,7 @@ TEST_F(payload_extract_test, NameThroughFiveHundredNewFolders) {
   payload_extract(role_parent);
   std::wstring path = target;
   for (int i = 0; i < 500; ++i) path += L"\\a";
-  EXPECT_EQ(read_file(path + L"\\f"), (bytes{'d', 'e', 'e', 'p'}));
+  EXPECT_EQ(read_file_bytes(path + L"\\f"), (bytes{'d', 'e', 'e', 'p'}));
 }
 
 }  // namespace

@@ -12,21 +12,14 @@
 
 #include "payload/stream_decoder.h"
 #include "tests/process_capture.h"
+#include "tests/test_files.h"
 
 namespace {
 
 using bytes = std::vector<unsigned char>;
 
 bytes load_blob(const std::string& name) {
-  std::wstring path = test_binary_directory() + L"\\..\\blobs\\payload_" + std::wstring(name.begin(), name.end()) + L".bin";
-  bytes data;
-  FILE* file = _wfopen(path.c_str(), L"rb");
-  if (!file) return data;
-  unsigned char buffer[65536];
-  size_t got = 0;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) data.insert(data.end(), buffer, buffer + got);
-  fclose(file);
-  return data;
+  return read_file_bytes(test_binary_directory() + L"\\..\\blobs\\payload_" + std::wstring(name.begin(), name.end()) + L".bin");
 }
 
 class payload_test : public ::testing::Test {

@@ -19,38 +19,6 @@ scratch_folder::scratch_folder() {
 
 scratch_folder::~scratch_folder() { remove_tree(path_); }
 
-bool path_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-bool is_directory(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool remove_tree(const std::wstring& path) {
-  if (!is_directory(path)) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
-    return !path_exists(path);
-  }
-  for (const auto& name : folder_entries(path)) remove_tree(path + L"\\" + name);
-  RemoveDirectoryW(path.c_str());
-  return !path_exists(path);
-}
-
-std::vector<std::wstring> folder_entries(const std::wstring& folder, const std::wstring& prefix) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
-}
-
 std::string narrow(const std::wstring& text) {
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string result(static_cast<size_t>(bytes), '\0');

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/process_capture.h"
+#include "tests/test_files.h"
 
 /// A fresh, empty folder under the test's own temporary folder, removed with everything in
 /// it when the object goes out of scope.
@@ -26,12 +27,6 @@ class scratch_folder {
   std::wstring path_;
 };
 
-/// Removes a file or a whole tree; true if nothing is left at `path`.
-bool remove_tree(const std::wstring& path);
-bool path_exists(const std::wstring& path);
-bool is_directory(const std::wstring& path);
-/// Names (not paths) of the entries of `folder` whose names begin with `prefix`.
-std::vector<std::wstring> folder_entries(const std::wstring& folder, const std::wstring& prefix = L"");
 
 std::string narrow(const std::wstring& text);  ///< UTF-8
 std::wstring widen(const std::string& text);   ///< from UTF-8

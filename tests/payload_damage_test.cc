@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/process_capture.h"
+#include "tests/test_files.h"
 
 namespace {
 
@@ -25,33 +26,6 @@ const char undecodable[] = "Error, couldn't decode attached data.\r\n";
 // The size of data\one.bin in the app blobs: large enough that the frame stores its random
 // bytes as they are.
 const size_t one_bin_size = 300000;
-
-bytes read_file(const std::wstring& path) {
-  bytes data;
-  FILE* file = _wfopen(path.c_str(), L"rb");
-  if (!file) return data;
-  unsigned char buffer[65536];
-  size_t got = 0;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) data.insert(data.end(), buffer, buffer + got);
-  fclose(file);
-  return data;
-}
-
-bool remove_tree(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return DeleteFileW(path.c_str()) != 0;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L".."))
-        remove_tree(path + L"\\" + found.cFileName);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  return RemoveDirectoryW(path.c_str()) != 0;
-}
 
 // Every file and folder below `folder`, as relative paths in the system's listing order.
 void list_tree(const std::wstring& folder, const std::wstring& prefix, std::vector<std::wstring>* out) {
@@ -98,7 +72,7 @@ class payload_damage_test : public ::testing::Test {
   void TearDown() override { remove_tree(root_); }
 
   static bytes blob(const std::wstring& name) {
-    bytes data = read_file(test_binary_directory() + L"\\..\\blobs\\payload_" + name + L".bin");
+    bytes data = read_file_bytes(test_binary_directory() + L"\\..\\blobs\\payload_" + name + L".bin");
     EXPECT_FALSE(data.empty()) << narrow(name);
     return data;
   }
@@ -151,7 +125,7 @@ class payload_damage_test : public ::testing::Test {
   }
   // A failed parent leaves what it wrote; the library comes first and is whole.
   void expect_library_kept() const {
-    EXPECT_EQ(read_file(target() + L"\\report_app.dll"), read_file(beside_test_binary(L"report_app.dll")));
+    EXPECT_EQ(read_file_bytes(target() + L"\\report_app.dll"), read_file_bytes(beside_test_binary(L"report_app.dll")));
   }
   // A plain failure message on standard output and exit code 2.
   void expect_failure(const captured_run& run, const char* message) {
@@ -243,7 +217,7 @@ TEST_F(payload_damage_test, ChecksumDamageFailsInTheLastStep) {
   data[layout_of(data).frame_end - 2] ^= 0x10;
   expect_failure(launch(data), undecodable);
   expect_library_kept();
-  EXPECT_FALSE(read_file(target() + L"\\two.txt").size() == 5);
+  EXPECT_FALSE(read_file_bytes(target() + L"\\two.txt").size() == 5);
 }
 
 TEST_F(payload_damage_test, StreamsWithoutTheirEndMarkerFailAfterTheLastFile) {
@@ -253,8 +227,8 @@ TEST_F(payload_damage_test, StreamsWithoutTheirEndMarkerFailAfterTheLastFile) {
     SCOPED_TRACE(narrow(name));
     expect_failure(launch(blob(name)), undecodable);
     std::wstring left = target();
-    EXPECT_EQ(read_file(left + L"\\two.txt"), (bytes{'h', 'e', 'l', 'l', 'o'}));
-    EXPECT_EQ(read_file(left + L"\\data\\one.bin").size(), one_bin_size);
+    EXPECT_EQ(read_file_bytes(left + L"\\two.txt"), (bytes{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(read_file_bytes(left + L"\\data\\one.bin").size(), one_bin_size);
     remove_tree(temp_);
   }
 }
@@ -303,9 +277,9 @@ TEST_F(payload_damage_test, FileThatCannotBeCreatedIsReportedWithItsFullPath) {
   EXPECT_EQ(run.exit_code, 2u);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "Error, failed to open '" + narrow(left) + "\\sub' for writing.\r\n");
-  EXPECT_EQ(read_file(left + L"\\ok.txt"), (bytes{'o', 'k'}));
-  EXPECT_EQ(read_file(left + L"\\sub\\x"), (bytes{'x'}));
-  EXPECT_FALSE(read_file(left + L"\\report_app.dll").empty());
+  EXPECT_EQ(read_file_bytes(left + L"\\ok.txt"), (bytes{'o', 'k'}));
+  EXPECT_EQ(read_file_bytes(left + L"\\sub\\x"), (bytes{'x'}));
+  EXPECT_FALSE(read_file_bytes(left + L"\\report_app.dll").empty());
 }
 
 }  // namespace

@@ -1,0 +1,14 @@
+// Test support: files and folders as the tests look at them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+bool path_exists(const std::wstring& path);
+bool is_directory(const std::wstring& path);
+/// Removes a file or a whole tree; true if nothing is left at `path`.
+bool remove_tree(const std::wstring& path);
+/// Names (not paths) of the entries of `folder` whose names begin with `prefix`.
+std::vector<std::wstring> folder_entries(const std::wstring& folder, const std::wstring& prefix = L"");
+/// Every byte of the file; empty when it cannot be read.
+std::vector<unsigned char> read_file_bytes(const std::wstring& path);
