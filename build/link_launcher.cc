@@ -43,6 +43,39 @@ std::string short_text(const std::string& text, size_t limit) {
   return out;
 }
 
+/// Runs `args` inside `work` with its output in work/tool.log; throws pack_error
+/// "<doing> failed (<tool> exit N)" followed by what the tool said.
+void run_tool(const std::string& work, std::vector<std::string> args, const std::string& doing, const char* tool) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  std::string log_path = work + "/tool.log";
+  pid_t child = fork();
+  if (child < 0) throw pack_error(doing + " failed: cannot start " + tool + ": " + errno_text(errno));
+  if (child == 0) {
+    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (log < 0 || chdir(work.c_str()) != 0) _exit(127);
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  set_cleanup_child(child);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  set_cleanup_child(0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+  std::ifstream log(log_path);
+  std::stringstream messages;
+  messages << log.rdbuf();
+  std::string detail = short_text(messages.str(), 4000);
+  throw pack_error(doing + " failed (" + tool + " " +
+                   (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : std::string("killed")) + ")" +
+                   (detail.empty() ? "" : "\n" + detail));
+}
+
 }  // namespace
 
 bool is_four_part_version(const std::string& text) {
@@ -103,6 +136,9 @@ std::string launcher_library_folder() {
 void link_launcher(const std::string& work) {
   std::string driver = find_on_path(launcher_linker);
   if (driver.empty()) throw pack_error(std::string("cannot find the linker '") + launcher_linker + "' on PATH");
+  std::string compiler = find_on_path(resource_compiler);
+  if (compiler.empty())
+    throw pack_error(std::string("cannot find the resource compiler '") + resource_compiler + "' on PATH");
   std::string libraries = launcher_library_folder();
   for (const char* library : launcher_libraries) {
     std::string file = libraries + "/lib" + library + ".a";
@@ -111,40 +147,21 @@ void link_launcher(const std::string& work) {
                        "); set TAVREN_LAUNCHER_LIBDIR to the folder holding libtavren_*.a");
   }
 
+  // The driver we link with preprocesses the script too, so windres needs no other compiler
+  // under its default name. The script is pure ASCII; -c 65001 only makes that explicit.
+  run_tool(work, {compiler, "--preprocessor=" + driver, "--preprocessor-arg=-E", "--preprocessor-arg=-xc",
+                  "--preprocessor-arg=-DRC_INVOKED", "-c", "65001", "-O", "coff", "-i", "resources.rc", "-o",
+                  "resources.o"},
+           "compiling the launcher's resources", resource_compiler);
+
   std::vector<std::string> args = {driver, "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
-                                   "-Wa,-I" + work, "-o", "launcher.exe", "attached.S", "-L" + libraries,
+                                   "-Wa,-I" + work, "-o", "launcher.exe", "attached.S", "resources.o",
+                                   "-L" + libraries,
                                    // The entry point sits in an archive; nothing before the C
                                    // runtime asks for it, so ask for it here.
                                    "-Wl,--undefined=wWinMain", "-Wl,--start-group"};
   for (const char* library : launcher_libraries) args.push_back(std::string("-l") + library);
   args.push_back("-Wl,--end-group");
   args.push_back("-lshell32");
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  std::string log_path = work + "/link.log";
-  pid_t child = fork();
-  if (child < 0) throw pack_error("cannot start the linker: " + errno_text(errno));
-  if (child == 0) {
-    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (log < 0 || chdir(work.c_str()) != 0) _exit(127);
-    dup2(log, STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  set_cleanup_child(child);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  set_cleanup_child(0);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-  std::ifstream log(log_path);
-  std::stringstream messages;
-  messages << log.rdbuf();
-  std::string detail = short_text(messages.str(), 4000);
-  throw pack_error(std::string("linking the launcher failed (") + launcher_linker + " " +
-                   (WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status)) : std::string("killed")) + ")" +
-                   (detail.empty() ? "" : "\n" + detail));
+  run_tool(work, args, "linking the launcher", launcher_linker);
 }

@@ -8,6 +8,8 @@
 
 /// The driver we link with; looked up on PATH.
 constexpr const char launcher_linker[] = "x86_64-w64-mingw32-g++-posix";
+/// The compiler for the launcher's resources; looked up on PATH.
+constexpr const char resource_compiler[] = "x86_64-w64-mingw32-windres";
 
 struct launcher_texts {
   std::string company;
@@ -26,8 +28,9 @@ std::string launcher_assembly(const std::string& blob_name, uint64_t blob_size, 
 /// Folder holding libtavren_*.a: $TAVREN_LAUNCHER_LIBDIR, else <our folder>/../lib/tavren.
 std::string launcher_library_folder();
 
-/// Links `work/attached.S` (which includes `work/payload.bin`) into `work/launcher.exe`,
-/// running the driver inside `work` so the output does not depend on where we were started.
-/// Throws pack_error for a missing driver or library, and for a failed link with the
-/// driver's messages after the first line.
+/// Compiles `work/resources.rc` into `work/resources.o`, then links it and `work/attached.S`
+/// (which includes `work/payload.bin`) into `work/launcher.exe`. Both tools run inside `work`
+/// so the output does not depend on where we were started; their messages go to
+/// `work/tool.log`. Throws pack_error for a missing tool or library, and for a failed step
+/// with the tool's messages after the first line.
 void link_launcher(const std::string& work);

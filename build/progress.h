@@ -9,13 +9,16 @@
 /// "12.3 MiB", "512 B".
 std::string human_bytes(uint64_t bytes);
 
-/// Redraws "<verb> done / total (pct), rate" on stderr at most ten times a second, only when
-/// enabled (the caller decides: not --quiet and stderr is a terminal).
+/// Redraws "<verb> [#####.....] done / total  pct  rate  time left" on stderr at most ten
+/// times a second, only when enabled (the caller decides: not --quiet and stderr is a
+/// terminal).
 class progress_meter {
  public:
   progress_meter(bool enabled, uint64_t total, const char* verb);
   ~progress_meter() { finish(); }
   void advance(uint64_t bytes);
+  /// Replaces the line with `text` at once, for a step with no measurable progress.
+  void say(const std::string& text);
   /// Erases the line so that what follows starts clean. Idempotent.
   void finish();
   double seconds() const;
