@@ -97,39 +97,6 @@ target_name parse_target_name(const std::wstring& name) {
   return parts;
 }
 
-namespace {
-
-std::wstring environment_block(const run_options& options) {
-  std::vector<std::wstring> entries;
-  wchar_t* block = GetEnvironmentStringsW();
-  for (wchar_t* p = block; *p; p += wcslen(p) + 1) entries.emplace_back(p);
-  FreeEnvironmentStringsW(block);
-  auto drop = [&](const std::wstring& name) {
-    for (size_t i = 0; i < entries.size();) {
-      std::wstring entry_name = entries[i].substr(0, entries[i].find(L'=', 1));
-      if (_wcsicmp(entry_name.c_str(), name.c_str()) == 0) {
-        entries.erase(entries.begin() + static_cast<long>(i));
-      } else {
-        ++i;
-      }
-    }
-  };
-  for (const auto& name : options.remove_env) drop(name);
-  for (const auto& [name, value] : options.set_env) {
-    drop(name);
-    entries.push_back(name + L"=" + value);
-  }
-  std::wstring result;
-  for (const auto& entry : entries) {
-    result += entry;
-    result.push_back(0);
-  }
-  result.push_back(0);
-  return result;
-}
-
-}  // namespace
-
 started_process::started_process(const std::wstring& application, const std::wstring& command_line,
                                  const run_options& options) {
   static std::atomic<unsigned> counter{0};

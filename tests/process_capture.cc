@@ -12,9 +12,10 @@ void drain(HANDLE pipe, std::string* sink) {
   while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) sink->append(buffer, got);
 }
 
+}  // namespace
+
 std::wstring environment_block(const run_options& options) {
-  // Start from this process's block, then apply the changes; the block must stay sorted
-  // enough for the system, which Wine and Windows both accept unsorted in practice.
+  // This process's block with the changes applied; Wine and Windows both take it unsorted.
   std::vector<std::wstring> entries;
   wchar_t* block = GetEnvironmentStringsW();
   for (wchar_t* p = block; *p; p += wcslen(p) + 1) entries.emplace_back(p);
@@ -46,7 +47,6 @@ std::wstring environment_block(const run_options& options) {
   return result;
 }
 
-}  // namespace
 
 captured_run run_captured(const std::wstring& application, const std::wstring& command_line,
                           const run_options& options) {

@@ -21,6 +21,10 @@ struct run_options {
   bool no_std_handles = false;     ///< start the child without standard handles
 };
 
+/// This process's environment block with the options' changes, for CreateProcessW with
+/// CREATE_UNICODE_ENVIRONMENT.
+std::wstring environment_block(const run_options& options);
+
 /// Starts `application` with the complete command line `command_line` (argv[0] included),
 /// collects its standard output and error through pipes, and waits for it to end.
 captured_run run_captured(const std::wstring& application, const std::wstring& command_line,
