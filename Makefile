@@ -32,9 +32,9 @@ test: all checked
 	@./scripts/run-tests
 
 fuzz: checked
-	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=$(or $(RUNS),2000000) >/dev/null
+	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=$(or $(RUNS),2000000) -DTAVREN_FUZZ_SECONDS=$(or $(SECONDS),3600) >/dev/null
 	@ctest --test-dir $(OUT)/fuzz --output-on-failure
-	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=20000 >/dev/null
+	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=20000 -DTAVREN_FUZZ_SECONDS=60 >/dev/null
 
 demo: all
 	@./scripts/demo
