@@ -155,6 +155,10 @@ void link_launcher(const std::string& work) {
            "compiling the launcher's resources", resource_compiler);
 
   std::vector<std::string> args = {driver, "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
+                                   // Sections at page boundaries in the file too: the loader can
+                                   // then map the payload from the file instead of reading it
+                                   // into private memory (Wine copies sections it cannot map).
+                                   "-Wl,--file-alignment,4096",
                                    "-Wa,-I" + work, "-o", "launcher.exe", "attached.S", "resources.o",
                                    "-L" + libraries,
                                    // The entry point sits in an archive; nothing before the C
