@@ -166,6 +166,5 @@ void link_launcher(const std::string& work) {
                                    "-Wl,--undefined=wWinMain", "-Wl,--start-group"};
   for (const char* library : launcher_libraries) args.push_back(std::string("-l") + library);
   args.push_back("-Wl,--end-group");
-  args.push_back("-lshell32");
   run_tool(work, args, "linking the launcher", launcher_linker);
 }

@@ -6,6 +6,7 @@
 
 #include "launcher/command_line_quote.h"
 #include "launcher/diagnostics.h"
+#include "paths/shell_calls.h"
 
 wchar_t child_command_line[child_command_line_capacity];
 wchar_t own_path_for_launch[4096];
@@ -17,7 +18,7 @@ void fill_own_path_for_launch() {
 
 void build_child_command_line() {
   int count = 0;
-  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  wchar_t** arguments = shell_command_line_to_argv(GetCommandLineW(), &count);
   if (!arguments) {
     DWORD code = GetLastError();
     print_system_error("Error, couldn't launch child", code);

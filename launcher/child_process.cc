@@ -5,6 +5,7 @@
 
 #include "launcher/child_command_line.h"
 #include "launcher/diagnostics.h"
+#include "paths/shell_calls.h"
 #include "payload/payload.h"
 
 volatile long cleanup_delete_requests = 0;
@@ -87,7 +88,7 @@ static void send_delete_request() {
   if (target_too_long) {
     RemoveDirectoryW(target_directory);
   } else if (!long_paths_left) {
-    SHFileOperationW(&request);
+    shell_file_operation(&request);
   }
 }
 

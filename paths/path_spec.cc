@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "paths/shell_calls.h"
+
 #include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/run_identity.h"
@@ -80,7 +82,7 @@ bool expand_token(token_kind token, wchar_t* out, size_t capacity, size_t* posit
     case token_home:
     case token_cache_dir: {
       int folder = token == token_home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
-      if (SHGetFolderPathW(nullptr, folder, nullptr, 0, value) != S_OK) return false;
+      if (shell_get_folder_path(nullptr, folder, nullptr, 0, value) != S_OK) return false;
       append_value(out, capacity, position, value);
       trim_trailing_backslashes(out, position);
       return true;

@@ -1,0 +1,45 @@
+#include "paths/shell_calls.h"
+
+// Only from the system folder: a planted shell32.dll elsewhere is never loaded. Two threads
+// may bind at once (a console event beside the main thread); both get the same module and
+// the same addresses, so the race is harmless.
+static FARPROC shell_function(const char* name) {
+  static HMODULE volatile shell = nullptr;
+  HMODULE module = shell;
+  if (!module) {
+    module = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!module) return nullptr;
+    shell = module;
+  }
+  return GetProcAddress(module, name);
+}
+
+template <class Function>
+static Function bind(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(shell_function(name)));
+}
+
+LPWSTR* shell_command_line_to_argv(LPCWSTR command_line, int* count) {
+  using function = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+  static function call = nullptr;
+  if (!call) call = bind<function>("CommandLineToArgvW");
+  if (!call) {
+    if (GetLastError() == 0) SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return call(command_line, count);
+}
+
+int shell_file_operation(SHFILEOPSTRUCTW* operation) {
+  using function = int(WINAPI*)(SHFILEOPSTRUCTW*);
+  static function call = nullptr;
+  if (!call) call = bind<function>("SHFileOperationW");
+  return call ? call(operation) : ERROR_MOD_NOT_FOUND;
+}
+
+HRESULT shell_get_folder_path(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path) {
+  using function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+  static function call = nullptr;
+  if (!call) call = bind<function>("SHGetFolderPathW");
+  return call ? call(window, folder, token, flags, path) : E_FAIL;
+}
