@@ -28,16 +28,19 @@ static wchar_t delete_list[launcher_path_capacity + 1];
 // here with the file calls, which take long paths, and while any of them is left the shell
 // is not asked at all. A tree of short paths goes to the shell deleter as it is.
 static constexpr size_t shell_path_limit = MAX_PATH - 14;  // room for "\*" and an 8.3 name
-static constexpr int long_path_depth_limit = 4096;           // far beyond any payload's tree
+// Deeper than any payload can reach (a name holds at most 1,023 units); a deeper tree that the
+// application made is reported as left over, so the shell deleter is never asked.
+static constexpr int long_path_depth_limit = 4096;
 static constexpr size_t long_path_capacity = 32768;
 
 // Removes every entry below the folder in long_path (`length` units, in a buffer of
 // long_path_capacity) whose path is too long for the shell deleter. Returns true if such an
-// entry is still there. Links are removed, never followed.
-static bool remove_long_paths(wchar_t* long_path, size_t length, int depth) {
+// entry is still there. Links are removed, never followed. All levels share one `found`: a
+// level has taken what it needs from it before it descends, which keeps each stack frame
+// small enough for thousands of levels.
+static bool remove_long_paths(wchar_t* long_path, size_t length, int depth, WIN32_FIND_DATAW& found) {
   if (depth > long_path_depth_limit || length + 3 > long_path_capacity - 1) return true;
   wmemcpy(long_path + length, L"\\*", 3);
-  WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(long_path, &found);
   long_path[length] = 0;
   if (search == INVALID_HANDLE_VALUE) return false;
@@ -55,7 +58,7 @@ static bool remove_long_paths(wchar_t* long_path, size_t length, int depth) {
     size_t full = length + 1 + name_length;
     bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (directory && !link && remove_long_paths(long_path, full, depth + 1)) left = true;
+    if (directory && !link && remove_long_paths(long_path, full, depth + 1, found)) left = true;
     if (full >= shell_path_limit) {
       SetFileAttributesW(long_path, FILE_ATTRIBUTE_NORMAL);
       if (!(directory ? RemoveDirectoryW(long_path) : DeleteFileW(long_path))) left = true;
@@ -83,7 +86,8 @@ static void send_delete_request() {
   size_t length = wcslen(target_directory);
   wmemcpy(long_path, target_directory, length + 1);
   bool target_too_long = length >= shell_path_limit;
-  bool long_paths_left = remove_long_paths(long_path, length, 0);
+  WIN32_FIND_DATAW found;
+  bool long_paths_left = remove_long_paths(long_path, length, 0, found);
   free(long_path);
   if (target_too_long) {
     RemoveDirectoryW(target_directory);
