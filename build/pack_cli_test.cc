@@ -17,25 +17,12 @@
 
 #include <zstd.h>
 
+#include "build/native_test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
-
-struct run_result {
-  int status;  ///< exit status, or 128 + signal
-  std::string out, err;
-};
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void spit(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
+using namespace native_test;
 
 std::string pattern(size_t size, unsigned seed) {
   std::string out(size, '\0');
@@ -47,51 +34,16 @@ std::string pattern(size_t size, unsigned seed) {
   return out;
 }
 
-/// Runs tavren-pack with `args` in `cwd`, stdout and stderr to files so nothing blocks.
+/// Runs tavren-pack with `args` in `cwd`.
 run_result run(const std::vector<std::string>& args, const fs::path& cwd,
                const std::vector<std::string>& environment = {}) {
-  fs::path out = cwd / ".run.out", err = cwd / ".run.err";
-  pid_t child = fork();
-  if (child == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(o, 1);
-    dup2(e, 2);
-    for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
-    std::vector<char*> argv{const_cast<char*>(TAVREN_PACK_EXE)};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  run_result result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(out), slurp(err)};
-  fs::remove(out);
-  fs::remove(err);
-  return result;
+  std::vector<std::string> argv{TAVREN_PACK_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, cwd, environment);
 }
 
 bool is_one_line(const std::string& text) {
   return !text.empty() && text.back() == '\n' && text.find('\n') == text.size() - 1;
-}
-
-bytes u64_bytes(uint64_t value) {
-  bytes out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-  return out;
-}
-
-bytes name_bytes(const std::u16string& name) {
-  bytes out;
-  for (char16_t unit : name) {
-    out.push_back(static_cast<unsigned char>(unit));
-    out.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
 }
 
 /// A blob laid out by hand around `frames`, independent of the packer's writer.

@@ -19,64 +19,12 @@
 #include <vector>
 
 #include "build/app_icon.h"
+#include "build/native_test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void spit(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-struct run_result {
-  int status;
-  std::string out, err;
-};
-
-/// Runs `argv` in `cwd` with stdout and stderr captured in files (or, with `terminal`, both on
-/// one pseudo-terminal, returned as `err`).
-run_result run_program(std::vector<std::string> argv, const fs::path& cwd, const std::vector<std::string>& environment = {},
-                       bool terminal = false) {
-  fs::path out = cwd / ".run.out", err = cwd / ".run.err";
-  std::vector<char*> args;
-  for (std::string& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-  int master = -1;
-  pid_t child = terminal ? forkpty(&master, nullptr, nullptr, nullptr) : fork();
-  if (child == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    if (!terminal) {
-      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    }
-    for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  std::string screen;
-  if (terminal) {
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(master, buffer, sizeof buffer)) > 0) screen.append(buffer, static_cast<size_t>(n));
-    close(master);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  run_result result{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), "", screen};
-  if (!terminal) {
-    result.out = slurp(out);
-    result.err = slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-  }
-  return result;
-}
+using namespace native_test;
 
 std::string utf16(const std::u16string& text) {
   std::string out;

@@ -7,11 +7,14 @@
 
 #include <zstd_errors.h>
 
+#include "build/native_test_support.h"
 #include "payload/entry_stream.h"
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
+using native_test::bytes;
+using native_test::name_bytes;
+using native_test::u64_bytes;
 
 bytes pattern(size_t size, unsigned seed = 1) {
   // Compressible but not trivially so: repeats with drift, so frames hold real blocks.
@@ -133,29 +136,12 @@ TEST_F(decoder_test, FramesAndStepsWithoutOutputAreCrossed) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-bytes name_bytes(const std::u16string& name) {
-  bytes out;
-  for (char16_t unit : name) {
-    out.push_back(static_cast<unsigned char>(unit));
-    out.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
-
-bytes size_bytes(uint64_t size) {
-  bytes out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(size >> (8 * i)));
-  return out;
-}
-
 TEST_F(decoder_test, EntryFieldsSplitAcrossFrames) {
   // Every field boundary is also a frame boundary, and one content is cut in the middle.
   bytes content = pattern(200000, 7);
-  std::vector<bytes> pieces = {name_bytes(u"bin\\app.dll"), size_bytes(content.size()),
+  std::vector<bytes> pieces = {name_bytes(u"bin\\app.dll"), u64_bytes(content.size()),
                                bytes(content.begin(), content.begin() + 1000),
-                               bytes(content.begin() + 1000, content.end()), name_bytes(u"\u00e9"), size_bytes(0),
+                               bytes(content.begin() + 1000, content.end()), name_bytes(u"\u00e9"), u64_bytes(0),
                                name_bytes(u"")};
   bytes input;
   for (const bytes& piece : pieces) append(input, compress(piece));
@@ -184,13 +170,13 @@ TEST_F(decoder_test, EntryFieldsSplitAcrossFrames) {
 
 TEST_F(decoder_test, MissingEndMarkerIsTruncation) {
   bytes stream = name_bytes(u"a");
-  append(stream, size_bytes(3));
+  append(stream, u64_bytes(3));
   append(stream, {'x', 'y', 'z'});
   open(compress(stream));
   char16_t name[entry_name_capacity];
   size_t length;
   decode_status why = decode_ok;
-  uint64_t size;
+  uint64_t size = 0;
   ASSERT_EQ(entry_read_name(&decoder_, name, entry_name_capacity, &length, &why), entry_ok);
   ASSERT_EQ(entry_read_size(&decoder_, &size), decode_ok);
   bytes got;
