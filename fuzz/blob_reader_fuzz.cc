@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "build/blob_reader.h"
-#include "build/names.h"
-#include "build/pack_error.h"
+#include "packer/blob_reader.h"
+#include "packer/names.h"
+#include "packer/pack_error.h"
 
 namespace {
 

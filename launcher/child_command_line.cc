@@ -5,7 +5,7 @@
 #include <shellapi.h>
 
 #include "launcher/command_line_quote.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "paths/shell_calls.h"
 
 wchar_t child_command_line[child_command_line_capacity];

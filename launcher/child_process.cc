@@ -4,7 +4,7 @@
 #include <shellapi.h>
 
 #include "launcher/child_command_line.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "paths/shell_calls.h"
 #include "payload/payload.h"
 

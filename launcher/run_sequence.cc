@@ -8,11 +8,11 @@
 
 #include "launcher/child_command_line.h"
 #include "launcher/child_process.h"
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
 #include "paths/path_spec.h"
-#include "paths/wide_buffer.h"
+#include "base/wide_buffer.h"
 
 using run_code_fn = int (*)(int argc, wchar_t** argv, const wchar_t* main_library);
 

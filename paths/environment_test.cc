@@ -8,14 +8,14 @@
 #include <initializer_list>
 #include <string>
 
-#include "tests/process_capture.h"
+#include "tests/support/process_capture.h"
 
 namespace {
 
-captured_run probe(std::initializer_list<std::wstring> args) {
-  std::wstring line = L"probe";
+captured_run run_operation(std::initializer_list<std::wstring> args) {
+  std::wstring line = L"operation_runner";
   for (const auto& a : args) line += L" " + quote_argument(a);
-  return run_captured(beside_test_binary(L"probe.exe"), line);
+  return run_captured(beside_test_binary(L"operation_runner.exe"), line);
 }
 
 std::wstring take(wchar_t* value) {
@@ -87,16 +87,16 @@ TEST(WidenAppend, AppendsAfterExistingTextUpToTheCapacity) {
 
 // A name or text that does not fit ends the process silently instead of being truncated.
 TEST(WidenAppend, TooLongResultAbortsWithoutAMessage) {
-  captured_run tight = probe({L"widen_append", L"ab", L"1234", L"6"});
+  captured_run tight = run_operation({L"widen_append", L"ab", L"1234", L"6"});
   EXPECT_EQ(tight.exit_code, 3u);
   EXPECT_EQ(tight.out + tight.err, "");
 
   const std::wstring name39(39, L'N');
-  captured_run longest = probe({L"env_get", name39});
+  captured_run longest = run_operation({L"env_get", name39});
   EXPECT_EQ(longest.exit_code, 0u);
   EXPECT_EQ(longest.out, "(null)");
 
-  captured_run too_long = probe({L"env_get", name39 + L"N"});
+  captured_run too_long = run_operation({L"env_get", name39 + L"N"});
   EXPECT_EQ(too_long.exit_code, 3u);
   EXPECT_EQ(too_long.out + too_long.err, "");
 }

@@ -3,7 +3,7 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include "paths/wide_buffer.h"
+#include "base/wide_buffer.h"
 
 using get_final_path_fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/process_capture.h"
+#include "tests/support/process_capture.h"
 
 namespace {
 
@@ -25,12 +25,12 @@ expansion expand(const std::wstring& spec, size_t capacity = 4096) {
   return {ok, buffer.c_str()};
 }
 
-// The probe with argv[0] of our choosing: the {PROGRAM} tokens read it from the runtime.
-captured_run probe_as(const std::wstring& argv0, std::initializer_list<std::wstring> args,
+// The operation runner with argv[0] of our choosing: the {PROGRAM} tokens read it from the runtime.
+captured_run runner_as(const std::wstring& argv0, std::initializer_list<std::wstring> args,
                       const run_options& options = {}) {
   std::wstring line = argv0;
   for (const auto& a : args) line += L" " + quote_argument(a);
-  return run_captured(beside_test_binary(L"probe.exe"), line, options);
+  return run_captured(beside_test_binary(L"operation_runner.exe"), line, options);
 }
 
 std::string narrow(const std::wstring& text) {
@@ -159,7 +159,7 @@ TEST_F(PathSpec, LiteralThatDoesNotFitFailsButAValueAborts) {
 TEST_F(PathSpec, ProcessEndingFailuresAreSilentAborts) {
   run_options parent_1234;
   parent_1234.set_env = {{L"TAVREN_ONEFILE_PARENT", L"1234"}};
-  captured_run fits = probe_as(L"probe", {L"expand", L"{PID}", L"5"}, parent_1234);
+  captured_run fits = runner_as(L"operation_runner", {L"expand", L"{PID}", L"5"}, parent_1234);
   EXPECT_EQ(fits.exit_code, 0u);
   EXPECT_EQ(fits.out, "true 1234");
 
@@ -168,7 +168,7 @@ TEST_F(PathSpec, ProcessEndingFailuresAreSilentAborts) {
                                         std::tuple{L"{TEMP}", L"3", L"1"}}) {
     run_options options;
     options.set_env = {{L"TAVREN_ONEFILE_PARENT", parent}};
-    captured_run run = probe_as(L"probe", {L"expand", spec, capacity}, options);
+    captured_run run = runner_as(L"operation_runner", {L"expand", spec, capacity}, options);
     EXPECT_EQ(run.exit_code, 3u) << narrow(spec) << " cap " << narrow(capacity) << " parent " << narrow(parent);
     EXPECT_EQ(run.out + run.err, "");
   }
@@ -187,7 +187,7 @@ TEST_F(PathSpec, ProgramTokensCutOnlyTheirOwnValue) {
       {L"\"C:\\Program Files\\dir.exe\\app\"", "true C:\\Program Files\\dir.exe\\app|C:\\Program Files\\dir.exe\\app|pre\\C:\\Program Files\\dir.exe"},
   };
   for (const auto& c : cases) {
-    captured_run run = probe_as(c.argv0, {L"expand", spec, L"4096"});
+    captured_run run = runner_as(c.argv0, {L"expand", spec, L"4096"});
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_EQ(run.out, c.expected);
   }
@@ -205,7 +205,7 @@ TEST_F(PathSpec, ChildInheritingTheIdentityExpandsTheSamePath) {
   ASSERT_EQ(parent.text.size(), head.size() + 6 + 1 + 11);
   EXPECT_EQ(parent.text[head.size() + 6], L'_');
 
-  captured_run child = probe_as(L"probe", {L"expand", spec, L"4096"});
+  captured_run child = runner_as(L"operation_runner", {L"expand", spec, L"4096"});
   EXPECT_EQ(child.out, "true " + narrow(parent.text));
 }
 

@@ -1,9 +1,9 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "paths/path_spec.h"
-#include "paths/wide_buffer.h"
+#include "base/wide_buffer.h"
 #include "payload/payload.h"
 
 wchar_t target_directory[launcher_path_capacity];

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "tests/process_capture.h"
-#include "tests/test_files.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/test_files.h"
 
 namespace {
 

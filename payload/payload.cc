@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "launcher/diagnostics.h"
+#include "base/diagnostics.h"
 #include "payload/stream_decoder.h"
 #include "payload/entry_stream.h"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "payload/stream_decoder.h"
-#include "tests/process_capture.h"
-#include "tests/test_files.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/test_files.h"
 
 namespace {
 

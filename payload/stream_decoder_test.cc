@@ -7,7 +7,7 @@
 
 #include <zstd_errors.h>
 
-#include "build/native_test_support.h"
+#include "tests/support/native_test_support.h"
 #include "payload/entry_stream.h"
 
 namespace {

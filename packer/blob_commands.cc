@@ -1,0 +1,169 @@
+#include "packer/blob_commands.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <vector>
+
+#include "packer/blob_reader.h"
+#include "packer/mapped_file.h"
+#include "packer/names.h"
+#include "packer/pack_error.h"
+
+namespace {
+
+struct checked_blob {
+  mapped_file file;
+  blob_span span;
+  blob_layout layout;
+
+  explicit checked_blob(const std::string& path) : file(path, path) {
+    try {
+      span = locate_blob(file.data(), file.size());
+      layout = check_blob_layout(span);
+    } catch (const pack_error& e) {
+      throw pack_error(quote_name(path) + ": " + e.what());
+    }
+  }
+  const unsigned char* region() const { return span.data + 3; }
+  size_t region_size() const { return layout.region_end - 3; }
+};
+
+/// Runs `body` and prefixes any fault with the file name.
+void about(const std::string& path, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const pack_error& e) {
+    throw pack_error(quote_name(path) + ": " + e.what(), e.status);
+  }
+}
+
+/// Components of a stored name split at either separator, or a reason it cannot be written
+/// below the target folder.
+const char* split_entry_name(const std::string& name, std::vector<std::string>* parts) {
+  parts->clear();
+  if (!name.empty() && (name[0] == '\\' || name[0] == '/')) return "is absolute";
+  if (name.find(':') != std::string::npos) return "names a drive or stream (contains ':')";
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '\\' && name[i] != '/') continue;
+    std::string part = name.substr(start, i - start);
+    start = i + 1;
+    if (part == "..") return "climbs out of the target folder";
+    if (part.empty() || part == ".") return "has an empty or '.' component";
+    parts->push_back(std::move(part));
+  }
+  return nullptr;
+}
+
+void write_all(int fd, const unsigned char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw pack_error(errno_text(errno));
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void make_folders(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != '/') continue;
+    std::string prefix = path.substr(0, i);
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
+      throw pack_error("cannot create " + quote_name(prefix) + ": " + errno_text(errno));
+  }
+}
+
+/// Writes one entry below `root`, folder by folder, never following a symbolic link.
+void extract_entry(int root, const std::vector<std::string>& parts, entry_reader& entries, const std::string& shown) {
+  int folder = dup(root);
+  auto fail = [&](const std::string& reason) {
+    close(folder);
+    throw pack_error("cannot write " + quote_name(shown) + ": " + reason);
+  };
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    if (mkdirat(folder, parts[i].c_str(), 0777) != 0 && errno != EEXIST) fail(errno_text(errno));
+    int inner = openat(folder, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (inner < 0) fail("folder " + quote_name(parts[i]) + " on its path is a file or symbolic link (" + errno_text(errno) + ")");
+    close(folder);
+    folder = inner;
+  }
+  const char* leaf = parts.back().c_str();
+  int fd = openat(folder, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) fail(errno_text(errno));
+  try {
+    std::vector<unsigned char> buffer(1 << 20);
+    while (size_t n = entries.read(buffer.data(), buffer.size())) write_all(fd, buffer.data(), n);
+    if (close(fd) != 0) {
+      fd = -1;
+      throw pack_error(errno_text(errno));
+    }
+  } catch (const pack_error& e) {
+    if (fd >= 0) close(fd);
+    unlinkat(folder, leaf, 0);
+    fail(e.what());
+  }
+  close(folder);
+}
+
+}  // namespace
+
+void list_payload(const std::string& path) {
+  checked_blob blob(path);
+  about(path, [&] {
+    entry_reader entries(blob.region(), blob.region_size());
+    while (entries.next())
+      printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
+    entries.finish();
+  });
+}
+
+void verify_payload(const std::string& path) {
+  checked_blob blob(path);
+  uint64_t count = 0, bytes = 0;
+  about(path, [&] {
+    entry_reader entries(blob.region(), blob.region_size());
+    while (entries.next()) {
+      ++count;
+      bytes += entries.size();
+    }
+    entries.finish();
+  });
+  printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(count), static_cast<unsigned long long>(bytes));
+}
+
+void extract_payload(const std::string& path, const std::string& folder, bool verbose) {
+  checked_blob blob(path);
+  std::vector<std::string> parts;
+  // A full pass first: a damaged blob or one bad name must leave nothing behind.
+  about(path, [&] {
+    entry_reader entries(blob.region(), blob.region_size());
+    while (entries.next()) {
+      std::string name = utf16_to_utf8(entries.name());
+      if (const char* fault = split_entry_name(name, &parts))
+        throw pack_error("entry " + std::to_string(entries.index()) + " " + quote_name(name) + " " + fault);
+    }
+    entries.finish();
+  });
+  make_folders(folder);
+  int root = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) throw pack_error("cannot open " + quote_name(folder) + ": " + errno_text(errno));
+  try {
+    entry_reader entries(blob.region(), blob.region_size());
+    while (entries.next()) {
+      std::string name = utf16_to_utf8(entries.name());
+      split_entry_name(name, &parts);
+      extract_entry(root, parts, entries, name);
+      if (verbose) printf("%s\n", name.c_str());
+    }
+  } catch (...) {
+    close(root);
+    throw;
+  }
+  close(root);
+}

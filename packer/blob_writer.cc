@@ -1,0 +1,175 @@
+#include "packer/blob_writer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include <zstd.h>
+
+#include "packer/names.h"
+#include "packer/pack_error.h"
+#include "payload/entry_stream.h"
+
+namespace {
+
+constexpr size_t staging_capacity = size_t{1} << 20;
+
+void write_all(int fd, const void* data, size_t size) {
+  const unsigned char* at = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, at, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw pack_error("cannot write the output: " + errno_text(errno));
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void check_zstd(size_t result, const char* what) {
+  if (ZSTD_isError(result)) throw pack_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
+}
+
+/// Feeds the entry stream through one compression context into `fd`, counting output bytes.
+class frame_writer {
+ public:
+  frame_writer(const compression_options& options, uint64_t stream_bytes, int fd, progress_meter* progress)
+      : fd_(fd), progress_(progress), output_(ZSTD_CStreamOutSize()) {
+    context_ = ZSTD_createCCtx();
+    if (!context_) throw pack_error("out of memory for the compression context");
+    staging_.reserve(staging_capacity);
+    int workers = options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
+    if (workers < 1) workers = 1;
+    int window_log = options.window_log ? options.window_log : default_window_log(stream_bytes);
+    check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, options.level), "level");
+    check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, window_log), "window log");
+    check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum");
+    // Always at least one worker: zstd's output depends on whether workers are used at all,
+    // not on how many, so the blob is the same on every machine.
+    check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workers), "threads");
+    check_zstd(ZSTD_CCtx_setPledgedSrcSize(context_, stream_bytes), "size");
+  }
+  ~frame_writer() { ZSTD_freeCCtx(context_); }
+
+  void put(const void* data, size_t size) {
+    const unsigned char* at = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+      size_t k = std::min(size, staging_capacity - staging_.size());
+      staging_.insert(staging_.end(), at, at + k);
+      at += k;
+      size -= k;
+      if (staging_.size() == staging_capacity) flush(ZSTD_e_continue);
+    }
+  }
+
+  /// Ends the frame; returns its compressed size.
+  uint64_t finish() {
+    flush(ZSTD_e_end);
+    return written_;
+  }
+
+ private:
+  void flush(ZSTD_EndDirective mode) {
+    ZSTD_inBuffer in{staging_.data(), staging_.size(), 0};
+    for (;;) {
+      ZSTD_outBuffer out{output_.data(), output_.size(), 0};
+      size_t remaining = ZSTD_compressStream2(context_, &out, &in, mode);
+      check_zstd(remaining, "stream");
+      write_all(fd_, output_.data(), out.pos);
+      written_ += out.pos;
+      bool done = mode == ZSTD_e_end ? remaining == 0 : in.pos == in.size;
+      if (done) break;
+    }
+    if (progress_) progress_->advance(staging_.size());
+    staging_.clear();
+  }
+
+  ZSTD_CCtx* context_;
+  int fd_;
+  progress_meter* progress_;
+  std::vector<unsigned char> staging_;
+  std::vector<unsigned char> output_;
+  uint64_t written_ = 0;
+};
+
+void put_u64(frame_writer& frame, uint64_t value) {
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  frame.put(bytes, 8);
+}
+
+void put_name(frame_writer& frame, const std::u16string& name) {
+  std::vector<unsigned char> bytes;
+  bytes.reserve(2 * name.size() + 2);
+  for (char16_t unit : name) {
+    bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(unit >> 8));
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  frame.put(bytes.data(), bytes.size());
+}
+
+void put_content(frame_writer& frame, const app_entry& entry) {
+  auto fail = [&](const std::string& reason) { throw pack_error("cannot read " + quote_name(entry.display) + ": " + reason); };
+  int fd = open(entry.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(errno_text(errno));
+  std::vector<unsigned char> buffer(staging_capacity);
+  uint64_t left = entry.size;
+  try {
+    // One byte more than expected is asked for at the end, to notice a file that grew.
+    for (;;) {
+      size_t want = left > 0 ? static_cast<size_t>(std::min<uint64_t>(left, buffer.size())) : 1;
+      ssize_t n = read(fd, buffer.data(), want);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) fail(errno_text(errno));
+      if (left == 0) {
+        if (n > 0) fail("it grew while being packed");
+        break;
+      }
+      if (n == 0) fail("it shrank while being packed");
+      frame.put(buffer.data(), static_cast<size_t>(n));
+      left -= static_cast<uint64_t>(n);
+    }
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  close(fd);
+}
+
+}  // namespace
+
+uint64_t entry_stream_size(const app_contents& contents) {
+  uint64_t total = 2;
+  for (const app_entry& entry : contents.entries) total += 2 * (entry.name.size() + 1) + 8 + entry.size;
+  return total;
+}
+
+int default_window_log(uint64_t stream_bytes) {
+  int log = 10;  // zstd's smallest window
+  while (log < launcher_window_log_max && (uint64_t{1} << log) < stream_bytes) ++log;
+  return log;
+}
+
+blob_figures write_blob(const app_contents& contents, const compression_options& options, int fd,
+                        progress_meter* progress) {
+  uint64_t stream_bytes = entry_stream_size(contents);
+  write_all(fd, payload_magic, sizeof payload_magic);
+  frame_writer frame(options, stream_bytes, fd, progress);
+  for (const app_entry& entry : contents.entries) {
+    put_name(frame, entry.name);
+    put_u64(frame, entry.size);
+    put_content(frame, entry);
+  }
+  put_name(frame, u"");
+  uint64_t trailer_offset = sizeof payload_magic + frame.finish();
+  unsigned char tail[16] = {};
+  size_t fill = static_cast<size_t>((8 - trailer_offset % 8) % 8);
+  trailer_offset += fill;
+  for (int i = 0; i < 8; ++i) tail[fill + i] = static_cast<unsigned char>(trailer_offset >> (8 * i));
+  write_all(fd, tail, fill + 8);
+  return {stream_bytes, trailer_offset + 8};
+}

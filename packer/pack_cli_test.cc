@@ -1,0 +1,553 @@
+// The packer as users run it: a real process, real folders, exit status and exact messages.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <zstd.h>
+
+#include "tests/support/native_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace native_test;
+
+std::string pattern(size_t size, unsigned seed) {
+  std::string out(size, '\0');
+  unsigned state = seed;
+  for (size_t i = 0; i < size; ++i) {
+    if (i % 32 == 0) state = state * 1103515245 + 12345;
+    out[i] = static_cast<char>((state >> 16) ^ (i % 5));
+  }
+  return out;
+}
+
+/// Runs tavren-pack with `args` in `cwd`.
+run_result run(const std::vector<std::string>& args, const fs::path& cwd,
+               const std::vector<std::string>& environment = {}) {
+  std::vector<std::string> argv{TAVREN_PACK_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(argv, cwd, environment);
+}
+
+bool is_one_line(const std::string& text) {
+  return !text.empty() && text.back() == '\n' && text.find('\n') == text.size() - 1;
+}
+
+/// A blob laid out by hand around `frames`, independent of the packer's writer.
+std::string blob_around(const bytes& frames) {
+  std::string blob = "JQZ";
+  blob.append(frames.begin(), frames.end());
+  while (blob.size() % 8 != 0) blob += '\0';
+  bytes trailer = u64_bytes(blob.size());
+  blob.append(trailer.begin(), trailer.end());
+  return blob;
+}
+
+bytes compressed(const bytes& stream) {
+  bytes out(ZSTD_compressBound(stream.size()));
+  out.resize(ZSTD_compress(out.data(), out.size(), stream.data(), stream.size(), 3));
+  return out;
+}
+
+/// An entry stream with one entry per name, each holding "data".
+bytes entry_stream(const std::vector<std::u16string>& names, bool end_marker = true) {
+  bytes stream;
+  for (const std::u16string& name : names) {
+    bytes n = name_bytes(name), size = u64_bytes(4);
+    stream.insert(stream.end(), n.begin(), n.end());
+    stream.insert(stream.end(), size.begin(), size.end());
+    stream.insert(stream.end(), {'d', 'a', 't', 'a'});
+  }
+  if (end_marker) stream.insert(stream.end(), {0, 0});
+  return stream;
+}
+
+class pack_cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char root[] = "/tmp/tavren-pack-test-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    root_ = root;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+
+  /// app/bin/app.dll (a real DLL exporting run_code), a file above the holding buffer size,
+  /// an empty file and a name outside ASCII.
+  fs::path make_app(const std::string& folder = "app") {
+    fs::path app = root_ / folder;
+    fs::create_directories(app / "bin");
+    if (TAVREN_HAVE_FIXTURES)
+      fs::copy_file(fs::path(TAVREN_FIXTURES) / "main_library.dll", app / "bin" / "app.dll");
+    spit(app / "data" / "big.bin", pattern(300000, 3));
+    spit(app / "data" / "empty.txt", "");
+    spit(app / "caf\xC3\xA9 \xF0\x9F\x98\x80.txt", "unicode");
+    spit(app / "readme.txt", "hello\n");
+    return app;
+  }
+
+  run_result pack(const fs::path& app, const std::string& output, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"payload", app.string(), "--main", "bin/app.dll", "-o", output, "-q"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args, root_);
+  }
+
+  /// Exit status, a one-line message containing `message`, and no output or temporary left.
+  void expect_refused(const run_result& r, int status, const std::string& message, const fs::path& output) {
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_TRUE(is_one_line(r.err)) << r.err;
+    EXPECT_EQ(r.err.rfind("tavren-pack: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << "wanted: " << message << "\ngot: " << r.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(output))) << output;
+    for (const auto& entry : fs::directory_iterator(output.parent_path()))
+      EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+
+  fs::path root_;
+};
+
+#define NEED_DLL() \
+  if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL"
+
+TEST_F(pack_cli, RefusesMissingOrUnusableMainLibrary) {
+  NEED_DLL();
+  fs::path app = make_app();
+  fs::path out = root_ / "out.blob";
+  spit(root_ / "outside.dll", slurp(app / "bin" / "app.dll"));
+  fs::copy_file(fs::path(TAVREN_FIXTURES) / "other_library.dll", app / "other.dll");
+  auto with_main = [&](const std::string& main, const std::string& dir = "app") {
+    return run({"payload", dir, "--main", main, "-o", "out.blob"}, root_);
+  };
+  expect_refused(with_main("bin/app.dll", "nowhere"), 1, "cannot read app folder 'nowhere': No such file or directory", out);
+  expect_refused(with_main("bin/missing.dll"), 1, "cannot read main library 'bin/missing.dll': No such file or directory", out);
+  expect_refused(with_main("../outside.dll"), 1, "main library '../outside.dll' is outside the app folder", out);
+  expect_refused(with_main("bin/../../outside.dll"), 1, "is outside the app folder", out);
+  expect_refused(with_main((root_ / "outside.dll").string()), 1, "is outside the app folder", out);
+  expect_refused(with_main("readme.txt"), 1, "main library 'readme.txt' is not usable: not a Windows executable", out);
+  expect_refused(with_main("other.dll"), 1, "main library 'other.dll' is not usable: does not export run_code", out);
+  expect_refused(with_main("bin"), 1, "main library 'bin' is a folder", out);
+  // Backslashes and dot components name the same file.
+  EXPECT_EQ(with_main("bin\\.\\app.dll").status, 0);
+}
+
+TEST_F(pack_cli, RefusesNamesWindowsCannotHold) {
+  NEED_DLL();
+  struct bad_name {
+    const char* file;
+    const char* message;
+  };
+  const bad_name cases[] = {
+      {"data/a:b.txt", "name 'data/a:b.txt' contains one of <>:\"|?*"},
+      {"what?", "name 'what?' contains one of"},
+      {"ctl\x01.txt", "name 'ctl\\x01.txt' contains a control character"},
+      {"back\\slash", "name 'back\\slash' contains a backslash"},
+      {"ends.", "name 'ends.' has a component ending in a dot or space"},
+      {"dir /x.txt", "name 'dir ' has a component ending in a dot or space"},
+      {"con.txt", "name 'con.txt' is a reserved Windows device name"},
+      {"bad\xFF.bin", "name 'bad\\xFF.bin' is not valid UTF-8"},
+  };
+  for (const bad_name& c : cases) {
+    fs::path app = make_app("app-bad");
+    spit(app / c.file, "x");
+    expect_refused(pack(app, "out.blob"), 1, c.message, root_ / "out.blob");
+    fs::remove_all(app);
+  }
+}
+
+TEST_F(pack_cli, NameLengthLimitIs1023Units) {
+  NEED_DLL();
+  fs::path app = make_app();
+  // "d/" * 4 folders of 200 units + a file: 4 * 201 + the rest = 1023 exactly.
+  std::string folder(200, 'd');
+  std::string path = folder + "/" + folder + "/" + folder + "/" + folder + "/";
+  std::string longest = path + std::string(1023 - path.size(), 'f');
+  spit(app / longest, "x");
+  run_result ok = pack(app, "ok.blob");
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  fs::remove(app / longest);
+  // One emoji is one UTF-8 character but two UTF-16 units: the limit counts units.
+  std::string too_long = path + std::string(1023 - path.size() - 1, 'f') + "\xF0\x9F\x98\x80";
+  spit(app / too_long, "x");
+  expect_refused(pack(app, "out.blob"), 1, "is 1024 UTF-16 units long; the launcher takes at most 1023",
+                 root_ / "out.blob");
+}
+
+TEST_F(pack_cli, RefusesNamesThatOnlyDifferInCase) {
+  NEED_DLL();
+  fs::path out = root_ / "out.blob";
+  fs::path app = make_app();
+  spit(app / "Data" / "BIG.BIN", "x");
+  expect_refused(pack(app, "out.blob"), 1, "names 'Data/BIG.BIN' and 'data/big.bin' differ only in case", out);
+  fs::remove_all(app / "Data");
+  spit(app / "\xC3\x89t\xC3\xA9.txt", "x");  // Été / été
+  spit(app / "\xC3\xA9t\xC3\xA9.txt", "x");
+  expect_refused(pack(app, "out.blob"), 1, "differ only in case", out);
+  fs::remove(app / "\xC3\x89t\xC3\xA9.txt");
+  spit(app / "DATA", "a file where a folder of that name also exists");
+  expect_refused(pack(app, "out.blob"), 1, "file 'DATA' has the name of the folder holding", out);
+}
+
+TEST_F(pack_cli, SymbolicLinksToFilesAreFollowedButFolderLinksStayInside) {
+  NEED_DLL();
+  fs::path out = root_ / "out.blob";
+  fs::path app = make_app();
+  spit(root_ / "elsewhere" / "shared.txt", "shared content");
+  fs::create_symlink(root_ / "elsewhere" / "shared.txt", app / "linked.txt");
+  fs::create_symlink("data", app / "data-again");
+  ASSERT_EQ(pack(app, "out.blob").status, 0);
+  ASSERT_EQ(run({"extract", "out.blob", "x"}, root_).status, 0);
+  EXPECT_EQ(slurp(root_ / "x" / "linked.txt"), "shared content");
+  EXPECT_EQ(slurp(root_ / "x" / "data-again" / "big.bin"), slurp(app / "data" / "big.bin"));
+  fs::remove(out);
+
+  fs::create_symlink(root_ / "elsewhere", app / "escape");
+  expect_refused(pack(app, "out.blob"), 1, "symbolic link 'escape' leads to a folder outside the app folder", out);
+  fs::remove(app / "escape");
+  fs::create_symlink("..", app / "data" / "loop");
+  expect_refused(pack(app, "out.blob"), 1, "symbolic link 'data/loop' leads back into a folder containing it", out);
+  fs::remove(app / "data" / "loop");
+  fs::create_symlink("nothing-here", app / "dangling");
+  expect_refused(pack(app, "out.blob"), 1, "cannot read 'dangling': No such file or directory", out);
+  fs::remove(app / "dangling");
+  ASSERT_EQ(mkfifo((app / "pipe").c_str(), 0600), 0);
+  expect_refused(pack(app, "out.blob"), 1, "cannot read 'pipe': not a regular file", out);
+}
+
+TEST_F(pack_cli, RefusesUnreadableFiles) {
+  NEED_DLL();
+  if (geteuid() == 0) GTEST_SKIP() << "root reads everything";
+  fs::path app = make_app();
+  spit(app / "data" / "x.bin", "secret");
+  chmod((app / "data" / "x.bin").c_str(), 0);
+  expect_refused(pack(app, "out.blob"), 1, "cannot read 'data/x.bin': Permission denied", root_ / "out.blob");
+}
+
+TEST_F(pack_cli, UsageErrorsExitWith2) {
+  NEED_DLL();
+  fs::path app = make_app();
+  fs::path out = root_ / "out.blob";
+  expect_refused(run({"payload", "app", "--main", "bin/app.dll", "-o", "out.blob", "--bogus"}, root_), 2, "--bogus", out);
+  expect_refused(run({"payload", "app", "--main", "bin/app.dll", "-o"}, root_), 2, "-o", out);
+  expect_refused(pack(app, "out.blob", {"--window-log", "28"}), 2,
+                 "--window-log 28 is too large: the launcher decodes windows up to 2^27", out);
+  expect_refused(pack(app, "out.blob", {"--level", "40"}), 2, "--level", out);
+  expect_refused(run({}, root_), 2, "subcommand", out);
+  fs::path exe = root_ / "out.exe";
+  for (const char* version : {"1.2.3", "1.2.3.65536", "1.2.3.4.5", "1.-2.3.4", "a.b.c.d"})
+    expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--file-version", version}, root_),
+                   2, "is not four numbers 0..65535", exe);
+  expect_refused(run({"build", "app", "--main", "bin/app.dll", "--payload", "x.blob", "-o", "out.exe"}, root_), 2,
+                 "either --payload BLOB or APP_DIR", exe);
+  // A misspelt option is named even when it leaves a required one missing.
+  expect_refused(run({"build", "app", "--main", "bin/app.dll", "--ouptut", "out.exe"}, root_), 2,
+                 "tavren-pack: unknown option '--ouptut' for build", exe);
+  expect_refused(run({"biuld", "app"}, root_), 2, "unknown command 'biuld'", exe);
+  expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--icon"}, root_), 2, "--icon", exe);
+  for (const char* command : {"payload", "build", "list", "verify", "extract"}) {
+    run_result help = run({command, "--help"}, root_);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Example"), std::string::npos) << command;
+  }
+  run_result help = run({"build", "--help"}, root_);
+  for (const char* option : {"--main", "--output", "--level", "--threads", "--window-log", "--no-checksum", "--quiet",
+                             "--verbose", "--payload", "--icon", "--company", "--product", "--file-version",
+                             "--product-version"})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+}
+
+TEST_F(pack_cli, EmptyFoldersAreReportedNotFatal) {
+  NEED_DLL();
+  fs::path app = make_app();
+  fs::create_directories(app / "logs" / "old");
+  run_result r = pack(app, "out.blob");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "tavren-pack: warning: empty folder 'logs/old' is left out (folders are not entries)\n");
+}
+
+TEST_F(pack_cli, SameInputGivesIdenticalBlobs) {
+  NEED_DLL();
+  fs::path first = make_app("one");
+  fs::path second = root_ / "two";
+  // Same files created in the opposite order, packed from another folder with other thread counts.
+  std::vector<fs::path> files;
+  for (const auto& e : fs::recursive_directory_iterator(first))
+    if (e.is_regular_file()) files.push_back(fs::relative(e.path(), first));
+  for (auto it = files.rbegin(); it != files.rend(); ++it) spit(second / *it, slurp(first / *it));
+  fs::create_directories(root_ / "elsewhere");
+  ASSERT_EQ(run({"payload", first.string(), "--main", "bin/app.dll", "-o", "a.blob", "--threads", "1"}, root_).status, 0);
+  ASSERT_EQ(run({"payload", "../two", "--main", "bin/app.dll", "-o", "../b.blob", "--threads", "2"}, root_ / "elsewhere").status, 0);
+  EXPECT_EQ(slurp(root_ / "a.blob"), slurp(root_ / "b.blob"));
+
+  run_result list = run({"list", "a.blob"}, root_);
+  EXPECT_EQ(list.out, std::to_string(fs::file_size(first / "bin" / "app.dll")) +
+                          "\tbin\\app.dll\n"
+                          "7\tcaf\xC3\xA9 \xF0\x9F\x98\x80.txt\n"
+                          "300000\tdata\\big.bin\n"
+                          "0\tdata\\empty.txt\n"
+                          "6\treadme.txt\n");
+}
+
+TEST_F(pack_cli, BlobLayoutMatchesTheFormatByteForByte) {
+  NEED_DLL();
+  fs::path app = make_app();
+  for (bool checksum : {true, false}) {
+    std::string name = checksum ? "sum.blob" : "nosum.blob";
+    ASSERT_EQ(pack(app, name, checksum ? std::vector<std::string>{} : std::vector<std::string>{"--no-checksum"}).status, 0);
+    std::string blob = slurp(root_ / name);
+    ASSERT_GE(blob.size(), 16u);
+    EXPECT_EQ(blob.substr(0, 3), "JQZ");
+    EXPECT_EQ(blob.size() % 8, 0u);
+    uint64_t trailer = 0;
+    for (int i = 7; i >= 0; --i) trailer = trailer << 8 | static_cast<unsigned char>(blob[blob.size() - 8 + i]);
+    EXPECT_EQ(trailer, blob.size() - 8);
+    size_t frame = ZSTD_findFrameCompressedSize(blob.data() + 3, blob.size() - 11);
+    ASSERT_FALSE(ZSTD_isError(frame));
+    size_t fill = blob.size() - 8 - 3 - frame;
+    EXPECT_LT(fill, 8u);
+    EXPECT_EQ(blob.substr(3 + frame, fill), std::string(fill, '\0'));
+    unsigned char descriptor = static_cast<unsigned char>(blob[3 + 4]);
+    EXPECT_EQ((descriptor & 0x04) != 0, checksum);
+    // The window is sized to the app (about 300 KiB here), not zstd's level default.
+    unsigned long long content = ZSTD_getFrameContentSize(blob.data() + 3, frame);
+    EXPECT_GT(content, 300000u);
+    EXPECT_LT(content, 400000u);
+  }
+}
+
+TEST_F(pack_cli, RoundTripThroughExtractKeepsEveryByte) {
+  NEED_DLL();
+  fs::path app = make_app();
+  ASSERT_EQ(pack(app, "out.blob").status, 0);
+  run_result verify = run({"verify", "out.blob"}, root_);
+  EXPECT_EQ(verify.status, 0);
+  size_t total = 0;
+  for (const auto& e : fs::recursive_directory_iterator(app))
+    if (e.is_regular_file()) total += e.file_size();
+  EXPECT_EQ(verify.out, "ok: 5 entries, " + std::to_string(total) + " bytes\n");
+  run_result extract = run({"extract", "out.blob", "unpacked/here"}, root_);
+  ASSERT_EQ(extract.status, 0) << extract.err;
+  size_t compared = 0;
+  for (const auto& e : fs::recursive_directory_iterator(app)) {
+    if (!e.is_regular_file()) continue;
+    fs::path copy = root_ / "unpacked" / "here" / fs::relative(e.path(), app);
+    EXPECT_EQ(slurp(copy), slurp(e.path())) << copy;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 5u);
+  // Extracting again never replaces what is there.
+  run_result again = run({"extract", "out.blob", "unpacked/here"}, root_);
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("File exists"), std::string::npos) << again.err;
+}
+
+TEST_F(pack_cli, VerifyNamesTheFirstFault) {
+  NEED_DLL();
+  fs::path app = make_app();
+  // Grow a file until the packed blob has fill bytes to damage.
+  std::string blob;
+  for (int extra = 0; extra < 64; ++extra) {
+    spit(app / "pad.txt", std::string(static_cast<size_t>(extra), 'p'));
+    ASSERT_EQ(pack(app, "good.blob").status, 0);
+    blob = slurp(root_ / "good.blob");
+    size_t frame = ZSTD_findFrameCompressedSize(blob.data() + 3, blob.size() - 11);
+    if (blob.size() - 8 - 3 - frame > 0) break;
+  }
+  auto verify_bytes = [&](const std::string& content) {
+    spit(root_ / "bad.blob", content);
+    return run({"verify", "bad.blob"}, root_);
+  };
+  auto expect_fault = [&](const std::string& content, const std::string& message) {
+    run_result r = verify_bytes(content);
+    EXPECT_EQ(r.status, 1) << message;
+    EXPECT_TRUE(is_one_line(r.err)) << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << "wanted: " << message << "\ngot: " << r.err;
+  };
+  std::string damaged = blob;
+  damaged[1] = 'X';
+  expect_fault(damaged, "bad magic");
+  damaged = blob;
+  damaged[damaged.size() - 9] = 1;  // last fill byte
+  expect_fault(damaged, "is not zero");
+  damaged = blob;
+  damaged[damaged.size() - 8] ^= 8;
+  expect_fault(damaged, "not its own offset");
+  expect_fault(blob + std::string(8, '\0'), "not its own offset");
+  expect_fault(blob.substr(0, blob.size() - 8), "not its own offset");
+  damaged = blob;
+  damaged[3] ^= 0xFF;  // frame magic
+  expect_fault(damaged, "no whole Zstandard frame at offset 3");
+  damaged = blob;
+  damaged[blob.size() / 2] ^= 0x10;  // inside compressed data: the checksum, at the latest, objects
+  expect_fault(damaged, "compressed data damaged");
+
+  expect_fault(blob_around(compressed(entry_stream({u"a.dll", u"b"}, false))), "ends in entry 3 (no end marker)");
+  bytes trailing = entry_stream({u"a.dll"});
+  trailing.push_back('!');
+  expect_fault(blob_around(compressed(trailing)), "data follows the end marker");
+  bytes big_window = {0x28, 0xB5, 0x2F, 0xFD, 0x00, 18 << 3, 0x11, 0, 0, 0, 0};  // 2^28, raw block of 2 zeros
+  expect_fault(blob_around(big_window), "needs a 256 MiB window");
+  bytes padded = compressed(entry_stream({u"a.dll"}));
+  std::string long_fill = blob_around(padded);
+  long_fill.insert(3 + padded.size(), 8, '\0');
+  bytes trailer = u64_bytes(long_fill.size() - 8);
+  long_fill.replace(long_fill.size() - 8, 8, std::string(trailer.begin(), trailer.end()));
+  expect_fault(long_fill, "at most 7 belong there");
+  EXPECT_EQ(verify_bytes(blob_around(compressed(entry_stream({u"a.dll"})))).status, 0);
+}
+
+TEST_F(pack_cli, ExtractRefusesNamesThatLeaveTheFolder) {
+  const std::u16string escaping[] = {u"..\\evil.txt", u"ok\\..\\..\\evil.txt", u"\\evil.txt", u"/evil.txt",
+                                     u"C:evil.txt", u"a\\\\b"};
+  for (const std::u16string& name : escaping) {
+    spit(root_ / "bad.blob", blob_around(compressed(entry_stream({u"fine.txt", name}))));
+    run_result r = run({"extract", "bad.blob", "target/inner"}, root_);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(is_one_line(r.err)) << r.err;
+    EXPECT_NE(r.err.find("entry 2"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(root_ / "target")) << "nothing is written before all names are checked";
+    EXPECT_FALSE(fs::exists(root_ / "evil.txt"));
+  }
+  // A symbolic link already in the target is not followed out of it.
+  fs::create_directories(root_ / "target");
+  fs::create_directories(root_ / "outside");
+  fs::create_symlink(root_ / "outside", root_ / "target" / "sub");
+  spit(root_ / "bad.blob", blob_around(compressed(entry_stream({u"sub\\x.txt"}))));
+  run_result r = run({"extract", "bad.blob", "target"}, root_);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write 'sub\\x.txt'"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_empty(root_ / "outside"));
+}
+
+TEST_F(pack_cli, ArbitraryInputNeverCrashesTheReaders) {
+  std::vector<std::string> inputs = {"", "J", "JQZ", "MZ", "MZ" + std::string("TAVREN-PAYLOAD-1"),
+                                     blob_around({}), std::string(64, '\0')};
+  bytes huge = u64_bytes(~0ull);
+  inputs.push_back("MZ TAVREN-PAYLOAD-1" + std::string(huge.begin(), huge.end()) + std::string(8, '\0') + "JQZ");
+  std::mt19937 random(7);
+  std::string real = blob_around(compressed(entry_stream({u"a.dll", u"dir\\b.txt"})));
+  for (int i = 0; i < 12; ++i) {
+    std::string noise(random() % 300, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    inputs.push_back((i % 3 == 0 ? "JQZ" : i % 3 == 1 ? "MZ" : "") + noise);
+    std::string cut = real.substr(0, random() % real.size());
+    inputs.push_back(cut);
+    std::string flipped = real;
+    flipped[3 + random() % (real.size() - 3)] ^= static_cast<char>(1 + random() % 255);
+    inputs.push_back(flipped);
+  }
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    spit(root_ / "input.bin", inputs[i]);
+    for (const char* command : {"list", "verify", "extract"}) {
+      std::vector<std::string> args = {command, "input.bin"};
+      if (std::string(command) == "extract") args.push_back("x" + std::to_string(i));
+      run_result r = run(args, root_);
+      EXPECT_LT(r.status, 128) << command << " input " << i << " died of a signal";
+      if (r.status != 0) {
+        EXPECT_EQ(r.err.rfind("tavren-pack: ", 0), 0u) << r.err;
+      }
+    }
+  }
+}
+
+TEST_F(pack_cli, FindsTheBlobInsideALauncherExecutable) {
+  std::string blob = blob_around(compressed(entry_stream({u"a.dll", u"b.txt"})));
+  bytes length = u64_bytes(blob.size());
+  bytes wrong = u64_bytes(1 << 30);
+  // A decoy marker with an impossible length comes first, as the string might in code.
+  std::string exe = "MZ" + std::string(100, '\x90') + "TAVREN-PAYLOAD-1" + std::string(wrong.begin(), wrong.end()) +
+                    std::string(8, '\0') + std::string(30, 'c') + "TAVREN-PAYLOAD-1" +
+                    std::string(length.begin(), length.end()) + std::string(8, '\0') + blob + std::string(500, 'z');
+  spit(root_ / "app.exe", exe);
+  run_result r = run({"list", "app.exe"}, root_);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "4\ta.dll\n4\tb.txt\n");
+  EXPECT_EQ(run({"verify", "app.exe"}, root_).status, 0);
+  spit(root_ / "plain.exe", "MZ" + std::string(1000, 'q'));
+  run_result none = run({"list", "plain.exe"}, root_);
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.err.find("no payload in this executable"), std::string::npos);
+}
+
+TEST_F(pack_cli, BuildFailuresLeaveNoOutput) {
+  NEED_DLL();
+  make_app();
+  fs::path exe = root_ / "App.exe";
+  std::vector<std::string> args = {"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"};
+  expect_refused(run(args, root_, {"PATH=/nonexistent"}), 1,
+                 "cannot find the linker 'x86_64-w64-mingw32-g++-posix' on PATH", exe);
+  fs::create_directories(root_ / "nolibs");
+  expect_refused(run(args, root_, {"TAVREN_LAUNCHER_LIBDIR=" + (root_ / "nolibs").string()}), 1,
+                 "libtavren_entry.a' is missing", exe);
+  run_result r = run(args, root_, {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_FIXTURES + "/broken-libs"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("tavren-pack: linking the launcher failed", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("wWinMain"), std::string::npos) << "the linker's own words follow";
+  EXPECT_FALSE(fs::exists(exe));
+  for (const auto& entry : fs::directory_iterator(root_))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+}
+
+TEST_F(pack_cli, BuildEmbedsTheBlobAndTextsReproducibly) {
+  NEED_DLL();
+  fs::path app = make_app();
+  std::string libs = std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_FIXTURES + "/stub-libs";
+  fs::create_directories(root_ / "elsewhere");
+  fs::create_directories(root_ / "again");
+  std::vector<std::string> args = {"build", "--main", "bin/app.dll", "-q", "--company", "Acme \xC3\x89",
+                                   "--file-version", "1.2.3.4"};
+  std::vector<std::string> first = args, second = args;
+  first.insert(first.end(), {"app", "-o", "one.exe"});
+  // The output's name is part of the executable (its version resource), so keep it.
+  second.insert(second.end(), {"../app", "-o", "../again/one.exe"});
+  run_result r = run(first, root_, {libs});
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(run(second, root_ / "elsewhere", {libs}).status, 0);
+  std::string exe = slurp(root_ / "one.exe");
+  EXPECT_EQ(exe, slurp(root_ / "again" / "one.exe"));
+  EXPECT_EQ(exe.substr(0, 2), "MZ");
+  auto utf16 = [](const std::u16string& text) {
+    bytes b = name_bytes(text);
+    return std::string(b.begin(), b.end());
+  };
+  EXPECT_NE(exe.find(utf16(u"Acme \u00c9")), std::string::npos);
+  EXPECT_NE(exe.find(utf16(u"1.2.3.4")), std::string::npos);
+  EXPECT_NE(exe.find(utf16(u"app")), std::string::npos) << "product defaults to the main library's name";
+
+  ASSERT_EQ(run({"extract", "one.exe", "x"}, root_).status, 0);
+  EXPECT_EQ(slurp(root_ / "x" / "data" / "big.bin"), slurp(app / "data" / "big.bin"));
+
+  // A given blob is linked verbatim, even one that would not verify.
+  std::string odd = "JQZ not really a blob";
+  spit(root_ / "odd.blob", odd);
+  ASSERT_EQ(run({"build", "--payload", "odd.blob", "-o", "odd.exe", "-q"}, root_, {libs}).status, 0);
+  bytes length = u64_bytes(odd.size());
+  EXPECT_NE(slurp(root_ / "odd.exe").find("TAVREN-PAYLOAD-1" + std::string(length.begin(), length.end()) +
+                                          std::string(8, '\0') + odd),
+            std::string::npos);
+}
+
+TEST_F(pack_cli, BuildWithTheRealLauncherLibraries) {
+  NEED_DLL();
+  if (!fs::exists(fs::path(TAVREN_REAL_LIBDIR) / "libtavren_entry.a")) GTEST_SKIP() << "launcher libraries not built yet";
+  make_app();
+  // A sanitizer build's packer does not sit beside out/lib, so name the folder.
+  run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_,
+                     {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_REAL_LIBDIR});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(run({"verify", "App.exe"}, root_).status, 0);
+}
+
+}  // namespace

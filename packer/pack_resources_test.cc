@@ -1,0 +1,264 @@
+// What a built launcher carries besides the payload (version texts, manifest, icon), how
+// --icon is refused, and that the same input gives the same executable. Checked with the
+// packer run as a process and the executable read back by icoutils, as a user would.
+#include <fcntl.h>
+#include <pty.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "packer/app_icon.h"
+#include "tests/support/native_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace native_test;
+
+std::string utf16(const std::u16string& text) {
+  std::string out;
+  for (char16_t unit : text) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+  }
+  return out;
+}
+
+/// The UTF-16 value after `key` in a version resource, skipping the alignment padding.
+std::u16string version_value(const std::string& version, const std::u16string& key) {
+  size_t at = version.find(utf16(key) + std::string(2, '\0'));
+  if (at == std::string::npos) return u"<missing>";
+  at += (key.size() + 1) * 2;
+  while (at + 1 < version.size() && version[at] == 0 && version[at + 1] == 0) at += 2;
+  std::u16string value;
+  for (; at + 1 < version.size() && (version[at] || version[at + 1]); at += 2)
+    value += static_cast<char16_t>(static_cast<unsigned char>(version[at]) | static_cast<unsigned char>(version[at + 1]) << 8);
+  return value;
+}
+
+/// A PNG of `width` x `height`, opaque red.
+std::string red_png(int width, int height) {
+  std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 4);
+  for (size_t i = 0; i < pixels.size(); i += 4) {
+    pixels[i] = 255;
+    pixels[i + 3] = 255;
+  }
+  std::string png;
+  stbi_write_png_to_func([](void* context, void* data, int size) { static_cast<std::string*>(context)->append(static_cast<char*>(data), static_cast<size_t>(size)); },
+                         &png, width, height, 4, pixels.data(), width * 4);
+  return png;
+}
+
+class pack_resources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char root[] = "/tmp/tavren-resources-test-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    root_ = root;
+    if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL";
+    fs::create_directories(root_ / "app" / "bin");
+    fs::copy_file(fs::path(TAVREN_FIXTURES) / "main_library.dll", root_ / "app" / "bin" / "app.dll");
+    spit(root_ / "app" / "readme.txt", "hello\n");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  /// `tavren-pack build app ... -o <output> <extra>` against the stand-in launcher libraries.
+  run_result build(const std::string& output, std::vector<std::string> extra = {}, const fs::path& cwd = {},
+                   bool terminal = false) {
+    std::vector<std::string> args = {TAVREN_PACK_EXE, "build", (root_ / "app").string(), "--main", "bin/app.dll",
+                                     "-o", output};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_program(args, cwd.empty() ? root_ : cwd,
+                       {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_FIXTURES + "/stub-libs"}, terminal);
+  }
+
+  /// `icotool -l` of the icon group extracted from `exe` by wrestool.
+  std::string icon_listing(const std::string& exe) {
+    fs::path folder = root_ / ("icons-" + exe);
+    fs::create_directories(folder);
+    run_result x = run_program({"wrestool", "-x", "-t14", "-o", folder.string(), (root_ / exe).string()}, root_);
+    EXPECT_EQ(x.status, 0) << x.err;
+    std::vector<std::string> args = {"icotool", "-l"};
+    for (const auto& entry : fs::directory_iterator(folder)) args.push_back(entry.path().string());
+    return run_program(args, root_).out;
+  }
+
+  void expect_refused(const run_result& r, const std::string& message) {
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << "wanted: " << message << "\ngot: " << r.err;
+    EXPECT_FALSE(fs::exists(root_ / "App2.exe"));
+    for (const auto& entry : fs::directory_iterator(root_))
+      EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  }
+
+  fs::path root_;
+};
+
+const char four_sizes[] =
+    "--icon --index=1 --width=16 --height=16 --bit-depth=32 --palette-size=0\n"
+    "--icon --index=2 --width=32 --height=32 --bit-depth=32 --palette-size=0\n"
+    "--icon --index=3 --width=48 --height=48 --bit-depth=32 --palette-size=0\n"
+    "--icon --index=4 --width=256 --height=256 --bit-depth=32 --palette-size=0\n";
+
+TEST_F(pack_resources, EveryLauncherCarriesIconManifestAndVersion) {
+  ASSERT_EQ(build("App.exe", {"-q", "--company", "Q \"x\" \\y\\ \xF0\x9F\x98\x80", "--file-version", "1.2.3.4"}).status, 0);
+  run_result listing = run_program({"wrestool", "-l", "App.exe"}, root_);
+  for (const char* type : {"--type=3 --name=1 ", "--type=3 --name=4 ", "--type=14 --name=1 ", "--type=16 --name=1 ",
+                           "--type=24 --name=1 "})
+    EXPECT_NE(listing.out.find(type), std::string::npos) << type << " in\n" << listing.out;
+  EXPECT_EQ(icon_listing("App.exe"), four_sizes);
+
+  ASSERT_EQ(run_program({"wrestool", "-x", "--raw", "-t16", "-o", "version.bin", "App.exe"}, root_).status, 0);
+  std::string version = slurp(root_ / "version.bin");
+  EXPECT_TRUE(version_value(version, u"CompanyName") == u"Q \"x\" \\y\\ \U0001F600");
+  EXPECT_TRUE(version_value(version, u"FileVersion") == u"1.2.3.4");
+  EXPECT_TRUE(version_value(version, u"ProductVersion") == u"0.0.0.0");
+  EXPECT_TRUE(version_value(version, u"OriginalFilename") == u"App.exe");
+  EXPECT_TRUE(version_value(version, u"ProductName") == u"app") << "the product defaults to the main library's name";
+}
+
+TEST_F(pack_resources, PngIconIsCentredAndScaledToEverySize) {
+  spit(root_ / "wide.png", red_png(300, 150));
+  run_result r = build("App.exe", {"-q", "--icon", "wide.png"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(icon_listing("App.exe"), four_sizes);
+  ASSERT_EQ(run_program({"sh", "-c", "icotool -x -o . icons-App.exe/*.ico"}, root_).status, 0);
+  int width = 0, height = 0, channels = 0;
+  unsigned char* big = stbi_load((root_ / "App.exe_14_1_4_256x256x32.png").c_str(), &width, &height, &channels, 4);
+  ASSERT_NE(big, nullptr);
+  EXPECT_EQ(big[3], 0) << "the band above a wide picture is transparent";
+  EXPECT_EQ(big[(128 * 256 + 128) * 4 + 3], 255) << "the middle is the picture";
+  EXPECT_GT(big[(128 * 256 + 128) * 4], 250);
+  stbi_image_free(big);
+
+  spit(root_ / "tiny.png", red_png(20, 20));
+  r = build("Tiny.exe", {"-q", "--icon", "tiny.png"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "tavren-pack: warning: icon 'tiny.png' is 20x20; scaled up to 256x256 it will look blurred\n");
+}
+
+TEST_F(pack_resources, IcoIconIsUsedAsItIsOrRefusedWithTheReason) {
+  // Our own four-size icon, as an .ico file, must come through image for image.
+  std::string ico = default_icon();
+  spit(root_ / "mine.ico", ico);
+  ASSERT_EQ(build("App.exe", {"-q", "--icon", (root_ / "mine.ico").string()}).status, 0);
+  std::string exe = slurp(root_ / "App.exe");
+  for (int i = 0; i < 4; ++i) {
+    const unsigned char* entry = reinterpret_cast<const unsigned char*>(ico.data()) + 6 + 16 * i;
+    uint32_t bytes = entry[8] | entry[9] << 8 | entry[10] << 16, offset = entry[12] | entry[13] << 8 | entry[14] << 16;
+    EXPECT_NE(exe.find(ico.substr(offset, bytes)), std::string::npos) << "image " << i;
+  }
+
+  std::vector<rgba_image> three;
+  for (int side : {16, 32, 256})
+    three.push_back({side, side, std::vector<unsigned char>(static_cast<size_t>(side) * side * 4, 200)});
+  spit(root_ / "three.ico", ico_from_images(three));
+  expect_refused(build("App2.exe", {"--icon", "three.ico"}),
+                 "tavren-pack: icon 'three.ico' lacks 48x48 (it holds 16x16, 32x32, 256x256; it needs");
+  spit(root_ / "cut.ico", ico.substr(0, ico.size() - 1));
+  expect_refused(build("App2.exe", {"--icon", "cut.ico"}), "icon 'cut.ico' image 4 (256x256) lies outside the file");
+  spit(root_ / "cut.png", red_png(64, 64).substr(0, 40));
+  expect_refused(build("App2.exe", {"--icon", "cut.png"}), "icon 'cut.png' is not a usable PNG (");
+  spit(root_ / "photo.jpg", "\xFF\xD8\xFF\xE0 not an icon");
+  expect_refused(build("App2.exe", {"--icon", "photo.jpg"}), "icon 'photo.jpg' is neither a PNG nor an .ico file");
+  expect_refused(build("App2.exe", {"--icon", "missing.png"}), "cannot read 'missing.png': No such file or directory");
+}
+
+// Hostile directories must not make the reader look outside the file or loop for long.
+TEST(ico_fault, NamesWhatIsWrongWithoutReadingPastTheEnd) {
+  auto fault = [](const std::string& bytes) {
+    return ico_fault(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  };
+  EXPECT_EQ(fault(""), "is not an .ico file (bad header)");
+  EXPECT_EQ(fault(std::string("\0\0\2\0\1\0", 6)), "is not an .ico file (bad header)") << "a cursor";
+  EXPECT_EQ(fault(std::string("\0\0\1\0\0\0", 6)), "holds no images");
+  EXPECT_EQ(fault(std::string("\0\0\1\0\xFF\xFF", 6)), "is cut short (its directory lists 65535 images)");
+  std::string ico = default_icon();
+  EXPECT_EQ(fault(ico), "");
+  std::string wrapped = ico;
+  wrapped[6 + 16 * 3 + 12] = '\xF0';  // offset near 4 GiB: offset + size wraps in 32 bits
+  wrapped[6 + 16 * 3 + 13] = '\xFF';
+  wrapped[6 + 16 * 3 + 14] = '\xFF';
+  wrapped[6 + 16 * 3 + 15] = '\xFF';
+  EXPECT_EQ(fault(wrapped), "image 4 (256x256) lies outside the file");
+  std::string overlap = ico;
+  overlap[6 + 12] = 2;  // first image starts inside the directory
+  overlap[6 + 13] = overlap[6 + 14] = overlap[6 + 15] = 0;
+  EXPECT_EQ(fault(overlap), "image 1 (16x16) lies outside the file");
+  std::string junk = ico;
+  junk.replace(6 + 16 * 4, 4, "JUNK");
+  EXPECT_EQ(fault(junk), "image 1 (16x16) is neither PNG nor a bitmap");
+}
+
+TEST_F(pack_resources, SameInputGivesTheSameExecutableFromAnyFolder) {
+  spit(root_ / "art" / "logo.png", red_png(256, 256));
+  fs::create_directories(root_ / "elsewhere" / "deeper");
+  std::vector<std::string> options = {"-q", "--product", "Pr\xC3\xB6" "d", "--file-version", "9.8.7.6"};
+  std::vector<std::string> first = options, second = options;
+  first.insert(first.end(), {"--icon", "art/logo.png"});
+  second.insert(second.end(), {"--icon", (root_ / "art" / "logo.png").string()});
+  ASSERT_EQ(build("App.exe", first).status, 0);
+  sleep(1);  // a timestamp anywhere would now differ
+  ASSERT_EQ(build("deeper/App.exe", second, root_ / "elsewhere").status, 0);
+  std::string exe = slurp(root_ / "App.exe");
+  ASSERT_EQ(exe, slurp(root_ / "elsewhere" / "deeper" / "App.exe"));
+
+  uint32_t pe = static_cast<unsigned char>(exe[0x3C]) | static_cast<unsigned char>(exe[0x3D]) << 8;
+  ASSERT_LT(pe + 12, exe.size());
+  EXPECT_EQ(exe.substr(pe + 8, 4), std::string(4, '\0')) << "PE header time stamp";
+  EXPECT_EQ(exe.find("/tmp/"), std::string::npos) << "no build path inside";
+  EXPECT_EQ(exe.find(".tmp-"), std::string::npos);
+  run_result dump = run_program({"x86_64-w64-mingw32-objdump", "-x", "App.exe"}, root_);
+  EXPECT_NE(dump.out.find("Time/Date\t\tThu Jan  1 00:00:00 1970"), std::string::npos);
+}
+
+TEST_F(pack_resources, ProgressAndSummaryOnlyWhereTheyBelong) {
+  run_result piped = build("App.exe");
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(piped.err, "") << "no progress when stderr is not a terminal";
+  EXPECT_TRUE(piped.out.rfind("built App.exe: 2 files, ", 0) == 0 && piped.out.find(" s\n") == piped.out.size() - 3)
+      << piped.out;
+
+  run_result terminal = build("Tty.exe", {}, {}, true);
+  EXPECT_EQ(terminal.status, 0) << terminal.err;
+  EXPECT_NE(terminal.err.find("\rlinking Tty.exe ...\033[K"), std::string::npos) << terminal.err;
+  EXPECT_NE(terminal.err.find("\r\033[Kbuilt Tty.exe: 2 files, "), std::string::npos) << "the line is cleared first";
+
+  run_result quiet = build("Quiet.exe", {"--quiet"}, {}, true);
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+}
+
+TEST(pack_resources_real, OnlySystemLibrariesAreImported) {
+  if (!fs::exists(fs::path(TAVREN_REAL_LIBDIR) / "libtavren_entry.a")) GTEST_SKIP() << "launcher libraries not built yet";
+  if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL";
+  char root[] = "/tmp/tavren-imports-test-XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  fs::create_directories(fs::path(root) / "app");
+  fs::copy_file(fs::path(TAVREN_FIXTURES) / "main_library.dll", fs::path(root) / "app" / "app.dll");
+  run_result r = run_program({TAVREN_PACK_EXE, "build", "app", "--main", "app.dll", "-o", "App.exe", "-q"}, root,
+                             {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_REAL_LIBDIR});
+  ASSERT_EQ(r.status, 0) << r.err;
+  fs::path exe = fs::path(root) / "App.exe";
+  std::string dump = run_program({"x86_64-w64-mingw32-objdump", "-p", exe.string()}, root).out;
+  std::string names;
+  for (size_t at = dump.find("DLL Name: "); at != std::string::npos; at = dump.find("DLL Name: ", at + 1))
+    names += dump.substr(at + 10, dump.find('\n', at) - at - 10) + " ";
+  EXPECT_EQ(names, "KERNEL32.dll msvcrt.dll ");
+  fs::remove_all(root);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// The console control handler: which events run the clean-up, how often the clean-up asks
+// the system to delete, and a real Ctrl+C sent to a running launcher.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <iostream>
+#include <thread>
+
+#include "launcher/child_process.h"
+#include "payload/payload.h"
+#include "tests/support/launcher_e2e_support.h"
+
+namespace {
+
+// Points the launcher's target directory at `path` as if unpacking had (or had not) begun.
+void pretend_target(const std::wstring& path, bool unpacking) {
+  ASSERT_LT(path.size(), launcher_path_capacity);
+  wcscpy(target_directory, path.c_str());
+  unpacking_started = unpacking;
+}
+
+void make_file(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, "data", 4, &written, nullptr);
+  CloseHandle(file);
+}
+
+// An unpacked-looking tree: a file and a subfolder with a file.
+std::wstring make_target(const scratch_folder& temp) {
+  std::wstring target = temp / L"onefile_1_000000_AAAAAAAAAAA";
+  CreateDirectoryW(target.c_str(), nullptr);
+  CreateDirectoryW((target + L"\\sub").c_str(), nullptr);
+  make_file(target + L"\\main.dll");
+  make_file(target + L"\\sub\\data.txt");
+  return target;
+}
+
+long requests() { return cleanup_delete_requests; }
+
+TEST(ConsoleControlHandler, OnlyInterruptCloseLogoffAndShutdownRemoveTheFolder) {
+  for (DWORD event = 0; event <= 7; ++event) {
+    SCOPED_TRACE(event);
+    scratch_folder temp;
+    std::wstring target = make_target(temp);
+    pretend_target(target, true);
+    long before = requests();
+    EXPECT_FALSE(console_ctrl_handler(event));
+    bool removes = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT ||
+                   event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    EXPECT_EQ(path_exists(target), !removes);
+    EXPECT_EQ(requests() - before, removes ? 1 : 0);
+  }
+}
+
+TEST(ConsoleControlHandler, BeforeUnpackingNothingIsTouched) {
+  scratch_folder temp;
+  std::wstring target = make_target(temp);
+  pretend_target(target, false);
+  long before = requests();
+  EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));
+  EXPECT_TRUE(path_exists(target + L"\\sub\\data.txt"));
+  EXPECT_EQ(requests(), before);
+}
+
+TEST(ConsoleControlHandler, AFolderThatStaysGetsTwentyOneRequestsOverTwoSeconds) {
+  scratch_folder temp;
+  std::wstring target = make_target(temp);
+  // Held open without sharing: the system cannot delete it, so the folder stays.
+  HANDLE held = CreateFileW((target + L"\\main.dll").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  pretend_target(target, true);
+  long before = requests();
+  DWORD start = GetTickCount();
+  EXPECT_FALSE(console_ctrl_handler(CTRL_CLOSE_EVENT));
+  DWORD elapsed = GetTickCount() - start;
+  CloseHandle(held);
+  EXPECT_EQ(requests() - before, 21);
+  EXPECT_GE(elapsed, 1900u);
+  EXPECT_LT(elapsed, 6000u);
+  EXPECT_TRUE(is_directory(target));
+  RecordProperty("cleanup_ms_with_held_file", static_cast<int>(elapsed));
+  std::cout << "clean-up with a held file: " << elapsed << " ms\n";
+}
+
+TEST(ConsoleControlHandler, APathThatIsGoneOrNoFolderEndsAfterOneRequest) {
+  scratch_folder temp;
+  long before = requests();
+  pretend_target(temp / L"never_there", true);
+  EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));
+  EXPECT_EQ(requests() - before, 1);
+
+  // A file that cannot be deleted is still no folder: no retries for it.
+  std::wstring file = temp / L"plain";
+  make_file(file);
+  HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  pretend_target(file, true);
+  before = requests();
+  DWORD start = GetTickCount();
+  EXPECT_FALSE(console_ctrl_handler(CTRL_C_EVENT));
+  EXPECT_LT(GetTickCount() - start, 1000u);
+  CloseHandle(held);
+  EXPECT_EQ(requests() - before, 1);
+  EXPECT_TRUE(path_exists(file));
+}
+
+TEST(ConsoleControlHandler, TwoEventsAtOnceBothFinish) {
+  scratch_folder temp;
+  std::wstring target = make_target(temp);
+  pretend_target(target, true);
+  BOOL results[2] = {TRUE, TRUE};
+  std::thread first([&] { results[0] = console_ctrl_handler(CTRL_C_EVENT); });
+  std::thread second([&] { results[1] = console_ctrl_handler(CTRL_CLOSE_EVENT); });
+  first.join();
+  second.join();
+  EXPECT_FALSE(results[0]);
+  EXPECT_FALSE(results[1]);
+  EXPECT_FALSE(path_exists(target));
+}
+
+TEST(ConsoleControlHandler, RealCtrlCWhileTheApplicationRuns) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  // Long enough that only the event can end the application within the sender's wait.
+  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"sleep:9000"});
+  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"9"});
+  std::wstring output = temp / L"launcher_output.txt";
+  captured_run sender = run_captured(test_program(L"ctrl_c_sender.exe"),
+                                    L"ctrl_c_sender \"" + test_program(L"e2e_report_launcher.exe") + L"\" \"" +
+                                        temp.path() + L"\" \"" + output + L"\"",
+                                    options);
+  ASSERT_FALSE(sender.timed_out);
+  if (sender.exit_code == 10) GTEST_SKIP() << "AllocConsole failed: the sender has no console to send Ctrl+C on";
+  ASSERT_EQ(sender.exit_code, 0u) << sender.err;
+  report r = parse_reports("argc=0\n" + sender.out)[0];
+  ASSERT_EQ(value_of(r, "running"), "1") << sender.out;
+  if (value_of(r, "sent") != "1") GTEST_SKIP() << "GenerateConsoleCtrlEvent(CTRL_C_EVENT) failed";
+  if (value_of(r, "ended") != "1") {
+    GTEST_SKIP() << "Ctrl+C was not delivered to the launcher within 10 s";
+  }
+  // The application ended on the event (Wine's default handling exits with 0, Windows with
+  // 0xC000013A), long before its sleep was over, and the parent removed the folder.
+  EXPECT_LT(std::stoul(value_of(r, "elapsed_ms")), 8000ul);
+  std::string code = value_of(r, "exit");
+  EXPECT_TRUE(code == "0x0" || code == "0xC000013A") << code;
+  EXPECT_EQ(value_of(r, "folder_left"), "0");
+  EXPECT_TRUE(folder_entries(temp.path(), L"onefile_").empty());
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+// A real launcher with report_app packed in, started as a user starts it: what the
+// application receives, what the caller gets back, and what stays in the temporary folder.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "tests/support/launcher_e2e_support.h"
+
+namespace {
+
+const wchar_t kLauncher[] = L"e2e_report_launcher.exe";
+
+std::wstring launcher() { return test_program(kLauncher); }
+
+// Everything below runs several launches at once where they do not depend on each other.
+void run_in_parallel(const std::vector<std::function<void()>>& jobs) {
+  std::vector<std::thread> threads;
+  for (const auto& job : jobs) threads.emplace_back(job);
+  for (auto& thread : threads) thread.join();
+}
+
+// The quoting that the child's command line must use, written out by hand rather than
+// computed, next to the argument the parent receives.
+struct quoted_case {
+  std::wstring argument;
+  std::wstring appended;
+};
+
+const std::vector<quoted_case>& quoting_cases() {
+  static const std::vector<quoted_case> cases = {
+      {L"report.txt", L"report.txt"},
+      {L"two words", L"\"two words\""},
+      {L"C:\\My Files\\", L"\"C:\\My Files\\\\\""},
+      {L"C:\\data\\", L"C:\\data\\"},
+      {L"say \"hi\"", L"\"say \\\"hi\\\"\""},
+      {L"a\\\"b", L"\"a\\\\\\\"b\""},
+      {L"a\\\\b c", L"\"a\\\\b c\""},
+      {L"dir name\\\\", L"\"dir name\\\\\\\\\""},
+      {L"\"", L"\"\\\"\""},
+      {L"a\tb", L"\"a\tb\""},
+      {L"a\nb", L"\"a\nb\""},
+      {L"a\vb", L"\"a\vb\""},
+      {L"a\rb", L"a\rb"},
+      {L"a\fb", L"a\fb"},
+      {L"", L"\"\""},
+      {L"x", L"x"},
+      {L"", L"\"\""},
+      {L"caf\u00e9 \u20ac", L"\"caf\u00e9 \u20ac\""},
+  };
+  return cases;
+}
+
+// The C runtime writes text-mode line ends (CR LF) to files and pipes.
+std::string without_carriage_returns_before_line_feeds(const std::string& text) {
+  std::string result;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result.push_back(text[i]);
+  }
+  return result;
+}
+
+std::string expected_argv_lines(const std::vector<std::wstring>& argv) {
+  std::string lines;
+  for (size_t i = 0; i < argv.size(); ++i) lines += "argv" + std::to_string(i) + "=" + narrow(argv[i]) + "\n";
+  return lines;
+}
+
+TEST(LauncherArguments, AppSeesExactlyTheParentsArgumentsBehindTheLaunchersFullPath) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.current_directory = test_binary_directory();
+  // What the caller typed stays relative; the child gets the module path instead.
+  std::wstring typed = L"..\\bin\\" + std::wstring(kLauncher);
+  std::wstring line = typed;
+  std::wstring child_line = launcher();
+  std::vector<std::wstring> argv = {launcher()};
+  for (const auto& c : quoting_cases()) {
+    line += L" " + quote_argument(c.argument);
+    child_line += L" " + c.appended;
+    argv.push_back(c.argument);
+  }
+  captured_run run = run_captured(launcher(), line, options);
+  run.out = without_carriage_returns_before_line_feeds(run.out);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  // Arguments may hold line breaks, so compare the raw lines rather than parsed ones.
+  EXPECT_NE(run.out.find("argc=" + std::to_string(argv.size()) + "\n" + expected_argv_lines(argv)),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("\ncommand_line=" + narrow(child_line) + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nTAVREN_ORIGINAL_ARGV0=" + narrow(typed) + "\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nTAVREN_ONEFILE_DIRECTORY=" + narrow(test_binary_directory()) + "\n"), std::string::npos);
+  EXPECT_NE(run.out.find("\ncwd=" + narrow(test_binary_directory()) + "\n"), std::string::npos) << run.out;
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+TEST(LauncherArguments, LauncherInstalledUnderAFolderWithASpace) {
+  scratch_folder temp;
+  std::wstring folder = temp / L"My Apps";
+  std::wstring tool = folder + L"\\tool.exe";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(launcher().c_str(), tool.c_str(), TRUE));
+  scratch_folder unpack;
+  run_options options = launch_options(unpack.path());
+  options.current_directory = folder;
+  captured_run run = run_captured(tool, L"tool -v \"two words\"", options);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  auto reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 1u) << run.out;
+  const report& r = reports[0];
+  EXPECT_EQ(value_of(r, "command_line"), narrow(L"\"" + tool + L"\" -v \"two words\""));
+  EXPECT_EQ(value_of(r, "argc"), "3");
+  EXPECT_EQ(value_of(r, "argv0"), narrow(tool));
+  EXPECT_EQ(value_of(r, "argv2"), "two words");
+  EXPECT_EQ(value_of(r, "TAVREN_ORIGINAL_ARGV0"), "tool");
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_DIRECTORY"), narrow(folder));
+  EXPECT_TRUE(folder_entries(unpack.path()).empty());
+}
+
+// The parent is started under a one-letter name, so its own line is shorter than the
+// child's by the length of the module path less one; `filler` pads the child's line.
+std::wstring parent_line_for_child_length(size_t child_length) {
+  size_t fixed = launcher().size() + 1;  // module path and the separating space
+  return L"x " + std::wstring(child_length - fixed, L'a');
+}
+
+TEST(LauncherArguments, CommandLineNearTheLimit) {
+  // The system passes on at most 32,766 characters; the builder holds 32,768. In between the
+  // parent refuses to launch rather than let the system cut the last argument short.
+  struct attempt {
+    size_t child_length;
+    captured_run run;
+    std::unique_ptr<scratch_folder> temp = std::make_unique<scratch_folder>();
+  };
+  std::vector<attempt> attempts(4);
+  for (size_t i = 0; i < attempts.size(); ++i) attempts[i].child_length = 32766 + i;
+  std::vector<std::function<void()>> jobs;
+  for (auto& a : attempts) {
+    jobs.push_back([&a] {
+      a.run = run_captured(launcher(), parent_line_for_child_length(a.child_length), launch_options(a.temp->path()));
+    });
+  }
+  run_in_parallel(jobs);
+
+  const captured_run& fits = attempts[0].run;
+  EXPECT_EQ(fits.exit_code, 0u) << fits.err;
+  auto reports = parse_reports(fits.out);
+  ASSERT_EQ(reports.size(), 1u) << fits.err;
+  EXPECT_EQ(value_of(reports[0], "command_line"), narrow(launcher() + L" " + parent_line_for_child_length(32766).substr(2)));
+  EXPECT_TRUE(folder_entries(attempts[0].temp->path()).empty());
+
+  for (size_t i = 1; i < attempts.size(); ++i) {
+    const attempt& a = attempts[i];
+    SCOPED_TRACE(a.child_length);
+    // Nothing is cleaned up on a failed start: the unpacked folder stays.
+    auto left = folder_entries(a.temp->path(), L"onefile_");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(path_exists(*a.temp / left[0] + L"\\report_app.dll"));
+    EXPECT_EQ(a.run.out, "");
+    if (a.child_length <= 32768) {
+      // The builder's buffer holds it; the launch is refused the way Windows refuses it.
+      EXPECT_EQ(a.run.exit_code, 2u);
+      EXPECT_EQ(a.run.err.rfind("Error, couldn't launch child ([Error 206] ", 0), 0u) << a.run.err;
+    } else {
+      // Past the buffer: abort, no message, no child.
+      EXPECT_EQ(a.run.exit_code, 3u);
+      EXPECT_EQ(a.run.err, "");
+    }
+  }
+}
+
+TEST(LauncherExitCodes, ChildExitCodeReachesTheCallerAndTheFolderGoes) {
+  struct attempt {
+    std::wstring exit_text, action;
+    uint32_t expected;
+    captured_run run;
+    std::unique_ptr<scratch_folder> temp = std::make_unique<scratch_folder>();
+  };
+  std::vector<attempt> attempts;
+  attempts.push_back({L"0", L"", 0u, {}});
+  attempts.push_back({L"3", L"", 3u, {}});
+  attempts.push_back({L"2", L"", 2u, {}});
+  attempts.push_back({L"0x80000001", L"", 0x80000001u, {}});
+  attempts.push_back({L"0xFFFFFFFF", L"", 0xFFFFFFFFu, {}});
+  attempts.push_back({L"0", L"crash", 0xC0000005u, {}});
+  std::vector<std::function<void()>> jobs;
+  for (auto& a : attempts) {
+    jobs.push_back([&a] {
+      run_options options = launch_options(a.temp->path());
+      options.set_env.push_back({L"TAVREN_TEST_EXIT", a.exit_text});
+      if (!a.action.empty()) options.set_env.push_back({L"TAVREN_TEST_ACTION", a.action});
+      a.run = run_captured(launcher(), L"launcher", options);
+    });
+  }
+  run_in_parallel(jobs);
+  for (auto& a : attempts) {
+    SCOPED_TRACE(narrow(a.exit_text + L" " + a.action));
+    EXPECT_FALSE(a.run.timed_out);
+    EXPECT_EQ(a.run.exit_code, a.expected);
+    EXPECT_EQ(parse_reports(a.run.out).size(), 1u);
+    EXPECT_TRUE(folder_entries(a.temp->path()).empty());
+  }
+}
+
+TEST(LauncherExitCodes, ExitCodeArrivesWithoutStandardHandles) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.no_std_handles = true;
+  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"5"});
+  captured_run run = run_captured(launcher(), L"launcher", options);
+  EXPECT_EQ(run.exit_code, 5u);
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+TEST(LauncherTargetFolder, NamedFromTheParentsIdentityAndSharedWithTheChild) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  // Leftovers from an earlier run must not leak into a new parent's identity.
+  options.set_env.push_back({L"TAVREN_ONEFILE_TIME_US", L"123456"});
+  options.set_env.push_back({L"TAVREN_ONEFILE_RANDOM", L"AAAAAAAAAAA"});
+  options.set_env.push_back({L"TAVREN_ONEFILE_START", L"1"});
+  captured_run run = run_captured(launcher(), L"launcher", options);
+  ASSERT_EQ(run.exit_code, 0u) << run.err;
+  auto reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 1u);
+  const report& r = reports[0];
+
+  std::wstring library = widen(value_of(r, "main_library"));
+  std::wstring prefix = temp.path() + L"\\";
+  ASSERT_EQ(library.compare(0, prefix.size(), prefix), 0) << narrow(library);
+  std::wstring rest = library.substr(prefix.size());
+  size_t slash = rest.find(L'\\');
+  ASSERT_NE(slash, std::wstring::npos);
+  EXPECT_EQ(rest.substr(slash), L"\\report_app.dll");
+  target_name name = parse_target_name(rest.substr(0, slash));
+  ASSERT_TRUE(name.ok) << narrow(rest);
+
+  EXPECT_EQ(value_of(r, "module"), narrow(library));
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_PARENT"), narrow(name.pid));
+  EXPECT_NE(value_of(r, "pid"), narrow(name.pid));
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_TIME_US"), narrow(name.time_us));
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_RANDOM"), narrow(name.random));
+  EXPECT_NE(name.random, L"AAAAAAAAAAA");
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_START"), unset_value);
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_DIRECTORY"), narrow(test_binary_directory()));
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+TEST(LauncherTargetFolder, TwoRunsNeverShareAFolder) {
+  scratch_folder temp;
+  std::string libraries[2];
+  std::vector<std::function<void()>> jobs;
+  for (auto& library : libraries) {
+    jobs.push_back([&] {
+      captured_run run = run_captured(launcher(), L"launcher", launch_options(temp.path()));
+      auto reports = parse_reports(run.out);
+      if (reports.size() == 1) library = value_of(reports[0], "main_library");
+    });
+  }
+  run_in_parallel(jobs);
+  EXPECT_NE(libraries[0], "");
+  EXPECT_NE(libraries[0], libraries[1]);
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
+  scratch_folder no_entry_temp, not_a_library_temp;
+  captured_run no_entry, not_a_library;
+  run_in_parallel({
+      [&] { no_entry = run_captured(test_program(L"e2e_no_entry_launcher.exe"), L"x", launch_options(no_entry_temp.path())); },
+      [&] {
+        not_a_library = run_captured(test_program(L"e2e_not_a_library_launcher.exe"), L"x",
+                                     launch_options(not_a_library_temp.path()));
+      },
+  });
+  EXPECT_EQ(no_entry.exit_code, 2u);
+  // Standard output is in text mode: puts ends the line with CR LF.
+  EXPECT_EQ(no_entry.out, "Error, DLL entry point not found.\r\n");
+  EXPECT_EQ(no_entry.err, "");
+  EXPECT_TRUE(folder_entries(no_entry_temp.path()).empty());
+
+  EXPECT_EQ(not_a_library.exit_code, 2u);
+  EXPECT_EQ(not_a_library.out, "");
+  const std::string head = "Error, load DLL. ([Error ";
+  ASSERT_EQ(not_a_library.err.compare(0, head.size(), head), 0) << not_a_library.err;
+  size_t bracket = not_a_library.err.find("] ");
+  ASSERT_NE(bracket, std::string::npos);
+  std::string code = not_a_library.err.substr(head.size(), bracket - head.size());
+  EXPECT_GT(std::stol(code), 0) << code;
+  // The system text's own line break is gone: one line, ending in the parenthesis.
+  EXPECT_EQ(not_a_library.err.substr(not_a_library.err.size() - 3), ")\r\n");
+  EXPECT_EQ(not_a_library.err.find_first_of("\r\n"), not_a_library.err.size() - 2) << not_a_library.err;
+  EXPECT_TRUE(folder_entries(not_a_library_temp.path()).empty());
+}
+
+TEST(LauncherFailures, AFileThatCannotBeCreatedIsReportedWithItsFullPath) {
+  scratch_folder temp;
+  std::wstring blocker = temp / L"plain file";
+  HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  // A temporary folder below a file: no directory can be made there.
+  std::wstring unusable = blocker + L"\\sub";
+  captured_run run = run_captured(launcher(), L"launcher", launch_options(unusable));
+  EXPECT_EQ(run.exit_code, 2u);
+  EXPECT_EQ(run.out, "");
+  const std::string head = "Error, failed to open '" + narrow(unusable) + "\\";
+  const std::string tail = "\\report_app.dll' for writing.\r\n";
+  ASSERT_GT(run.err.size(), head.size() + tail.size()) << run.err;
+  EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+  EXPECT_EQ(run.err.compare(run.err.size() - tail.size(), tail.size(), tail), 0) << run.err;
+  std::string name = run.err.substr(head.size(), run.err.size() - head.size() - tail.size());
+  EXPECT_TRUE(parse_target_name(widen(name)).ok) << name;
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// Sends a launcher a real Ctrl+C: owns a console of its own, starts the launcher on it in
+// its own process group, waits until the application runs, raises the event for the whole
+// console and reports what became of the launcher as key=value lines.
+//   ctrl_c_sender <launcher> <temp folder the launcher unpacks into> <output file>
+// Exit code 0 when it could report; 10 without a console; 11 when the launcher did not start.
+#include <stdio.h>
+#include <windows.h>
+
+#include <string>
+
+static BOOL WINAPI ignore_event(DWORD) { return TRUE; }
+
+static std::string file_text(const wchar_t* path) {
+  std::string text;
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+static bool folder_has_target(const std::wstring& folder, DWORD pid) {
+  WIN32_FIND_DATAW found;
+  std::wstring pattern = folder + L"\\onefile_" + std::to_wstring(pid) + L"_*";
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  if (__argc < 4) return 12;
+  const wchar_t* launcher = __wargv[1];
+  std::wstring folder = __wargv[2];
+  const wchar_t* output_path = __wargv[3];
+
+  FreeConsole();
+  if (!AllocConsole()) return 10;
+  // The sender itself stays; only the launcher and its application are to get the event.
+  SetConsoleCtrlHandler(ignore_event, TRUE);
+
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE output = CreateFileW(output_path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &inherit, CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::wstring line = L"launcher";
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(launcher, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) return 11;
+  CloseHandle(output);
+
+  // Running means: the application has written its last report line.
+  DWORD start = GetTickCount();
+  bool running = false;
+  while (GetTickCount() - start < 20000) {
+    if (file_text(output_path).find("TAVREN_ORIGINAL_ARGV0") != std::string::npos) {
+      running = true;
+      break;
+    }
+    if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
+  }
+  BOOL sent = running && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  DWORD sent_at = GetTickCount();
+  bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
+  DWORD elapsed = GetTickCount() - sent_at;
+  if (!ended) {
+    TerminateProcess(process.hProcess, 0xDEAD);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  // Give a clean-up on another thread no chance to be missed: the folder test comes last.
+  printf("running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\n", running ? 1 : 0, sent ? 1 : 0,
+         ended ? 1 : 0, code, elapsed, folder_has_target(folder, process.dwProcessId) ? 1 : 0);
+  fflush(stdout);
+  return 0;
+}

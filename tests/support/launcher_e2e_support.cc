@@ -1,0 +1,179 @@
+#include "tests/support/launcher_e2e_support.h"
+
+#include <shellapi.h>
+
+#include <atomic>
+
+scratch_folder::scratch_folder() {
+  static std::atomic<unsigned> counter{0};
+  wchar_t temp[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  std::wstring base(temp, length);
+  if (!base.empty() && base.back() == L'\\') base.pop_back();
+  for (;;) {
+    path_ = base + L"\\tavren_e2e_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+            std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(counter++);
+    if (CreateDirectoryW(path_.c_str(), nullptr)) break;
+  }
+}
+
+scratch_folder::~scratch_folder() { remove_tree(path_); }
+
+std::string narrow(const std::wstring& text) {
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), bytes, nullptr, nullptr);
+  return result;
+}
+
+std::wstring widen(const std::string& text) {
+  int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), units);
+  return result;
+}
+
+run_options launch_options(const std::wstring& temp) {
+  run_options options;
+  options.set_env = {{L"TMP", temp}, {L"TEMP", temp}};
+  options.remove_env = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",  L"TAVREN_ONEFILE_TIME_US",
+                        L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
+                        L"TAVREN_TEST_EXIT",         L"TAVREN_TEST_ACTION",    L"TAVREN_TEST_HOLD_MS"};
+  return options;
+}
+
+std::vector<report> parse_reports(const std::string& out) {
+  std::vector<report> reports;
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t eq = line.find('=');
+    std::string key, value;
+    if (eq != std::string::npos) {
+      key = line.substr(0, eq);
+      value = line.substr(eq + 1);
+    } else if (line.size() > 6 && line.compare(line.size() - 6, 6, " unset") == 0) {
+      key = line.substr(0, line.size() - 6);
+      value = unset_value;
+    } else {
+      continue;
+    }
+    if (key == "argc" || reports.empty()) reports.emplace_back();
+    reports.back()[key] = value;
+  }
+  return reports;
+}
+
+std::string value_of(const report& r, const std::string& key) {
+  auto found = r.find(key);
+  return found == r.end() ? "<missing>" : found->second;
+}
+
+target_name parse_target_name(const std::wstring& name) {
+  target_name parts;
+  const std::wstring prefix = L"onefile_";
+  if (name.compare(0, prefix.size(), prefix) != 0) return parts;
+  std::wstring rest = name.substr(prefix.size());
+  size_t first = rest.find(L'_');
+  if (first == std::wstring::npos || first == 0) return parts;
+  parts.pid = rest.substr(0, first);
+  // The random text may hold '_' itself, so the time is the next 6 units, not a split.
+  if (rest.size() != first + 1 + 6 + 1 + 11) return parts;
+  parts.time_us = rest.substr(first + 1, 6);
+  if (rest[first + 7] != L'_') return parts;
+  parts.random = rest.substr(first + 8);
+  for (wchar_t c : parts.pid) if (c < L'0' || c > L'9') return parts;
+  for (wchar_t c : parts.time_us) if (c < L'0' || c > L'9') return parts;
+  for (wchar_t c : parts.random) {
+    bool url_safe = (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' ||
+                    c == L'_';
+    if (!url_safe) return parts;
+  }
+  parts.ok = true;
+  return parts;
+}
+
+started_process::started_process(const std::wstring& application, const std::wstring& command_line,
+                                 const run_options& options) {
+  static std::atomic<unsigned> counter{0};
+  wchar_t temp[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  output_path_ = std::wstring(temp, length) + L"tavren_e2e_out_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                 std::to_wstring(counter++) + L".txt";
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE output = CreateFileW(output_path_.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0,
+                              nullptr);
+  HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                             nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  std::wstring env = environment_block(options);
+  std::wstring line = command_line;
+  PROCESS_INFORMATION info = {};
+  if (CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                     options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
+                     &info)) {
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    pid_ = info.dwProcessId;
+  }
+  CloseHandle(output);
+  CloseHandle(input);
+}
+
+started_process::~started_process() {
+  if (process_) {
+    TerminateProcess(process_, 0xDEAD);
+    WaitForSingleObject(process_, 5000);
+    CloseHandle(process_);
+  }
+  DeleteFileW(output_path_.c_str());
+}
+
+captured_run started_process::finish(DWORD timeout_ms) {
+  captured_run result;
+  if (!process_) {
+    result.exit_code = 0xFFFFFFFF;
+    return result;
+  }
+  if (WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) {
+    result.timed_out = true;
+    TerminateProcess(process_, 0xDEAD);
+    WaitForSingleObject(process_, INFINITE);
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process_, &code);
+  result.exit_code = code;
+  CloseHandle(process_);
+  process_ = nullptr;
+  HANDLE file = CreateFileW(output_path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) result.out.append(buffer, got);
+    CloseHandle(file);
+  }
+  return result;
+}
+
+std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::wstring& file, DWORD timeout_ms) {
+  std::wstring prefix = L"onefile_" + std::to_wstring(pid) + L"_";
+  DWORD start = GetTickCount();
+  do {
+    for (const auto& name : folder_entries(folder, prefix)) {
+      if (path_exists(folder + L"\\" + name + L"\\" + file)) return name;
+    }
+    Sleep(20);
+  } while (GetTickCount() - start < timeout_ms);
+  return L"";
+}

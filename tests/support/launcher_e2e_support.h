@@ -1,0 +1,80 @@
+// Support for end-to-end launcher tests: scratch folders that stand in for the user's
+// temporary folder, launches that report their process id, and the report_app lines.
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/process_capture.h"
+#include "tests/support/test_files.h"
+
+/// A fresh, empty folder under the test's own temporary folder, removed with everything in
+/// it when the object goes out of scope.
+class scratch_folder {
+ public:
+  scratch_folder();
+  ~scratch_folder();
+  scratch_folder(const scratch_folder&) = delete;
+  scratch_folder& operator=(const scratch_folder&) = delete;
+  const std::wstring& path() const { return path_; }
+  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+
+std::string narrow(const std::wstring& text);  ///< UTF-8
+std::wstring widen(const std::string& text);   ///< from UTF-8
+
+/// Options that point TMP and TEMP at `temp` and clear what the test's own environment could
+/// leak into a launcher: the TAVREN variables and the app's instructions.
+run_options launch_options(const std::wstring& temp);
+
+/// One report_app run: its key=value lines. "NAME unset" lines give the value unset_value.
+using report = std::map<std::string, std::string>;
+inline const std::string unset_value = "<unset>";
+/// Splits captured output into reports, one per "argc=" line (nested runs print several).
+std::vector<report> parse_reports(const std::string& out);
+/// The value for `key`, or "<missing>" when the report lacks it.
+std::string value_of(const report& r, const std::string& key);
+
+/// The parts of a target folder name onefile_<pid>_<6 digits>_<11 of [A-Za-z0-9_-]>;
+/// ok is false when the name does not have that form.
+struct target_name {
+  bool ok = false;
+  std::wstring pid, time_us, random;
+};
+target_name parse_target_name(const std::wstring& name);
+
+/// A launcher started without waiting: its id, and its standard output and error gathered
+/// in a file until finish().
+class started_process {
+ public:
+  started_process(const std::wstring& application, const std::wstring& command_line, const run_options& options);
+  ~started_process();
+  started_process(const started_process&) = delete;
+  started_process& operator=(const started_process&) = delete;
+  bool started() const { return process_ != nullptr; }
+  DWORD pid() const { return pid_; }
+  HANDLE handle() const { return process_; }
+  /// Waits up to `timeout_ms` (then terminates it and reports timed_out) and returns the
+  /// exit code and everything the process and its descendants wrote (stdout and stderr).
+  captured_run finish(DWORD timeout_ms = 60000);
+
+ private:
+  HANDLE process_ = nullptr;
+  DWORD pid_ = 0;
+  std::wstring output_path_;
+};
+
+/// Polls until `folder` holds an entry named onefile_<pid>_... that contains `file`; returns
+/// that entry's name, or an empty string after `timeout_ms`.
+std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::wstring& file, DWORD timeout_ms);
+
+/// The full path of a test program in the test's own folder.
+inline std::wstring test_program(const wchar_t* name) { return beside_test_binary(name); }
