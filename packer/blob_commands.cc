@@ -29,8 +29,8 @@ struct checked_blob {
       throw pack_error(quote_name(path) + ": " + e.what());
     }
   }
-  const unsigned char* region() const { return span.data + 3; }
-  size_t region_size() const { return layout.region_end - 3; }
+  const unsigned char* region() const { return span.data + payload_magic_size; }
+  size_t region_size() const { return layout.region_end - payload_magic_size; }
 };
 
 /// Runs `body` and prefixes any fault with the file name.

@@ -7,14 +7,8 @@
 
 #include <string>
 
+#include "payload/format.h"
 #include "payload/stream_decoder.h"
-
-/// What precedes a blob inside a launcher executable: this marker, L as u64 LE, 8 zero bytes.
-constexpr char launcher_payload_marker[17] = "TAVREN-PAYLOAD-1";
-constexpr size_t launcher_payload_header_size = 32;
-
-/// Largest window the launcher's decoder accepts: zstd's default limit.
-constexpr uint64_t launcher_window_size_max = (uint64_t{1} << 27) + 1;
 
 struct blob_span {
   const unsigned char* data;
@@ -64,3 +58,4 @@ class entry_reader {
   std::u16string name_;
   uint64_t size_ = 0, left_ = 0, index_ = 0;
 };
+

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/byte_order.h"
+
 namespace native_test {
 
 namespace fs = std::filesystem;
@@ -61,19 +63,14 @@ run_result run_program(std::vector<std::string> argv, const fs::path& cwd, const
 }
 
 bytes u64_bytes(uint64_t value) {
-  bytes out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  bytes out(8);
+  store_le64(out.data(), value);
   return out;
 }
 
 bytes name_bytes(const std::u16string& name) {
-  bytes out;
-  for (char16_t unit : name) {
-    out.push_back(static_cast<unsigned char>(unit));
-    out.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
+  bytes out(2 * name.size() + 2);
+  for (size_t i = 0; i < name.size(); ++i) store_le16(&out[2 * i], name[i]);
   return out;
 }
 
