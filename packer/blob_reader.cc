@@ -1,13 +1,18 @@
 #include "packer/blob_reader.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 #include "base/byte_order.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
+#include "packer/pe_exports.h"
 #include "payload/entry_stream.h"
 
 namespace {
@@ -172,4 +177,107 @@ void entry_reader::finish() {
   decode_status status = decoder_read(&decoder_, &probe, 1);
   if (status == decode_ok) throw pack_error("data follows the end marker");
   if (status != decode_truncated) fail(status, "after the end marker");
+}
+
+const char* entry_name_fault(const std::string& name, std::vector<std::string>* parts) {
+  parts->clear();
+  if (!name.empty() && (name[0] == '\\' || name[0] == '/')) return "is absolute";
+  if (name.find(':') != std::string::npos) return "names a drive or stream (contains ':')";
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '\\' && name[i] != '/') continue;
+    std::string part = name.substr(start, i - start);
+    start = i + 1;
+    if (part == "..") return "climbs out of the target folder";
+    if (part.empty() || part == ".") return "has an empty or '.' component";
+    if (const char* fault = windows_component_fault(part)) return fault;
+    parts->push_back(std::move(part));
+  }
+  return nullptr;
+}
+
+namespace {
+
+std::string entry_text(uint64_t index, const std::u16string& name) {
+  return "entry " + std::to_string(index) + " " + quote_name(utf16_to_utf8(name));
+}
+
+/// Names seen so far as a case-insensitive file system compares them, each with the entry
+/// that brought it: the launcher writes every entry into one folder tree, so two names that
+/// fold alike overwrite each other, and a file cannot also be a folder.
+class name_registry {
+ public:
+  void add(const std::u16string& name, uint64_t index) {
+    std::u16string key = fold_case(name);
+    std::replace(key.begin(), key.end(), u'/', u'\\');
+    const seen current{index, name};
+    if (auto it = files_.find(key); it != files_.end()) clash(current, "names the same file as", it->second);
+    if (auto it = folders_.find(key); it != folders_.end()) clash(current, "is a file where there is a folder for", it->second);
+    for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1)) {
+      std::u16string folder = key.substr(0, at);
+      if (auto it = files_.find(folder); it != files_.end()) clash(current, "needs a folder where there is the file", it->second);
+      folders_.emplace(std::move(folder), current);
+    }
+    files_.emplace(std::move(key), current);
+  }
+
+ private:
+  struct seen {
+    uint64_t index;
+    std::u16string name;
+  };
+  [[noreturn]] static void clash(const seen& later, const char* what, const seen& earlier) {
+    throw pack_error(entry_text(later.index, later.name) + " " + what + " " + entry_text(earlier.index, earlier.name));
+  }
+  std::map<std::u16string, seen> files_, folders_;
+};
+
+/// Why the current entry is no main library the launcher can load, or nullptr. Its content
+/// goes through an unlinked temporary file, so a library of any size costs no memory.
+const char* main_library_content_fault(entry_reader& entries) {
+  if (entries.size() == 0) return main_library_fault(nullptr, 0);
+  FILE* spill = tmpfile();
+  if (!spill) throw pack_error("cannot create a temporary file to check the main library: " + errno_text(errno));
+  try {
+    std::vector<unsigned char> chunk(1 << 20);
+    while (size_t n = entries.read(chunk.data(), chunk.size()))
+      if (fwrite(chunk.data(), 1, n, spill) != n) throw pack_error("cannot write a temporary file: " + errno_text(errno));
+    if (fflush(spill) != 0) throw pack_error("cannot write a temporary file: " + errno_text(errno));
+  } catch (...) {
+    fclose(spill);
+    throw;
+  }
+  size_t size = static_cast<size_t>(entries.size());
+  void* image = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(spill), 0);
+  fclose(spill);
+  if (image == MAP_FAILED) throw pack_error("cannot map the main library to check it: " + errno_text(errno));
+  const char* fault = main_library_fault(static_cast<const unsigned char*>(image), size);
+  munmap(image, size);
+  return fault;
+}
+
+}  // namespace
+
+payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
+                             const std::function<void(const entry_reader&)>& each) {
+  entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
+  name_registry names;
+  std::vector<std::string> parts;
+  payload_totals totals;
+  while (entries.next()) {
+    std::string name = utf16_to_utf8(entries.name());
+    if (const char* fault = entry_name_fault(name, &parts))
+      throw pack_error(entry_text(entries.index(), entries.name()) + " " + fault);
+    names.add(entries.name(), entries.index());
+    if (each) each(entries);
+    if (entries.index() == 1) {
+      if (const char* fault = main_library_content_fault(entries))
+        throw pack_error(entry_text(1, entries.name()) + " cannot be the main library: " + fault);
+    }
+    ++totals.entries;
+    totals.bytes += entries.size();
+  }
+  entries.finish();
+  if (totals.entries == 0) throw pack_error("the payload holds no entry; a launcher needs its main library first");
+  return totals;
 }
