@@ -54,14 +54,11 @@ TEST(BlobReader, RefusesWhatALauncherRefusesAndAcceptsWhatItRuns) {
     bytes frame = compressed(entry_stream({{u"app.dll", dll}, {u"p", std::string(pad, 'p')}}));
     if ((payload_magic_size + frame.size()) % payload_trailer_alignment != 0) filled = blob_around(frame);
   }
-  std::string two_frames = payload_magic;
-  for (const bytes& part : {entry_stream({{u"app.dll", dll}}, false), entry_stream({{u"b", "x"}})}) {
-    bytes frame = compressed(part);
-    two_frames.append(frame.begin(), frame.end());
-  }
-  const bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 4, 0, 0, 0, 1, 2, 3, 4};
-  two_frames.append(skippable.begin(), skippable.end());
-  two_frames = blob_around(bytes(two_frames.begin() + payload_magic_size, two_frames.end()));
+  // The stream cut across two frames with a skippable frame between them.
+  bytes frames = compressed(entry_stream({{u"app.dll", dll}}, false));
+  frames.insert(frames.end(), {0x50, 0x2A, 0x4D, 0x18, 4, 0, 0, 0, 1, 2, 3, 4});
+  bytes last = compressed(entry_stream({{u"b", "x"}}));
+  frames.insert(frames.end(), last.begin(), last.end());
   std::string mid_damage = filled;
   mid_damage[mid_damage.size() / 2] ^= 0x10;
   std::string fill_damage = filled;
@@ -92,7 +89,7 @@ TEST(BlobReader, RefusesWhatALauncherRefusesAndAcceptsWhatItRuns) {
       // What a launcher runs.
       {blob(), ""},
       {blob({{u"data\\one.txt"}, {u"data/two.txt"}, {u"empty", ""}, {longest}}), ""},
-      {two_frames, ""},
+      {blob_around(frames), ""},
       // What a launcher refuses.
       {bad_magic, "bad magic"},
       {blob_around(compressed(entry_stream({}))), "holds no entry"},
