@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     blob_span blob = locate_blob(data, size);
     blob_layout layout = check_blob_layout(blob);
-    entry_reader entries(blob.data + 3, layout.region_end - 3);
+    entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
     unsigned char chunk[4096];
     uint64_t decoded = 0;
     while (entries.next()) {

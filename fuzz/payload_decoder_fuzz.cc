@@ -2,6 +2,7 @@
 // every input must end at the end marker or in a decoding failure, never out of bounds.
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "payload/entry_stream.h"
 #include "payload/stream_decoder.h"
@@ -10,9 +11,9 @@
 static constexpr uint64_t max_decoded_bytes = 2ull << 20;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 3 || data[0] != 'J' || data[1] != 'Q' || data[2] != 'Z') return 0;
+  if (size < payload_magic_size || memcmp(data, payload_magic, payload_magic_size) != 0) return 0;
   payload_decoder decoder;
-  if (decoder_open(&decoder, data + 3, size - 3) != decode_ok) __builtin_trap();
+  if (decoder_open(&decoder, data + payload_magic_size, size - payload_magic_size) != decode_ok) __builtin_trap();
   uint64_t total = 0;
   static unsigned char chunk[32768];
   for (;;) {

@@ -11,6 +11,7 @@
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
+#include "base/byte_order.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
@@ -22,17 +23,16 @@ const unsigned char png_signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '
 constexpr int png_side_max = 8192;
 
 void put16(std::string& out, unsigned value) {
-  out += static_cast<char>(value & 0xFF);
-  out += static_cast<char>((value >> 8) & 0xFF);
+  unsigned char bytes[2];
+  store_le16(bytes, static_cast<uint16_t>(value));
+  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 void put32(std::string& out, uint32_t value) {
-  put16(out, value & 0xFFFF);
-  put16(out, value >> 16);
+  unsigned char bytes[4];
+  store_le32(bytes, value);
+  out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
-
-unsigned get16(const unsigned char* at) { return at[0] | at[1] << 8; }
-uint32_t get32(const unsigned char* at) { return get16(at) | static_cast<uint32_t>(get16(at + 2)) << 16; }
 
 std::string png_bytes(const rgba_image& image) {
   std::string out;
@@ -192,8 +192,8 @@ std::string default_icon() {
 }
 
 std::string ico_fault(const unsigned char* ico, size_t size) {
-  if (size < 6 || get16(ico) != 0 || get16(ico + 2) != 1) return "is not an .ico file (bad header)";
-  size_t count = get16(ico + 4);
+  if (size < 6 || load_le16(ico) != 0 || load_le16(ico + 2) != 1) return "is not an .ico file (bad header)";
+  size_t count = load_le16(ico + 4);
   if (count == 0) return "holds no images";
   if (6 + 16 * count > size) return "is cut short (its directory lists " + std::to_string(count) + " images)";
   bool have[std::size(icon_sizes)] = {};
@@ -201,12 +201,12 @@ std::string ico_fault(const unsigned char* ico, size_t size) {
   for (size_t i = 0; i < count; ++i) {
     const unsigned char* entry = ico + 6 + 16 * i;
     int width = entry[0] ? entry[0] : 256, height = entry[1] ? entry[1] : 256;
-    uint32_t bytes = get32(entry + 8), offset = get32(entry + 12);
+    uint32_t bytes = load_le32(entry + 8), offset = load_le32(entry + 12);
     std::string name = "image " + std::to_string(i + 1) + " (" + std::to_string(width) + "x" + std::to_string(height) + ")";
     if (bytes == 0 || offset < 6 + 16 * count || offset > size || bytes > size - offset)
       return name + " lies outside the file";
     bool png = bytes >= 8 && memcmp(ico + offset, png_signature, 8) == 0;
-    if (!png && (bytes < 40 || get32(ico + offset) != 40)) return name + " is neither PNG nor a bitmap";
+    if (!png && (bytes < 40 || load_le32(ico + offset) != 40)) return name + " is neither PNG nor a bitmap";
     if (!held.empty()) held += ", ";
     held += std::to_string(width) + "x" + std::to_string(height);
     for (size_t s = 0; s < std::size(icon_sizes); ++s)
@@ -227,7 +227,7 @@ std::string load_icon(const std::string& path, std::vector<std::string>& warning
   const unsigned char* data = file.data();
   size_t size = file.size();
   if (size >= 8 && memcmp(data, png_signature, 8) == 0) return icon_from_png(data, size, path, warnings);
-  if (size >= 4 && get16(data) == 0 && get16(data + 2) == 1) {
+  if (size >= 4 && load_le16(data) == 0 && load_le16(data + 2) == 1) {
     std::string fault = ico_fault(data, size);
     if (!fault.empty()) throw pack_error("icon " + quote_name(path) + " " + fault);
     return std::string(reinterpret_cast<const char*>(data), size);

@@ -29,8 +29,8 @@ struct checked_blob {
       throw pack_error(quote_name(path) + ": " + e.what());
     }
   }
-  const unsigned char* region() const { return span.data + 3; }
-  size_t region_size() const { return layout.region_end - 3; }
+  const unsigned char* region() const { return span.data + payload_magic_size; }
+  size_t region_size() const { return layout.region_end - payload_magic_size; }
 };
 
 /// Runs `body` and prefixes any fault with the file name.
@@ -40,24 +40,6 @@ void about(const std::string& path, const std::function<void()>& body) {
   } catch (const pack_error& e) {
     throw pack_error(quote_name(path) + ": " + e.what(), e.status);
   }
-}
-
-/// Components of a stored name split at either separator, or a reason it cannot be written
-/// below the target folder.
-const char* split_entry_name(const std::string& name, std::vector<std::string>* parts) {
-  parts->clear();
-  if (!name.empty() && (name[0] == '\\' || name[0] == '/')) return "is absolute";
-  if (name.find(':') != std::string::npos) return "names a drive or stream (contains ':')";
-  size_t start = 0;
-  for (size_t i = 0; i <= name.size(); ++i) {
-    if (i < name.size() && name[i] != '\\' && name[i] != '/') continue;
-    std::string part = name.substr(start, i - start);
-    start = i + 1;
-    if (part == "..") return "climbs out of the target folder";
-    if (part.empty() || part == ".") return "has an empty or '.' component";
-    parts->push_back(std::move(part));
-  }
-  return nullptr;
 }
 
 void write_all(int fd, const unsigned char* data, size_t size) {
@@ -116,48 +98,33 @@ void extract_entry(int root, const std::vector<std::string>& parts, entry_reader
 void list_payload(const std::string& path) {
   checked_blob blob(path);
   about(path, [&] {
-    entry_reader entries(blob.region(), blob.region_size());
-    while (entries.next())
+    check_entries(blob.span, blob.layout, [](const entry_reader& entries) {
       printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
-    entries.finish();
+    });
   });
 }
 
 void verify_payload(const std::string& path) {
   checked_blob blob(path);
-  uint64_t count = 0, bytes = 0;
-  about(path, [&] {
-    entry_reader entries(blob.region(), blob.region_size());
-    while (entries.next()) {
-      ++count;
-      bytes += entries.size();
-    }
-    entries.finish();
-  });
-  printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(count), static_cast<unsigned long long>(bytes));
+  payload_totals totals;
+  about(path, [&] { totals = check_entries(blob.span, blob.layout); });
+  printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
+         static_cast<unsigned long long>(totals.bytes));
 }
 
 void extract_payload(const std::string& path, const std::string& folder, bool verbose) {
   checked_blob blob(path);
-  std::vector<std::string> parts;
-  // A full pass first: a damaged blob or one bad name must leave nothing behind.
-  about(path, [&] {
-    entry_reader entries(blob.region(), blob.region_size());
-    while (entries.next()) {
-      std::string name = utf16_to_utf8(entries.name());
-      if (const char* fault = split_entry_name(name, &parts))
-        throw pack_error("entry " + std::to_string(entries.index()) + " " + quote_name(name) + " " + fault);
-    }
-    entries.finish();
-  });
+  // A full pass first: a blob a launcher would refuse must leave nothing behind.
+  about(path, [&] { check_entries(blob.span, blob.layout); });
   make_folders(folder);
   int root = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root < 0) throw pack_error("cannot open " + quote_name(folder) + ": " + errno_text(errno));
+  std::vector<std::string> parts;
   try {
     entry_reader entries(blob.region(), blob.region_size());
     while (entries.next()) {
       std::string name = utf16_to_utf8(entries.name());
-      split_entry_name(name, &parts);
+      entry_name_fault(name, &parts);
       extract_entry(root, parts, entries, name);
       if (verbose) printf("%s\n", name.c_str());
     }

@@ -1,27 +1,21 @@
 #include "packer/blob_reader.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
+#include "packer/pe_exports.h"
 #include "payload/entry_stream.h"
 
 namespace {
-
-constexpr uint32_t zstd_frame_magic = 0xFD2FB528;
-
-uint64_t load_u64(const unsigned char* at) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | at[i];
-  return value;
-}
-
-uint32_t load_u32(const unsigned char* at) {
-  return static_cast<uint32_t>(at[0] | at[1] << 8 | at[2] << 16) | static_cast<uint32_t>(at[3]) << 24;
-}
 
 bool all_zero(const unsigned char* at, size_t count) {
   return std::all_of(at, at + count, [](unsigned char b) { return b == 0; });
@@ -45,49 +39,58 @@ uint64_t frame_window_size(const unsigned char* frame, size_t size) {
   size_t at = 5 + dictionary_bytes[descriptor & 3];
   size_t length = content_bytes[descriptor >> 6];
   if (size < at + length) return 0;
-  uint64_t value = 0;
-  for (size_t i = length; i > 0; --i) value = value << 8 | frame[at + i - 1];
-  return length == 2 ? value + 256 : value;
+  switch (length) {
+    case 1: return frame[at];
+    case 2: return load_le16(frame + at) + 256u;
+    case 4: return load_le32(frame + at);
+    default: return load_le64(frame + at);
+  }
 }
 
 }  // namespace
 
 blob_span locate_blob(const unsigned char* file, size_t size) {
-  if (size >= 3 && memcmp(file, payload_magic, 3) == 0) return {file, size, 0};
+  if (size >= payload_magic_size && memcmp(file, payload_magic, payload_magic_size) == 0) return {file, size, 0};
   if (size >= 2 && file[0] == 'M' && file[1] == 'Z') {
     const unsigned char* end = file + size;
     const unsigned char* marker = reinterpret_cast<const unsigned char*>(launcher_payload_marker);
     for (const unsigned char* at = file;; ++at) {
-      at = std::search(at, end, marker, marker + 16);
+      at = std::search(at, end, marker, marker + launcher_payload_marker_size);
       if (at == end) break;
       size_t header = static_cast<size_t>(at - file);
       if (size - header < launcher_payload_header_size) break;
-      uint64_t length = load_u64(at + 16);
+      uint64_t length = load_le64(at + launcher_payload_marker_size);
       size_t start = header + launcher_payload_header_size;
-      if (all_zero(at + 24, 8) && length >= 3 && length <= size - start && memcmp(file + start, payload_magic, 3) == 0)
+      if (all_zero(at + launcher_payload_marker_size + 8, 8) && length >= payload_magic_size && length <= size - start &&
+          memcmp(file + start, payload_magic, payload_magic_size) == 0)
         return {file + start, static_cast<size_t>(length), start};
     }
-    throw pack_error("no payload in this executable (no TAVREN-PAYLOAD-1 marker followed by a blob)");
+    throw pack_error(std::string("no payload in this executable (no ") + launcher_payload_marker +
+                     " marker followed by a blob)");
   }
-  throw pack_error("not a payload: bad magic (expected \"JQZ\" or a launcher executable)");
+  throw pack_error(std::string("not a payload: bad magic (expected \"") + payload_magic + "\" or a launcher executable)");
 }
 
 blob_layout check_blob_layout(const blob_span& blob) {
   const unsigned char* data = blob.data;
   size_t size = blob.size;
-  if (size < 3 || memcmp(data, payload_magic, 3) != 0) throw pack_error("bad magic (expected \"JQZ\")");
-  if (size < 3 + 8) throw pack_error("too short for a blob (" + std::to_string(size) + " bytes)");
-  size_t trailer = size - 8;
-  uint64_t recorded = load_u64(data + trailer);
+  if (size < payload_magic_size || memcmp(data, payload_magic, payload_magic_size) != 0)
+    throw pack_error(std::string("bad magic (expected \"") + payload_magic + "\")");
+  if (size < payload_magic_size + payload_trailer_size)
+    throw pack_error("too short for a blob (" + std::to_string(size) + " bytes)");
+  size_t trailer = size - payload_trailer_size;
+  uint64_t recorded = load_le64(data + trailer);
   if (recorded != trailer)
     throw pack_error("trailer " + at_offset(trailer) + " holds " + std::to_string(recorded) + ", not its own offset");
-  if (trailer % 8 != 0) throw pack_error("trailer " + at_offset(trailer) + " is not at a multiple of 8");
+  if (trailer % payload_trailer_alignment != 0)
+    throw pack_error("trailer " + at_offset(trailer) + " is not at a multiple of " +
+                     std::to_string(payload_trailer_alignment));
 
   blob_layout layout{0, 0, 0};
-  size_t at = 3;
+  size_t at = payload_magic_size;
   for (;;) {
     size_t left = trailer - at;
-    if (layout.frames > 0 && left < 8) {
+    if (layout.frames > 0 && left < payload_trailer_alignment) {
       for (size_t i = 0; i < left; ++i)
         if (data[at + i] != 0) throw pack_error("fill byte " + at_offset(at + i) + " is not zero");
       layout.region_end = at;
@@ -97,15 +100,17 @@ blob_layout check_blob_layout(const blob_span& blob) {
     size_t frame = ZSTD_findFrameCompressedSize(data + at, left);
     if (ZSTD_isError(frame)) {
       if (layout.frames > 0 && all_zero(data + at, left))
-        throw pack_error("fill " + at_offset(at) + " is " + std::to_string(left) + " bytes; at most 7 belong there");
+        throw pack_error("fill " + at_offset(at) + " is " + std::to_string(left) + " bytes; at most " +
+                         std::to_string(payload_trailer_alignment - 1) + " belong there");
       if (layout.frames == 0 && left == 0) throw pack_error("no Zstandard frame after the magic");
       throw pack_error("no whole Zstandard frame " + at_offset(at) + " (" + ZSTD_getErrorName(frame) + ")");
     }
-    if (load_u32(data + at) == zstd_frame_magic) {
+    if (load_le32(data + at) == ZSTD_MAGICNUMBER) {
       uint64_t window = frame_window_size(data + at, frame);
       if (window > launcher_window_size_max)
         throw pack_error("frame " + at_offset(at) + " needs a " + std::to_string(window >> 20) +
-                         " MiB window; the launcher decodes at most 128 MiB");
+                         " MiB window; the launcher decodes at most " +
+                         std::to_string(launcher_window_size_max >> 20) + " MiB");
     }
     ++layout.frames;
     at += frame;
@@ -172,4 +177,107 @@ void entry_reader::finish() {
   decode_status status = decoder_read(&decoder_, &probe, 1);
   if (status == decode_ok) throw pack_error("data follows the end marker");
   if (status != decode_truncated) fail(status, "after the end marker");
+}
+
+const char* entry_name_fault(const std::string& name, std::vector<std::string>* parts) {
+  parts->clear();
+  if (!name.empty() && (name[0] == '\\' || name[0] == '/')) return "is absolute";
+  if (name.find(':') != std::string::npos) return "names a drive or stream (contains ':')";
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '\\' && name[i] != '/') continue;
+    std::string part = name.substr(start, i - start);
+    start = i + 1;
+    if (part == "..") return "climbs out of the target folder";
+    if (part.empty() || part == ".") return "has an empty or '.' component";
+    if (const char* fault = windows_component_fault(part)) return fault;
+    parts->push_back(std::move(part));
+  }
+  return nullptr;
+}
+
+namespace {
+
+std::string entry_text(uint64_t index, const std::u16string& name) {
+  return "entry " + std::to_string(index) + " " + quote_name(utf16_to_utf8(name));
+}
+
+/// Names seen so far as a case-insensitive file system compares them, each with the entry
+/// that brought it: the launcher writes every entry into one folder tree, so two names that
+/// fold alike overwrite each other, and a file cannot also be a folder.
+class name_registry {
+ public:
+  void add(const std::u16string& name, uint64_t index) {
+    std::u16string key = fold_case(name);
+    std::replace(key.begin(), key.end(), u'/', u'\\');
+    const seen current{index, name};
+    if (auto it = files_.find(key); it != files_.end()) clash(current, "names the same file as", it->second);
+    if (auto it = folders_.find(key); it != folders_.end()) clash(current, "is a file where there is a folder for", it->second);
+    for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1)) {
+      std::u16string folder = key.substr(0, at);
+      if (auto it = files_.find(folder); it != files_.end()) clash(current, "needs a folder where there is the file", it->second);
+      folders_.emplace(std::move(folder), current);
+    }
+    files_.emplace(std::move(key), current);
+  }
+
+ private:
+  struct seen {
+    uint64_t index;
+    std::u16string name;
+  };
+  [[noreturn]] static void clash(const seen& later, const char* what, const seen& earlier) {
+    throw pack_error(entry_text(later.index, later.name) + " " + what + " " + entry_text(earlier.index, earlier.name));
+  }
+  std::map<std::u16string, seen> files_, folders_;
+};
+
+/// Why the current entry is no main library the launcher can load, or nullptr. Its content
+/// goes through an unlinked temporary file, so a library of any size costs no memory.
+const char* main_library_content_fault(entry_reader& entries) {
+  if (entries.size() == 0) return main_library_fault(nullptr, 0);
+  FILE* spill = tmpfile();
+  if (!spill) throw pack_error("cannot create a temporary file to check the main library: " + errno_text(errno));
+  try {
+    std::vector<unsigned char> chunk(1 << 20);
+    while (size_t n = entries.read(chunk.data(), chunk.size()))
+      if (fwrite(chunk.data(), 1, n, spill) != n) throw pack_error("cannot write a temporary file: " + errno_text(errno));
+    if (fflush(spill) != 0) throw pack_error("cannot write a temporary file: " + errno_text(errno));
+  } catch (...) {
+    fclose(spill);
+    throw;
+  }
+  size_t size = static_cast<size_t>(entries.size());
+  void* image = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(spill), 0);
+  fclose(spill);
+  if (image == MAP_FAILED) throw pack_error("cannot map the main library to check it: " + errno_text(errno));
+  const char* fault = main_library_fault(static_cast<const unsigned char*>(image), size);
+  munmap(image, size);
+  return fault;
+}
+
+}  // namespace
+
+payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
+                             const std::function<void(const entry_reader&)>& each) {
+  entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
+  name_registry names;
+  std::vector<std::string> parts;
+  payload_totals totals;
+  while (entries.next()) {
+    std::string name = utf16_to_utf8(entries.name());
+    if (const char* fault = entry_name_fault(name, &parts))
+      throw pack_error(entry_text(entries.index(), entries.name()) + " " + fault);
+    names.add(entries.name(), entries.index());
+    if (each) each(entries);
+    if (entries.index() == 1) {
+      if (const char* fault = main_library_content_fault(entries))
+        throw pack_error(entry_text(1, entries.name()) + " cannot be the main library: " + fault);
+    }
+    ++totals.entries;
+    totals.bytes += entries.size();
+  }
+  entries.finish();
+  if (totals.entries == 0) throw pack_error("the payload holds no entry; a launcher needs its main library first");
+  return totals;
 }

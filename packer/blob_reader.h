@@ -1,20 +1,17 @@
 // Reading a payload blob back: finding it (alone or inside a launcher), checking its layout
-// byte by byte, and walking its entries through the launcher's own decoder.
+// byte by byte, walking its entries through the launcher's own decoder, and judging them by
+// what a launcher accepts.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "payload/format.h"
 #include "payload/stream_decoder.h"
-
-/// What precedes a blob inside a launcher executable: this marker, L as u64 LE, 8 zero bytes.
-constexpr char launcher_payload_marker[17] = "TAVREN-PAYLOAD-1";
-constexpr size_t launcher_payload_header_size = 32;
-
-/// Largest window the launcher's decoder accepts: zstd's default limit.
-constexpr uint64_t launcher_window_size_max = (uint64_t{1} << 27) + 1;
 
 struct blob_span {
   const unsigned char* data;
@@ -64,3 +61,21 @@ class entry_reader {
   std::u16string name_;
   uint64_t size_ = 0, left_ = 0, index_ = 0;
 };
+
+/// Splits a stored name into its components at either separator (Windows takes both), or
+/// returns why a launcher could not write it below its folder: absolute, a drive or stream,
+/// "..", an empty or "." component, or a component Windows does not take as a name.
+const char* entry_name_fault(const std::string& name, std::vector<std::string>* parts);
+
+struct payload_totals {
+  uint64_t entries = 0;
+  uint64_t bytes = 0;
+};
+
+/// Walks every entry of `blob`, whose layout check gave `layout`, and throws pack_error
+/// naming the first thing a launcher refuses or would mishandle: damage, a missing end
+/// marker or data after it, no entry at all, a first entry that is no 64-bit DLL exporting
+/// run_code, a name it cannot write, two names Windows takes for one, a file named like a
+/// folder. `each` (when given) sees every entry before its content is read and must not read it.
+payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
+                             const std::function<void(const entry_reader&)>& each = {});

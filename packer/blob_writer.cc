@@ -9,6 +9,7 @@
 
 #include <zstd.h>
 
+#include "base/byte_order.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "payload/entry_stream.h"
@@ -96,19 +97,13 @@ class frame_writer {
 
 void put_u64(frame_writer& frame, uint64_t value) {
   unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  frame.put(bytes, 8);
+  store_le64(bytes, value);
+  frame.put(bytes, sizeof bytes);
 }
 
 void put_name(frame_writer& frame, const std::u16string& name) {
-  std::vector<unsigned char> bytes;
-  bytes.reserve(2 * name.size() + 2);
-  for (char16_t unit : name) {
-    bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  bytes.push_back(0);
-  bytes.push_back(0);
+  std::vector<unsigned char> bytes(2 * name.size() + 2);
+  for (size_t i = 0; i < name.size(); ++i) store_le16(&bytes[2 * i], name[i]);
   frame.put(bytes.data(), bytes.size());
 }
 
@@ -157,7 +152,7 @@ int default_window_log(uint64_t stream_bytes) {
 blob_figures write_blob(const app_contents& contents, const compression_options& options, int fd,
                         progress_meter* progress) {
   uint64_t stream_bytes = entry_stream_size(contents);
-  write_all(fd, payload_magic, sizeof payload_magic);
+  write_all(fd, payload_magic, payload_magic_size);
   frame_writer frame(options, stream_bytes, fd, progress);
   for (const app_entry& entry : contents.entries) {
     put_name(frame, entry.name);
@@ -165,11 +160,12 @@ blob_figures write_blob(const app_contents& contents, const compression_options&
     put_content(frame, entry);
   }
   put_name(frame, u"");
-  uint64_t trailer_offset = sizeof payload_magic + frame.finish();
-  unsigned char tail[16] = {};
-  size_t fill = static_cast<size_t>((8 - trailer_offset % 8) % 8);
+  uint64_t trailer_offset = payload_magic_size + frame.finish();
+  unsigned char tail[payload_trailer_alignment - 1 + payload_trailer_size] = {};
+  size_t fill = static_cast<size_t>((payload_trailer_alignment - trailer_offset % payload_trailer_alignment) %
+                                    payload_trailer_alignment);
   trailer_offset += fill;
-  for (int i = 0; i < 8; ++i) tail[fill + i] = static_cast<unsigned char>(trailer_offset >> (8 * i));
-  write_all(fd, tail, fill + 8);
-  return {stream_bytes, trailer_offset + 8};
+  store_le64(tail + fill, trailer_offset);
+  write_all(fd, tail, fill + payload_trailer_size);
+  return {stream_bytes, trailer_offset + payload_trailer_size};
 }

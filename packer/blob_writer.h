@@ -6,9 +6,7 @@
 
 #include "packer/app_scan.h"
 #include "packer/progress.h"
-
-/// Largest window the launcher's decoder accepts, as a power of two.
-constexpr int launcher_window_log_max = 27;
+#include "payload/format.h"
 
 struct compression_options {
   int level = 19;

@@ -15,6 +15,7 @@
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/temp_output.h"
+#include "payload/format.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ std::string launcher_assembly(const std::string& blob_name, uint64_t blob_size, 
   std::ostringstream s;
   s << "    .section .rdata,\"dr\"\n"
     << "    .balign 16\n"
-    << "    .ascii \"TAVREN-PAYLOAD-1\"\n"
+    << "    .ascii \"" << launcher_payload_marker << "\"\n"
     << "    .globl attached_payload_size\n"
     << "attached_payload_size:\n"
     << "    .quad " << blob_size << "\n"

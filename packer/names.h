@@ -6,8 +6,7 @@
 #include <string>
 #include <string_view>
 
-/// Longest entry name the launcher accepts, in UTF-16 units, terminator excluded.
-constexpr size_t entry_name_max_units = 1023;
+#include "payload/format.h"
 
 /// Strict UTF-8 to UTF-16 (no overlong forms, no surrogates, nothing above U+10FFFF).
 /// Returns nullopt for anything that is not valid UTF-8.

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "base/byte_order.h"
+
 namespace {
 
 constexpr uint16_t machine_amd64 = 0x8664;
@@ -17,10 +19,8 @@ struct image_view {
   bool has(uint64_t offset, uint64_t count) const {
     return offset <= size && count <= size - offset;
   }
-  uint16_t u16(size_t at) const { return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8); }
-  uint32_t u32(size_t at) const {
-    return static_cast<uint32_t>(u16(at)) | static_cast<uint32_t>(u16(at + 2)) << 16;
-  }
+  uint16_t u16(size_t at) const { return load_le16(bytes + at); }
+  uint32_t u32(size_t at) const { return load_le32(bytes + at); }
 };
 
 struct section {

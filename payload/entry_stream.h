@@ -5,13 +5,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/byte_order.h"
+#include "payload/format.h"
 #include "payload/stream_decoder.h"
-
-/// Name buffer capacity in UTF-16 units, the terminating zero included.
-constexpr size_t entry_name_capacity = 1024;
-
-/// The three bytes every blob starts with.
-constexpr unsigned char payload_magic[3] = {'J', 'Q', 'Z'};
 
 enum entry_status {
   entry_ok = 0,
@@ -34,7 +30,7 @@ entry_status entry_read_name(payload_decoder* decoder, Unit* name, size_t capaci
       *length = n;
       return entry_decode_failed;
     }
-    Unit unit = static_cast<Unit>(bytes[0] | (bytes[1] << 8));
+    Unit unit = static_cast<Unit>(load_le16(bytes));
     if (unit == 0) {
       name[n] = 0;
       *length = n;
@@ -54,8 +50,6 @@ inline decode_status entry_read_size(payload_decoder* decoder, uint64_t* size) {
   unsigned char bytes[8];
   decode_status status = decoder_read(decoder, bytes, 8);
   if (status != decode_ok) return status;
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-  *size = value;
+  *size = load_le64(bytes);
   return decode_ok;
 }

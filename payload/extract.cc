@@ -10,7 +10,7 @@ wchar_t target_directory[launcher_path_capacity];
 wchar_t main_library_path[launcher_path_capacity];
 volatile bool unpacking_started = false;
 
-static wchar_t entry_name[1024];
+static wchar_t entry_name[entry_name_capacity];
 static wchar_t entry_path[launcher_path_capacity];
 static unsigned char data_chunk[payload_chunk_size];
 
@@ -79,7 +79,7 @@ void ensure_parent_directories(const wchar_t* path) {
 void payload_extract(launcher_role role) {
   unpacking_started = true;
   for (;;) {
-    if (!payload_read_name(entry_name, 1024)) return;
+    if (!payload_read_name(entry_name, entry_name_capacity)) return;
 
     entry_path[0] = 0;
     wbuf_append(entry_path, launcher_path_capacity, target_directory);

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "base/diagnostics.h"
 #include "payload/stream_decoder.h"
@@ -19,13 +20,12 @@ void payload_set_blob(const unsigned char* blob, size_t size) {
 bool payload_check_magic() {
   // A blob shorter than the magic would be read past its end, and the decoder's input size
   // would wrap below zero.
-  if (payload_blob_end - payload_position < 3) {
+  if (static_cast<size_t>(payload_blob_end - payload_position) < payload_magic_size) {
     payload_position = payload_blob_end;
     return false;
   }
-  bool match = payload_position[0] == payload_magic[0] && payload_position[1] == payload_magic[1] &&
-               payload_position[2] == payload_magic[2];
-  payload_position += 3;
+  bool match = memcmp(payload_position, payload_magic, payload_magic_size) == 0;
+  payload_position += payload_magic_size;
   return match;
 }
 

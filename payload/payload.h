@@ -6,8 +6,8 @@
 #include <stdint.h>
 #include <wchar.h>
 
-/// Capacity of the target directory, the main library path and every entry path.
-constexpr size_t launcher_path_capacity = 4096;
+#include "payload/format.h"
+
 /// Bytes of file content passed to WriteFile at a time.
 constexpr size_t payload_chunk_size = 32768;
 /// Directories remembered as existing.
@@ -24,8 +24,8 @@ extern volatile bool unpacking_started;
 /// Points the payload position at the first byte of the `size`-byte blob at `blob`.
 void payload_set_blob(const unsigned char* blob, size_t size);
 
-/// Compares the three bytes at the payload position with "JQZ" and advances past them
-/// either way. Returns whether all three matched; a blob shorter than three bytes does not.
+/// Compares the bytes at the payload position with payload_magic and advances past them
+/// either way. Returns whether all matched; a blob shorter than the magic does not.
 bool payload_check_magic();
 
 /// Allocates the decoder over the rest of the blob. Reports "Error, couldn't allocate

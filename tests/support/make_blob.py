@@ -6,10 +6,27 @@ bytes), or text:TEXT. Layout switches let tests build well-formed and deliberate
 Compression goes through the zstd command-line tool.
 """
 import argparse
+import pathlib
 import random
+import re
 import struct
 import subprocess
 import sys
+
+
+def format_constants():
+    """The container's constants as payload/format.h defines them, so a blob made here is laid
+    out exactly as the launcher and the packer expect."""
+    header = pathlib.Path(__file__).resolve().parents[2] / 'payload' / 'format.h'
+    values = {}
+    for line in header.read_text().splitlines():
+        m = re.match(r'constexpr \w+ (\w+)(?:\[\])? = (?:"([^"]*)"|(\d+));$', line)
+        if m:
+            values[m.group(1)] = m.group(2) if m.group(2) is not None else int(m.group(3))
+    return values
+
+
+FORMAT = format_constants()
 
 
 def content(source, seed):
@@ -58,7 +75,7 @@ def main():
     p.add_argument('--frames', type=int, default=1, help='cut the stream into this many frames')
     p.add_argument('--no-end-marker', action='store_true')
     p.add_argument('--trailing', default='', help='hex bytes decoded after the end marker')
-    p.add_argument('--magic', default='JQZ')
+    p.add_argument('--magic', default=FORMAT['payload_magic'])
     p.add_argument('--fill-byte', type=lambda s: int(s, 0), default=0)
     p.add_argument('--trailer', type=lambda s: int(s, 0), help='override the trailer value')
     p.add_argument('--cut', type=int, help='keep only this many bytes of the finished blob')
@@ -72,7 +89,7 @@ def main():
     else:
         blob = bytearray(a.magic.encode('latin-1'))
         blob += compress(stream, a.level, not a.no_check, a.window_log, a.frames)
-        blob += bytes([a.fill_byte]) * ((-len(blob)) % 8)
+        blob += bytes([a.fill_byte]) * ((-len(blob)) % FORMAT['payload_trailer_alignment'])
         blob += struct.pack('<Q', len(blob) if a.trailer is None else a.trailer)
         if a.cut is not None:
             blob = blob[:a.cut]

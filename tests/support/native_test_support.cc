@@ -9,6 +9,11 @@
 #include <fstream>
 #include <iterator>
 
+#include <zstd.h>
+
+#include "base/byte_order.h"
+#include "payload/format.h"
+
 namespace native_test {
 
 namespace fs = std::filesystem;
@@ -61,20 +66,45 @@ run_result run_program(std::vector<std::string> argv, const fs::path& cwd, const
 }
 
 bytes u64_bytes(uint64_t value) {
-  bytes out;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  bytes out(8);
+  store_le64(out.data(), value);
   return out;
 }
 
 bytes name_bytes(const std::u16string& name) {
-  bytes out;
-  for (char16_t unit : name) {
-    out.push_back(static_cast<unsigned char>(unit));
-    out.push_back(static_cast<unsigned char>(unit >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
+  bytes out(2 * name.size() + 2);
+  for (size_t i = 0; i < name.size(); ++i) store_le16(&out[2 * i], name[i]);
   return out;
+}
+
+bytes entry_stream(const std::vector<stream_entry>& entries, bool end_marker) {
+  bytes stream;
+  for (const stream_entry& entry : entries) {
+    bytes name = name_bytes(entry.name), size = u64_bytes(entry.content.size());
+    stream.insert(stream.end(), name.begin(), name.end());
+    stream.insert(stream.end(), size.begin(), size.end());
+    stream.insert(stream.end(), entry.content.begin(), entry.content.end());
+  }
+  if (end_marker) stream.insert(stream.end(), {0, 0});
+  return stream;
+}
+
+bytes compressed(const bytes& stream) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+  bytes out(ZSTD_compressBound(stream.size()));
+  out.resize(ZSTD_compress2(context, out.data(), out.size(), stream.data(), stream.size()));
+  ZSTD_freeCCtx(context);
+  return out;
+}
+
+std::string blob_around(const bytes& frames) {
+  std::string blob = payload_magic;
+  blob.append(frames.begin(), frames.end());
+  while (blob.size() % payload_trailer_alignment != 0) blob += '\0';
+  bytes trailer = u64_bytes(blob.size());
+  blob.append(trailer.begin(), trailer.end());
+  return blob;
 }
 
 }  // namespace native_test

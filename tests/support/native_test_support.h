@@ -31,4 +31,16 @@ bytes u64_bytes(uint64_t value);
 /// A name as the entry stream holds it: UTF-16LE units and a zero unit.
 bytes name_bytes(const std::u16string& name);
 
+struct stream_entry {
+  std::u16string name;
+  std::string content = "data";
+};
+/// An entry stream holding `entries` in order, ended by the end marker unless told otherwise.
+bytes entry_stream(const std::vector<stream_entry>& entries, bool end_marker = true);
+/// `stream` as one Zstandard frame with a checksum.
+bytes compressed(const bytes& stream);
+/// A blob laid out by hand around `frames` (magic, frames, zero fill, trailer), independent
+/// of the packer's writer.
+std::string blob_around(const bytes& frames);
+
 }  // namespace native_test
