@@ -4,23 +4,11 @@
 #include <shellapi.h>
 
 #include "launcher/child_command_line.h"
+#include "launcher/run_state.h"
 #include "base/diagnostics.h"
 #include "paths/shell_calls.h"
-#include "payload/payload.h"
-
-volatile long cleanup_delete_requests = 0;
 
 static constexpr size_t system_command_line_limit = 32766;
-
-// The supervised child. Whoever takes the handle out of the slot with an atomic exchange is
-// the only one that waits on, terminates and closes it: the handle is closed exactly once
-// and never while another thread still uses it. Two clean-ups at once are not serialised
-// otherwise; a second one simply finds the slot empty.
-static PVOID volatile child_process = nullptr;
-
-// The list of one path that SHFileOperationW wants: the path, then two zero units. One
-// unit more than the target directory so the list is terminated even at 4,095 units.
-static wchar_t delete_list[launcher_path_capacity + 1];
 
 // Wine's shell deleter builds every path in a MAX_PATH buffer. A path that does not fit is
 // lost, and the deleter then walks "*" of the current directory instead: it deletes the
@@ -73,36 +61,39 @@ static void send_delete_request() {
   SHFILEOPSTRUCTW request = {};
   request.hwnd = nullptr;
   request.wFunc = FO_DELETE;
-  request.pFrom = delete_list;
+  request.pFrom = g_delete_list;
   request.pTo = L"";
   request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
   request.fAnyOperationsAborted = FALSE;
   request.hNameMappings = nullptr;
   request.lpszProgressTitle = L"";
-  InterlockedIncrement(&cleanup_delete_requests);
+  InterlockedIncrement(&g_cleanup_delete_requests);
   // Each request has its own buffer: a console event's clean-up may run beside the main one.
   wchar_t* long_path = static_cast<wchar_t*>(malloc(long_path_capacity * sizeof(wchar_t)));
   if (!long_path) return;  // without it the tree cannot be checked, and the shell is not safe
-  size_t length = wcslen(target_directory);
-  wmemcpy(long_path, target_directory, length + 1);
+  size_t length = wcslen(g_target_directory);
+  wmemcpy(long_path, g_target_directory, length + 1);
   bool target_too_long = length >= shell_path_limit;
   WIN32_FIND_DATAW found;
   bool long_paths_left = remove_long_paths(long_path, length, 0, found);
   free(long_path);
   if (target_too_long) {
-    RemoveDirectoryW(target_directory);
+    RemoveDirectoryW(g_target_directory);
   } else if (!long_paths_left) {
     shell_file_operation(&request);
   }
 }
 
 static bool target_directory_exists() {
-  DWORD attributes = GetFileAttributesW(target_directory);
+  DWORD attributes = GetFileAttributesW(g_target_directory);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Whoever takes the handle out of the slot is the only one that waits on, terminates and
+// closes it: the handle is closed exactly once and never while another thread still uses it.
+// Two clean-ups at once are not serialised otherwise; a second one simply finds the slot empty.
 static HANDLE take_child_handle() {
-  return static_cast<HANDLE>(InterlockedExchangePointer(&child_process, nullptr));
+  return static_cast<HANDLE>(InterlockedExchangePointer(&g_child_process, nullptr));
 }
 
 void cleanup_child_and_directory() {
@@ -113,13 +104,13 @@ void cleanup_child_and_directory() {
     }
     CloseHandle(child);
   }
-  if (!unpacking_started) return;
+  if (!g_unpacking_started) return;
 
   // Built afresh from the target directory each time; the terminator pair is always there.
-  size_t length = wcslen(target_directory);
-  wmemcpy(delete_list, target_directory, length);
-  delete_list[length] = 0;
-  delete_list[length + 1] = 0;
+  size_t length = wcslen(g_target_directory);
+  wmemcpy(g_delete_list, g_target_directory, length);
+  g_delete_list[length] = 0;
+  g_delete_list[length + 1] = 0;
 
   send_delete_request();
   for (int retry = 0; retry < cleanup_retries; ++retry) {
@@ -156,13 +147,13 @@ uint32_t launch_and_supervise_child() {
   // bytes in 16 bits). Windows refuses a longer one with this error; Wine cuts it short
   // without a word, and the application would run with its last argument changed. Refuse it
   // the same way everywhere, leaving the target directory like any failed launch.
-  if (wcslen(child_command_line) > system_command_line_limit) {
+  if (wcslen(g_child_command_line) > system_command_line_limit) {
     print_system_error("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
     exit(2);
   }
 
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(own_path_for_launch, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+  if (!CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
                       nullptr, nullptr, &startup, &process)) {
     DWORD code = GetLastError();
     print_system_error("Error, couldn't launch child", code);
@@ -176,7 +167,7 @@ uint32_t launch_and_supervise_child() {
   if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &shared, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     shared = nullptr;  // then only the main thread supervises the child
   }
-  child_process = shared;
+  g_child_process = shared;
   uint32_t exit_code = 0;
 
   WaitForSingleObject(own, INFINITE);
