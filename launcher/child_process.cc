@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "launcher/child_command_line.h"
+#include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "base/diagnostics.h"
 #include "paths/shell_calls.h"
@@ -16,46 +17,6 @@ static constexpr size_t system_command_line_limit = 32766;
 // here with the file calls, which take long paths, and while any of them is left the shell
 // is not asked at all. A tree of short paths goes to the shell deleter as it is.
 static constexpr size_t shell_path_limit = MAX_PATH - 14;  // room for "\*" and an 8.3 name
-// Deeper than any payload can reach (a name holds at most 1,023 units); a deeper tree that the
-// application made is reported as left over, so the shell deleter is never asked.
-static constexpr int long_path_depth_limit = 4096;
-static constexpr size_t long_path_capacity = 32768;
-
-// Removes every entry below the folder in long_path (`length` units, in a buffer of
-// long_path_capacity) whose path is too long for the shell deleter. Returns true if such an
-// entry is still there. Links are removed, never followed. All levels share one `found`: a
-// level has taken what it needs from it before it descends, which keeps each stack frame
-// small enough for thousands of levels.
-static bool remove_long_paths(wchar_t* long_path, size_t length, int depth, WIN32_FIND_DATAW& found) {
-  if (depth > long_path_depth_limit || length + 3 > long_path_capacity - 1) return true;
-  wmemcpy(long_path + length, L"\\*", 3);
-  HANDLE search = FindFirstFileW(long_path, &found);
-  long_path[length] = 0;
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool left = false;
-  do {
-    const wchar_t* name = found.cFileName;
-    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-    size_t name_length = wcslen(name);
-    if (length + 1 + name_length > long_path_capacity - 1) {
-      left = true;
-      continue;
-    }
-    long_path[length] = L'\\';
-    wmemcpy(long_path + length + 1, name, name_length + 1);
-    size_t full = length + 1 + name_length;
-    bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (directory && !link && remove_long_paths(long_path, full, depth + 1, found)) left = true;
-    if (full >= shell_path_limit) {
-      SetFileAttributesW(long_path, FILE_ATTRIBUTE_NORMAL);
-      if (!(directory ? RemoveDirectoryW(long_path) : DeleteFileW(long_path))) left = true;
-    }
-    long_path[length] = 0;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return left;
-}
 
 static void send_delete_request() {
   SHFILEOPSTRUCTW request = {};
@@ -68,15 +29,9 @@ static void send_delete_request() {
   request.hNameMappings = nullptr;
   request.lpszProgressTitle = L"";
   InterlockedIncrement(&g_cleanup_delete_requests);
-  // Each request has its own buffer: a console event's clean-up may run beside the main one.
-  wchar_t* long_path = static_cast<wchar_t*>(malloc(long_path_capacity * sizeof(wchar_t)));
-  if (!long_path) return;  // without it the tree cannot be checked, and the shell is not safe
-  size_t length = wcslen(g_target_directory);
-  wmemcpy(long_path, g_target_directory, length + 1);
-  bool target_too_long = length >= shell_path_limit;
-  WIN32_FIND_DATAW found;
-  bool long_paths_left = remove_long_paths(long_path, length, 0, found);
-  free(long_path);
+  bool target_too_long = wcslen(g_target_directory) >= shell_path_limit;
+  // When the walk could not check the tree, it says something is left: the shell is not safe.
+  bool long_paths_left = remove_tree_below(g_target_directory, shell_path_limit);
   if (target_too_long) {
     RemoveDirectoryW(g_target_directory);
   } else if (!long_paths_left) {
