@@ -8,12 +8,9 @@
 #include "base/diagnostics.h"
 #include "paths/shell_calls.h"
 
-wchar_t child_command_line[child_command_line_capacity];
-wchar_t own_path_for_launch[4096];
-
 void fill_own_path_for_launch() {
-  if (own_path_for_launch[0] != 0) return;
-  if (GetModuleFileNameW(nullptr, own_path_for_launch, 4096) == 0) abort();
+  if (g_own_path_for_launch[0] != 0) return;
+  if (GetModuleFileNameW(nullptr, g_own_path_for_launch, launch_path_capacity) == 0) abort();
 }
 
 void build_child_command_line() {
@@ -24,13 +21,13 @@ void build_child_command_line() {
     print_system_error("Error, couldn't launch child", code);
     exit(2);
   }
-  child_command_line[0] = 0;
+  g_child_command_line[0] = 0;
   fill_own_path_for_launch();
   // The typed program name reaches the application through TAVREN_ORIGINAL_ARGV0 instead.
-  arguments[0] = own_path_for_launch;
+  arguments[0] = g_own_path_for_launch;
   if (count <= 0) return;
 
-  command_line_buffer<wchar_t> line{child_command_line, child_command_line_capacity, 0};
+  command_line_buffer<wchar_t> line{g_child_command_line, child_command_line_capacity, 0};
   for (int i = 0; i < count; ++i) {
     if (i > 0) command_line_append<wchar_t>(&line, L' ');
     append_argument(&line, arguments[i]);

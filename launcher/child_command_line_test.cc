@@ -116,11 +116,11 @@ TEST(ChildCommandLine, BuiltFromThisProcessesOwnLine) {
   wchar_t module[4096];
   DWORD length = GetModuleFileNameW(nullptr, module, 4096);
   ASSERT_GT(length, 0u);
-  EXPECT_STREQ(own_path_for_launch, module);
+  EXPECT_STREQ(g_own_path_for_launch, module);
 
   int own_count = 0, child_count = 0;
   wchar_t** own = CommandLineToArgvW(GetCommandLineW(), &own_count);
-  wchar_t** child = CommandLineToArgvW(child_command_line, &child_count);
+  wchar_t** child = CommandLineToArgvW(g_child_command_line, &child_count);
   ASSERT_TRUE(own && child);
   ASSERT_EQ(child_count, own_count);
   EXPECT_STREQ(child[0], module);

@@ -4,23 +4,12 @@
 #include <shellapi.h>
 
 #include "launcher/child_command_line.h"
+#include "launcher/remove_tree.h"
+#include "launcher/run_state.h"
 #include "base/diagnostics.h"
 #include "paths/shell_calls.h"
-#include "payload/payload.h"
-
-volatile long cleanup_delete_requests = 0;
 
 static constexpr size_t system_command_line_limit = 32766;
-
-// The supervised child. Whoever takes the handle out of the slot with an atomic exchange is
-// the only one that waits on, terminates and closes it: the handle is closed exactly once
-// and never while another thread still uses it. Two clean-ups at once are not serialised
-// otherwise; a second one simply finds the slot empty.
-static PVOID volatile child_process = nullptr;
-
-// The list of one path that SHFileOperationW wants: the path, then two zero units. One
-// unit more than the target directory so the list is terminated even at 4,095 units.
-static wchar_t delete_list[launcher_path_capacity + 1];
 
 // Wine's shell deleter builds every path in a MAX_PATH buffer. A path that does not fit is
 // lost, and the deleter then walks "*" of the current directory instead: it deletes the
@@ -28,81 +17,38 @@ static wchar_t delete_list[launcher_path_capacity + 1];
 // here with the file calls, which take long paths, and while any of them is left the shell
 // is not asked at all. A tree of short paths goes to the shell deleter as it is.
 static constexpr size_t shell_path_limit = MAX_PATH - 14;  // room for "\*" and an 8.3 name
-// Deeper than any payload can reach (a name holds at most 1,023 units); a deeper tree that the
-// application made is reported as left over, so the shell deleter is never asked.
-static constexpr int long_path_depth_limit = 4096;
-static constexpr size_t long_path_capacity = 32768;
-
-// Removes every entry below the folder in long_path (`length` units, in a buffer of
-// long_path_capacity) whose path is too long for the shell deleter. Returns true if such an
-// entry is still there. Links are removed, never followed. All levels share one `found`: a
-// level has taken what it needs from it before it descends, which keeps each stack frame
-// small enough for thousands of levels.
-static bool remove_long_paths(wchar_t* long_path, size_t length, int depth, WIN32_FIND_DATAW& found) {
-  if (depth > long_path_depth_limit || length + 3 > long_path_capacity - 1) return true;
-  wmemcpy(long_path + length, L"\\*", 3);
-  HANDLE search = FindFirstFileW(long_path, &found);
-  long_path[length] = 0;
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool left = false;
-  do {
-    const wchar_t* name = found.cFileName;
-    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-    size_t name_length = wcslen(name);
-    if (length + 1 + name_length > long_path_capacity - 1) {
-      left = true;
-      continue;
-    }
-    long_path[length] = L'\\';
-    wmemcpy(long_path + length + 1, name, name_length + 1);
-    size_t full = length + 1 + name_length;
-    bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (directory && !link && remove_long_paths(long_path, full, depth + 1, found)) left = true;
-    if (full >= shell_path_limit) {
-      SetFileAttributesW(long_path, FILE_ATTRIBUTE_NORMAL);
-      if (!(directory ? RemoveDirectoryW(long_path) : DeleteFileW(long_path))) left = true;
-    }
-    long_path[length] = 0;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return left;
-}
 
 static void send_delete_request() {
   SHFILEOPSTRUCTW request = {};
   request.hwnd = nullptr;
   request.wFunc = FO_DELETE;
-  request.pFrom = delete_list;
+  request.pFrom = g_delete_list;
   request.pTo = L"";
   request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
   request.fAnyOperationsAborted = FALSE;
   request.hNameMappings = nullptr;
   request.lpszProgressTitle = L"";
-  InterlockedIncrement(&cleanup_delete_requests);
-  // Each request has its own buffer: a console event's clean-up may run beside the main one.
-  wchar_t* long_path = static_cast<wchar_t*>(malloc(long_path_capacity * sizeof(wchar_t)));
-  if (!long_path) return;  // without it the tree cannot be checked, and the shell is not safe
-  size_t length = wcslen(target_directory);
-  wmemcpy(long_path, target_directory, length + 1);
-  bool target_too_long = length >= shell_path_limit;
-  WIN32_FIND_DATAW found;
-  bool long_paths_left = remove_long_paths(long_path, length, 0, found);
-  free(long_path);
+  InterlockedIncrement(&g_cleanup_delete_requests);
+  bool target_too_long = wcslen(g_target_directory) >= shell_path_limit;
+  // When the walk could not check the tree, it says something is left: the shell is not safe.
+  bool long_paths_left = remove_tree_below(g_target_directory, shell_path_limit);
   if (target_too_long) {
-    RemoveDirectoryW(target_directory);
+    RemoveDirectoryW(g_target_directory);
   } else if (!long_paths_left) {
     shell_file_operation(&request);
   }
 }
 
 static bool target_directory_exists() {
-  DWORD attributes = GetFileAttributesW(target_directory);
+  DWORD attributes = GetFileAttributesW(g_target_directory);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Whoever takes the handle out of the slot is the only one that waits on, terminates and
+// closes it: the handle is closed exactly once and never while another thread still uses it.
+// Two clean-ups at once are not serialised otherwise; a second one simply finds the slot empty.
 static HANDLE take_child_handle() {
-  return static_cast<HANDLE>(InterlockedExchangePointer(&child_process, nullptr));
+  return static_cast<HANDLE>(InterlockedExchangePointer(&g_child_process, nullptr));
 }
 
 void cleanup_child_and_directory() {
@@ -113,13 +59,13 @@ void cleanup_child_and_directory() {
     }
     CloseHandle(child);
   }
-  if (!unpacking_started) return;
+  if (!g_unpacking_started) return;
 
   // Built afresh from the target directory each time; the terminator pair is always there.
-  size_t length = wcslen(target_directory);
-  wmemcpy(delete_list, target_directory, length);
-  delete_list[length] = 0;
-  delete_list[length + 1] = 0;
+  size_t length = wcslen(g_target_directory);
+  wmemcpy(g_delete_list, g_target_directory, length);
+  g_delete_list[length] = 0;
+  g_delete_list[length + 1] = 0;
 
   send_delete_request();
   for (int retry = 0; retry < cleanup_retries; ++retry) {
@@ -156,13 +102,13 @@ uint32_t launch_and_supervise_child() {
   // bytes in 16 bits). Windows refuses a longer one with this error; Wine cuts it short
   // without a word, and the application would run with its last argument changed. Refuse it
   // the same way everywhere, leaving the target directory like any failed launch.
-  if (wcslen(child_command_line) > system_command_line_limit) {
+  if (wcslen(g_child_command_line) > system_command_line_limit) {
     print_system_error("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
     exit(2);
   }
 
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(own_path_for_launch, child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+  if (!CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
                       nullptr, nullptr, &startup, &process)) {
     DWORD code = GetLastError();
     print_system_error("Error, couldn't launch child", code);
@@ -176,7 +122,7 @@ uint32_t launch_and_supervise_child() {
   if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &shared, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
     shared = nullptr;  // then only the main thread supervises the child
   }
-  child_process = shared;
+  g_child_process = shared;
   uint32_t exit_code = 0;
 
   WaitForSingleObject(own, INFINITE);

@@ -28,6 +28,3 @@ void cleanup_child_and_directory();
 /// Runs the clean-up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns
 /// FALSE so the system's own handling goes on.
 BOOL WINAPI console_ctrl_handler(DWORD event);
-
-/// Number of delete requests the clean-up has sent in this process (for tests).
-extern volatile long cleanup_delete_requests;

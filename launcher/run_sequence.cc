@@ -8,6 +8,7 @@
 
 #include "launcher/child_command_line.h"
 #include "launcher/child_process.h"
+#include "launcher/run_state.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -16,18 +17,18 @@
 
 using run_code_fn = int (*)(int argc, wchar_t** argv, const wchar_t* main_library);
 
-static wchar_t own_path_for_role_check[4097];
-static wchar_t own_path_for_directory_export[4097];
-static wchar_t exported_directory[launcher_path_capacity];
-static wchar_t parent_id_text[env_value_capacity];
+// The parent's module path as read back from the parent process.
+static constexpr size_t parent_module_path_capacity = 2048;
+// A process id as decimal text, narrow or wide.
+static constexpr size_t process_id_text_capacity = 128;
 
 launcher_role decide_role() {
   wchar_t name[env_name_capacity] = {0};
   widen_append(name, "TAVREN_ONEFILE_PARENT", env_name_capacity);
-  DWORD length = GetEnvironmentVariableW(name, parent_id_text, env_value_capacity);
+  DWORD length = GetEnvironmentVariableW(name, g_parent_id_text, env_value_capacity);
   if (length < 1 || length >= env_value_capacity) return role_parent;
 
-  wchar_t* copy = _wcsdup(parent_id_text);
+  wchar_t* copy = _wcsdup(g_parent_id_text);
   if (!copy || copy[0] == 0) return role_parent;
   wchar_t* end = nullptr;
   errno = 0;
@@ -37,15 +38,15 @@ launcher_role decide_role() {
   HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
   if (!process) return role_parent;
 
-  wchar_t parent_path[2048];
-  DWORD parent_length = K32GetModuleFileNameExW(process, nullptr, parent_path, 2048);
-  if (parent_length != 0) normalise_module_path(parent_path, 2048);
+  wchar_t parent_path[parent_module_path_capacity];
+  DWORD parent_length = K32GetModuleFileNameExW(process, nullptr, parent_path, parent_module_path_capacity);
+  if (parent_length != 0) normalise_module_path(parent_path, parent_module_path_capacity);
 
-  if (own_path_for_role_check[0] == 0) {
-    GetModuleFileNameW(nullptr, own_path_for_role_check, 4097);
-    normalise_module_path(own_path_for_role_check, 4097);
+  if (g_own_path_for_role_check[0] == 0) {
+    GetModuleFileNameW(nullptr, g_own_path_for_role_check, own_module_path_capacity);
+    normalise_module_path(g_own_path_for_role_check, own_module_path_capacity);
   }
-  bool same = parent_length != 0 && wcscmp(parent_path, own_path_for_role_check) == 0;
+  bool same = parent_length != 0 && wcscmp(parent_path, g_own_path_for_role_check) == 0;
   CloseHandle(process);
   return same ? role_child : role_parent;
 }
@@ -54,16 +55,16 @@ static void clean_start_of_environment() {
   env_remove("TAVREN_ONEFILE_START");
   env_remove("TAVREN_ONEFILE_TIME_US");
   env_remove("TAVREN_ONEFILE_RANDOM");
-  char number[128];
+  char number[process_id_text_capacity];
   snprintf(number, sizeof number, "%ld", static_cast<long>(GetCurrentProcessId()));
-  wchar_t wide[128] = {0};
-  widen_append(wide, number, 128);
+  wchar_t wide[process_id_text_capacity] = {0};
+  widen_append(wide, number, process_id_text_capacity);
   env_set("TAVREN_ONEFILE_PARENT", wide);
 }
 
 static int hand_off_to_main_library(int argc, wchar_t** argv) {
-  AddDllDirectory(target_directory);
-  HMODULE library = LoadLibraryExW(main_library_path, nullptr,
+  AddDllDirectory(g_target_directory);
+  HMODULE library = LoadLibraryExW(g_main_library_path, nullptr,
                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                        LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (!library) {
@@ -74,14 +75,16 @@ static int hand_off_to_main_library(int argc, wchar_t** argv) {
   auto run_code = reinterpret_cast<run_code_fn>(reinterpret_cast<void*>(GetProcAddress(library, "run_code")));
   if (!run_code) fatal_plain("Error, DLL entry point not found.");
   // The library stays loaded and the decoder open: the process ends with this code.
-  return run_code(argc, argv, main_library_path);
+  return run_code(argc, argv, g_main_library_path);
 }
 
 static void export_for_application(wchar_t** argv) {
-  if (own_path_for_directory_export[0] == 0) GetModuleFileNameW(nullptr, own_path_for_directory_export, 4097);
-  wbuf_copy(exported_directory, launcher_path_capacity, own_path_for_directory_export);
-  if (wchar_t* separator = wcsrchr(exported_directory, L'\\')) *separator = 0;
-  env_set("TAVREN_ONEFILE_DIRECTORY", exported_directory);
+  if (g_own_path_for_directory_export[0] == 0) {
+    GetModuleFileNameW(nullptr, g_own_path_for_directory_export, own_module_path_capacity);
+  }
+  wbuf_copy(g_exported_directory, launcher_path_capacity, g_own_path_for_directory_export);
+  if (wchar_t* separator = wcsrchr(g_exported_directory, L'\\')) *separator = 0;
+  env_set("TAVREN_ONEFILE_DIRECTORY", g_exported_directory);
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
 }
 
@@ -93,11 +96,11 @@ int run_sequence(const unsigned char* payload, size_t size) {
   launcher_role role = decide_role();
   if (role == role_parent) clean_start_of_environment();
 
-  bool expanded = expand_path_spec(target_directory, TARGET_DIRECTORY_SPEC, launcher_path_capacity);
+  bool expanded = expand_path_spec(g_target_directory, TARGET_DIRECTORY_SPEC, launcher_path_capacity);
   wchar_t absolute[launcher_path_capacity];
-  DWORD length = GetFullPathNameW(target_directory, launcher_path_capacity, absolute, nullptr);
+  DWORD length = GetFullPathNameW(g_target_directory, launcher_path_capacity, absolute, nullptr);
   if (length < 1 || length > launcher_path_capacity - 1) abort();
-  wbuf_copy(target_directory, launcher_path_capacity, absolute);
+  wbuf_copy(g_target_directory, launcher_path_capacity, absolute);
 
   payload_set_blob(payload, size);
   if (!expanded) fatal_expand_spec(TARGET_DIRECTORY_SPEC);
@@ -107,9 +110,10 @@ int run_sequence(const unsigned char* payload, size_t size) {
   }
   if (!payload_check_magic()) fatal_plain("Error, couldn't find attached data header.");
   payload_open();
-  payload_extract(role);
+  payload_extract(g_target_directory, g_main_library_path, launcher_path_capacity,
+                  role == role_child ? extract_first_name_only : extract_every_entry, &g_unpacking_started);
   // A payload without a single entry has no main library for either role to run.
-  if (main_library_path[0] == 0) fatal_plain("Error, couldn't decode attached data.");
+  if (g_main_library_path[0] == 0) fatal_plain("Error, couldn't decode attached data.");
 
   if (role == role_child) return hand_off_to_main_library(argc, argv);
 

@@ -5,7 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "payload/payload.h"
+#include "launcher/run_state.h"
 
 /// The template of the per-run target directory.
 #define TARGET_DIRECTORY_SPEC L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"

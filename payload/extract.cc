@@ -6,10 +6,6 @@
 #include "base/wide_buffer.h"
 #include "payload/payload.h"
 
-wchar_t target_directory[launcher_path_capacity];
-wchar_t main_library_path[launcher_path_capacity];
-volatile bool unpacking_started = false;
-
 static wchar_t entry_name[entry_name_capacity];
 static wchar_t entry_path[launcher_path_capacity];
 static unsigned char data_chunk[payload_chunk_size];
@@ -76,8 +72,11 @@ void ensure_parent_directories(const wchar_t* path) {
   }
 }
 
-void payload_extract(launcher_role role) {
-  unpacking_started = true;
+void payload_extract(const wchar_t* target_directory, wchar_t* main_library, size_t main_library_capacity,
+                     extract_scope scope, volatile bool* unpacking_started) {
+  *unpacking_started = true;
+  if (main_library_capacity > 0) main_library[0] = 0;
+  bool first = true;
   for (;;) {
     if (!payload_read_name(entry_name, entry_name_capacity)) return;
 
@@ -86,9 +85,10 @@ void payload_extract(launcher_role role) {
     wbuf_append(entry_path, launcher_path_capacity, L"\\");
     wbuf_append(entry_path, launcher_path_capacity, entry_name);
 
-    if (main_library_path[0] == 0) {
-      wbuf_copy(main_library_path, launcher_path_capacity, entry_path);
-      if (role == role_child) return;
+    if (first) {
+      first = false;
+      wbuf_copy(main_library, main_library_capacity, entry_path);
+      if (scope == extract_first_name_only) return;
     }
 
     uint64_t size = 0;

@@ -65,17 +65,23 @@ class payload_extract_test : public ::testing::Test {
     blob_ = load_blob(blob_name);
     ASSERT_FALSE(blob_.empty());
     ASSERT_LT(target.size(), launcher_path_capacity);
-    wcscpy(target_directory, target.c_str());
-    main_library_path[0] = 0;
+    wcscpy(target_, target.c_str());
     payload_set_blob(blob_.data(), blob_.size());
     ASSERT_TRUE(payload_check_magic());
     payload_open();
     opened_ = true;
   }
+  // The walk into the target given to open(), filling library_ and started_.
+  void extract(extract_scope scope = extract_every_entry) {
+    payload_extract(target_, library_, launcher_path_capacity, scope, &started_);
+  }
 
   std::wstring root_;
   bytes blob_;
   bool opened_ = false;
+  wchar_t target_[launcher_path_capacity] = {};
+  wchar_t library_[launcher_path_capacity] = {L'x'};  // the walk must clear what was there
+  volatile bool started_ = false;
 };
 
 TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
@@ -90,7 +96,7 @@ TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
   fclose(old);
 
   open(L"files", target);
-  payload_extract(role_parent);
+  extract();
 
   auto entries = entries_of(load_blob(L"files_stream"));
   ASSERT_EQ(entries.size(), 7u);
@@ -100,15 +106,15 @@ TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
     EXPECT_TRUE(read_file_bytes(path) == content) << std::string(name.begin(), name.end());
   }
   EXPECT_EQ(read_file_bytes(target + L"\\replaced.txt"), (bytes{'n', 'e', 'w'}));
-  EXPECT_EQ(std::wstring(main_library_path), target + L"\\main.dll");
-  EXPECT_TRUE(unpacking_started);
+  EXPECT_EQ(std::wstring(library_), target + L"\\main.dll");
+  EXPECT_TRUE(started_);
 }
 
 TEST_F(payload_extract_test, ChildStopsAfterTheFirstNameAndCreatesNothing) {
   std::wstring target = root_ + L"\\child";
   open(L"files", target);
-  payload_extract(role_child);
-  EXPECT_EQ(std::wstring(main_library_path), target + L"\\main.dll");
+  extract(extract_first_name_only);
+  EXPECT_EQ(std::wstring(library_), target + L"\\main.dll");
   EXPECT_FALSE(path_exists(target));
   // The stream continues right after the name: the next eight bytes are the library's size.
   uint64_t size = 0;
@@ -117,12 +123,12 @@ TEST_F(payload_extract_test, ChildStopsAfterTheFirstNameAndCreatesNothing) {
 }
 
 TEST_F(payload_extract_test, EndMarkerAloneLeavesNoLibraryAndNoFolder) {
-  for (launcher_role role : {role_parent, role_child}) {
-    std::wstring target = root_ + (role == role_parent ? L"\\parent" : L"\\child");
+  for (extract_scope scope : {extract_every_entry, extract_first_name_only}) {
+    std::wstring target = root_ + (scope == extract_every_entry ? L"\\parent" : L"\\child");
     open(L"end_marker_only", target);
-    payload_extract(role);
-    EXPECT_EQ(main_library_path[0], 0) << role;
-    EXPECT_FALSE(path_exists(target)) << role;
+    extract(scope);
+    EXPECT_EQ(library_[0], 0) << scope;
+    EXPECT_FALSE(path_exists(target)) << scope;
     payload_close();
     opened_ = false;
   }
@@ -133,15 +139,15 @@ TEST_F(payload_extract_test, NameBound) {
   // without a message, however short the directory.
   std::wstring target = root_ + L"\\short";
   open(L"name_1023", target);
-  payload_extract(role_parent);
-  std::wstring path = main_library_path;
+  extract();
+  std::wstring path = library_;
   EXPECT_EQ(path.size(), target.size() + 1 + 1023);
   EXPECT_EQ(read_file_bytes(path), (bytes{'x'}));
 
   payload_close();
   opened_ = false;
   open(L"name_1024", target);
-  EXPECT_EXIT(payload_extract(role_parent), ::testing::ExitedWithCode(3), "^$");
+  EXPECT_EXIT(extract(), ::testing::ExitedWithCode(3), "^$");
 }
 
 TEST_F(payload_extract_test, JoinedPathBound) {
@@ -158,12 +164,12 @@ TEST_F(payload_extract_test, JoinedPathBound) {
                          std::string(250, 'n') + "\\" + std::string(250, 'n') + "\\" + std::string(250, 'n') +
                          "\\" + std::string(250, 'n') + "\\" + std::string(19, 'm') + "' for writing.\n";
   ASSERT_EQ(expected.size(), strlen("Error, failed to open '' for writing.\n") + 4095);
-  EXPECT_EXIT(payload_extract(role_parent), ::testing::ExitedWithCode(2),
+  EXPECT_EXIT(extract(), ::testing::ExitedWithCode(2),
               ::testing::Matcher<const std::string&>(expected));
   EXPECT_EXIT(
       {
-        wcscat(target_directory, L"t");
-        payload_extract(role_parent);
+        wcscat(target_, L"t");
+        extract();
       },
       ::testing::ExitedWithCode(3), "^$");
 }
@@ -173,7 +179,7 @@ TEST_F(payload_extract_test, FilesAreStillWrittenOnceTheFolderSetIsFull) {
   // set has stopped growing.
   std::wstring target = root_ + L"\\many";
   open(L"many_folders", target);
-  payload_extract(role_parent);
+  extract();
   EXPECT_EQ(known_directory_count(), known_directory_capacity);
   for (int i = 0; i <= 1029; ++i) {
     std::wstring path = target + L"\\d" + std::to_wstring(i) + L"\\f";
@@ -188,7 +194,7 @@ TEST_F(payload_extract_test, NameThroughFiveHundredNewFolders) {
   // level overflowed the stack.
   std::wstring target = root_ + L"\\deep";
   open(L"deep_folders", target);
-  payload_extract(role_parent);
+  extract();
   std::wstring path = target;
   for (int i = 0; i < 500; ++i) path += L"\\a";
   EXPECT_EQ(read_file_bytes(path + L"\\f"), (bytes{'d', 'e', 'e', 'p'}));

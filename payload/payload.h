@@ -13,14 +13,6 @@ constexpr size_t payload_chunk_size = 32768;
 /// Directories remembered as existing.
 constexpr int known_directory_capacity = 1024;
 
-/// The absolute target directory (written by the run sequence before the handler exists).
-extern wchar_t target_directory[launcher_path_capacity];
-/// The first entry's full path; empty until the walk stores it.
-extern wchar_t main_library_path[launcher_path_capacity];
-/// Set once the entry walk begins; the clean-up removes the target directory only then.
-/// Read by the console control thread, hence volatile.
-extern volatile bool unpacking_started;
-
 /// Points the payload position at the first byte of the `size`-byte blob at `blob`.
 void payload_set_blob(const unsigned char* blob, size_t size);
 
@@ -43,12 +35,18 @@ bool payload_read_name(wchar_t* name, size_t capacity);
 /// Releases the decompression context and the holding buffer.
 void payload_close();
 
-enum launcher_role { role_parent, role_child };
+/// How far the entry walk goes.
+enum extract_scope {
+  extract_every_entry,      ///< write every file; return after the end marker
+  extract_first_name_only,  ///< return right after the first name, creating nothing
+};
 
-/// Walks the entry stream. Stores the first entry's full path in main_library_path; the
-/// child returns right there, the parent writes every file and returns after the end
-/// marker. With no entry at all it returns with main_library_path empty.
-void payload_extract(launcher_role role);
+/// Sets `*unpacking_started` (the caller's clean-up may read it from another thread), then
+/// walks the entry stream, writing each file below `target_directory`. Stores the first
+/// entry's full path in `main_library` (`main_library_capacity` units); with no entry at all
+/// it returns with `main_library` empty. A path that does not fit aborts.
+void payload_extract(const wchar_t* target_directory, wchar_t* main_library, size_t main_library_capacity,
+                     extract_scope scope, volatile bool* unpacking_started);
 
 /// Makes every directory above the file `path` exist as far as it can; one that cannot be
 /// created shows up later as the failure to open the file.

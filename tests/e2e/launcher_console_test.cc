@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "launcher/child_process.h"
-#include "payload/payload.h"
+#include "launcher/run_state.h"
 #include "tests/support/launcher_e2e_support.h"
 
 namespace {
@@ -15,8 +15,8 @@ namespace {
 // Points the launcher's target directory at `path` as if unpacking had (or had not) begun.
 void pretend_target(const std::wstring& path, bool unpacking) {
   ASSERT_LT(path.size(), launcher_path_capacity);
-  wcscpy(target_directory, path.c_str());
-  unpacking_started = unpacking;
+  wcscpy(g_target_directory, path.c_str());
+  g_unpacking_started = unpacking;
 }
 
 void make_file(const std::wstring& path) {
@@ -37,7 +37,7 @@ std::wstring make_target(const scratch_folder& temp) {
   return target;
 }
 
-long requests() { return cleanup_delete_requests; }
+long requests() { return g_cleanup_delete_requests; }
 
 TEST(ConsoleControlHandler, OnlyInterruptCloseLogoffAndShutdownRemoveTheFolder) {
   for (DWORD event = 0; event <= 7; ++event) {
