@@ -221,9 +221,12 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
   captured_run run = parent.finish();
   std::vector<std::wstring> left = folder_entries(temp.path());
   WaitForSingleObject(child, INFINITE);
-  double cleanup_ms = exit_time_ms(parent_handle) - exit_time_ms(child);
+  double parent_exit_ms = exit_time_ms(parent_handle), child_exit_ms = exit_time_ms(child);
   CloseHandle(child);
   CloseHandle(parent_handle);
+  ASSERT_GT(parent_exit_ms, 0.0);
+  ASSERT_GT(child_exit_ms, 0.0);
+  double cleanup_ms = parent_exit_ms - child_exit_ms;
 
   EXPECT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_code, 6u);
