@@ -460,7 +460,6 @@ TEST(HostileEnvironment, AProcessInTheChildRoleChecksOnlyTheIdAndNeverWrites) {
       options.set_env.push_back({L"TAVREN_ONEFILE_PARENT", a->parent});
       options.set_env.push_back({L"TAVREN_ONEFILE_TIME_US", a->time_us});
       options.set_env.push_back({L"TAVREN_ONEFILE_RANDOM", a->random});
-      options.timeout_ms = 20000;
       a->run = run_captured(report_launcher(), L"stranger", options);
     });
   }
