@@ -136,6 +136,8 @@ TEST(ConsoleControlHandler, RealCtrlCWhileTheApplicationRuns) {
   ASSERT_EQ(sender.exit_code, 0u) << sender.err;
   report r = parse_reports("argc=0\n" + sender.out)[0];
   ASSERT_EQ(value_of(r, "running"), "1") << sender.out;
+  std::cout << "[ figure ] Ctrl+C: the application waited after " << value_of(r, "ready_ms")
+            << " ms; the launcher ended " << value_of(r, "elapsed_ms") << " ms after the event\n";
   if (value_of(r, "sent") != "1") GTEST_SKIP() << "GenerateConsoleCtrlEvent(CTRL_C_EVENT) failed";
   if (value_of(r, "ended") != "1") {
     // The application reports every event it gets: without one, the system never delivered

@@ -68,6 +68,7 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
   }
+  DWORD ready_ms = GetTickCount() - start;
   BOOL sent = running && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   DWORD sent_at = GetTickCount();
   // Far longer than the clean-up's own waits: only a launcher that hangs is stopped here.
@@ -81,9 +82,9 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   GetExitCodeProcess(process.hProcess, &code);
   // Give a clean-up on another thread no chance to be missed: the folder test comes last.
   bool saw_event = file_text(output_path).find("ctrl_event=0") != std::string::npos;
-  printf("running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\n",
+  printf("running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\nready_ms=%lu\n",
          running ? 1 : 0, sent ? 1 : 0, ended ? 1 : 0, code, elapsed, folder_has_target(folder, process.dwProcessId) ? 1 : 0,
-         saw_event ? 1 : 0);
+         saw_event ? 1 : 0, ready_ms);
   fflush(stdout);
   return 0;
 }
