@@ -48,7 +48,8 @@ TEST(SystemErrorReport, CarriesSystemTextWithoutItsTrailingLineBreak) {
   captured_run run = run_operation({L"system_error", L"2"});
   EXPECT_EQ(run.exit_code, 0u);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, std::string(kLaunch) + " ([Error 2] " + stripped(raw) + ")\r\n");
+  // Wine's English text, written out: the report must not merely repeat the same system call.
+  EXPECT_EQ(run.err, std::string(kLaunch) + " ([Error 2] File not found.)\r\n");
 }
 
 TEST(SystemErrorReport, CodeZeroIsReportedWithItsOwnText) {
@@ -100,13 +101,10 @@ TEST(FatalReports, PathsWithCharactersTheStreamCannotShowAreNeverCut) {
 }
 
 TEST(FatalReports, UnpackWriteReportsTheLastErrorAndExitsWith2) {
-  bool found = false;
-  std::string text = stripped(system_text(ERROR_DISK_FULL, &found));
-  ASSERT_TRUE(found);
   captured_run run = run_operation({L"unpack_write_failed", L"112"});
   EXPECT_EQ(run.exit_code, 2u);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "Error, couldn't unpack file to target path. ([Error 112] " + text + ")\r\n");
+  EXPECT_EQ(run.err, "Error, couldn't unpack file to target path. ([Error 112] Disk full.)\r\n");
 }
 
 TEST(FatalReports, PlainMessageGoesToStandardOutputAndExitsWith2) {

@@ -28,10 +28,13 @@ void resolve_final_path(wchar_t* path, uint32_t capacity) {
     CloseHandle(file);
   }
 
+  strip_extended_prefix(path);
+}
+
+void strip_extended_prefix(wchar_t* path) {
   if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != 0 && path[5] == L':') {
     wmemmove(path, path + 4, wcslen(path + 4) + 1);
-  }
-  if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+  } else if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
     // "\\?\UNC\server" -> "\\server": drop six units, keep the two leading backslashes.
     wmemmove(path + 2, path + 8, wcslen(path + 8) + 1);
   }

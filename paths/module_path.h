@@ -15,6 +15,10 @@ void normalise_module_path(wchar_t* path, uint32_t capacity);
 /// `capacity` units or more.
 void resolve_final_path(wchar_t* path, uint32_t capacity);
 
+/// Drops the extended-length prefix where a plain spelling exists, in place: "\\?\C:\..." becomes
+/// "C:\...", "\\?\UNC\server\..." becomes "\\server\...". Any other path stays as it is.
+void strip_extended_prefix(wchar_t* path);
+
 /// Replaces the directory part (everything before the last backslash; the whole path when
 /// there is none) by its short form, keeping the last component. A directory that cannot be
 /// shortened stays unchanged. Aborts if the result does not fit or memory runs out.

@@ -127,14 +127,33 @@ TEST_F(ModulePath, CapacityMustHoldTheFinalPathWithItsPrefix) {
   EXPECT_EQ(short_by_one.out + short_by_one.err, "");
 }
 
+std::wstring stripped(std::wstring path) {
+  strip_extended_prefix(path.data());
+  return path.c_str();
+}
+
+// Wine reports no final path behind a share with the \\?\UNC\ prefix, so that branch is
+// checked here on its own.
+TEST(ModulePathPrefix, TheExtendedPrefixGoesOnlyWhereAPlainSpellingExists) {
+  EXPECT_EQ(stripped(L"\\\\?\\C:\\dir\\app.exe"), L"C:\\dir\\app.exe");
+  EXPECT_EQ(stripped(L"\\\\?\\UNC\\host\\share\\app.exe"), L"\\\\host\\share\\app.exe");
+  for (const wchar_t* kept : {L"C:\\dir\\app.exe", L"\\\\host\\share\\app.exe", L"\\\\?\\", L"\\\\?\\C",
+                              L"\\\\?\\Volume{1}\\app.exe", L"\\\\.\\C:\\app.exe"}) {
+    EXPECT_EQ(stripped(kept), kept);
+  }
+}
+
 // Made by the paths_unix_links_setup fixture: Unix symbolic links inside the Wine drive, and
 // the same tree as the share \\tavrenhost\share.
 const std::wstring kLinks = L"C:\\tavren_paths_links";
 const std::wstring kTarget = kLinks + L"\\long directory behind links\\linked program.exe";
+// kTarget's normal form: Wine's short names are a hash of the long name, the same every run.
+const std::wstring kTargetNormalised = L"C:\\TAVR~QCO\\LONG~U4L\\linked program.exe";
 
 TEST(ModulePathLinks, LinkedSpellingsNormaliseToTheTarget) {
   if (!exists(kLinks + L"\\directory link")) GTEST_SKIP() << "no links: run through ctest, whose fixture makes them";
-  const std::wstring expected = normalised(kTarget);
+  const std::wstring expected = kTargetNormalised;
+  EXPECT_EQ(normalised(kTarget), expected);
   EXPECT_EQ(normalised(kLinks + L"\\directory link\\linked program.exe"), expected);
   EXPECT_EQ(normalised(kLinks + L"\\file link.exe"), expected) << "a linked file takes the target's name";
 }
@@ -143,7 +162,7 @@ const std::wstring kShare = L"\\\\tavrenhost\\share";
 
 TEST(ModulePathLinks, ShareSpellingNormalisesLikeTheDriveSpelling) {
   if (!exists(kShare + L"\\file link.exe")) GTEST_SKIP() << "no share: run through ctest, whose fixture makes it";
-  const std::wstring expected = normalised(kTarget);
+  const std::wstring expected = kTargetNormalised;
   EXPECT_EQ(normalised(kShare + L"\\directory link\\linked program.exe"), expected);
   EXPECT_EQ(normalised(L"\\\\?\\UNC\\tavrenhost\\share\\file link.exe"), expected);
 }

@@ -77,9 +77,13 @@ TEST_F(PathSpec, LiteralTextIsCopiedAndStrayClosingBracesAreLiteral) {
 }
 
 TEST_F(PathSpec, TokenNamesIgnoreCase) {
-  const std::wstring upper = expand(L"{TEMP}|{PRODUCT}|{FILE_VERSION}").text;
-  EXPECT_EQ(expand(L"{temp}|{product}|{file_version}").text, upper);
-  EXPECT_EQ(expand(L"{Temp}|{Product}|{File_Version}").text, upper);
+  SetEnvironmentVariableW(L"TMP", L"C:\\case\\");
+  for (const wchar_t* spec : {L"{TEMP}|{PRODUCT}|{FILE_VERSION}", L"{temp}|{product}|{file_version}",
+                              L"{Temp}|{Product}|{File_Version}"}) {
+    auto spelled = expand(spec);
+    EXPECT_TRUE(spelled.ok) << narrow(spec);
+    EXPECT_EQ(spelled.text, L"C:\\case|Test Product|1.2.3.4") << narrow(spec);
+  }
 }
 
 TEST_F(PathSpec, BuildTimeTextsAreInsertedVerbatim) {

@@ -221,7 +221,7 @@ TEST(LauncherTargetFolder, NamedFromTheParentsIdentityAndSharedWithTheChild) {
   scratch_folder temp;
   run_options options = launch_options(temp.path());
   // Leftovers from an earlier run must not leak into a new parent's identity.
-  options.set_env.push_back({L"TAVREN_ONEFILE_TIME_US", L"123456"});
+  options.set_env.push_back({L"TAVREN_ONEFILE_TIME_US", L"leftover"});
   options.set_env.push_back({L"TAVREN_ONEFILE_RANDOM", L"AAAAAAAAAAA"});
   options.set_env.push_back({L"TAVREN_ONEFILE_START", L"1"});
   captured_run run = run_captured(launcher(), L"launcher", options);
@@ -245,6 +245,7 @@ TEST(LauncherTargetFolder, NamedFromTheParentsIdentityAndSharedWithTheChild) {
   EXPECT_NE(value_of(r, "pid"), narrow(name.pid));
   EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_TIME_US"), narrow(name.time_us));
   EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_RANDOM"), narrow(name.random));
+  EXPECT_NE(name.time_us, L"leftover");
   EXPECT_NE(name.random, L"AAAAAAAAAAA");
   EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_START"), unset_value);
   EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_DIRECTORY"), narrow(test_binary_directory()));
@@ -252,6 +253,8 @@ TEST(LauncherTargetFolder, NamedFromTheParentsIdentityAndSharedWithTheChild) {
 }
 
 TEST(LauncherTargetFolder, TwoRunsNeverShareAFolder) {
+  // Live parents differ by process id anyway; the random text is what keeps a name unique
+  // once an id comes back, so it must differ between runs on its own.
   scratch_folder temp;
   std::string libraries[2];
   std::vector<std::function<void()>> jobs;
@@ -263,8 +266,16 @@ TEST(LauncherTargetFolder, TwoRunsNeverShareAFolder) {
     });
   }
   run_in_parallel(jobs);
-  EXPECT_NE(libraries[0], "");
-  EXPECT_NE(libraries[0], libraries[1]);
+  std::wstring prefix = temp.path() + L"\\";
+  target_name names[2];
+  for (int i = 0; i < 2; ++i) {
+    std::wstring library = widen(libraries[i]);
+    ASSERT_EQ(library.compare(0, prefix.size(), prefix), 0) << libraries[i];
+    std::wstring folder = library.substr(prefix.size());
+    names[i] = parse_target_name(folder.substr(0, folder.find(L'\\')));
+    ASSERT_TRUE(names[i].ok) << libraries[i];
+  }
+  EXPECT_NE(names[0].random, names[1].random);
   EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 

@@ -13,18 +13,21 @@ namespace {
 
 std::wstring launcher() { return test_program(L"e2e_report_launcher.exe"); }
 
-// A launcher whose application stays alive while the test looks at it; ready() returns
-// once its payload is unpacked, with the target folder's name.
-struct sleeping_parent {
+// A launcher whose application stays alive while the test looks at it: `action` first, then,
+// if `waits`, until release is set. ready() returns once its payload is unpacked, with the
+// target folder's name.
+struct running_parent {
   scratch_folder temp;
+  release_event release;
   run_options options;
   std::unique_ptr<started_process> process;
   std::wstring folder;
 
-  explicit sleeping_parent(const std::wstring& action, const std::wstring& application = launcher()) {
+  running_parent(const std::wstring& action, bool waits) {
     options = launch_options(temp.path());
-    options.set_env.push_back({L"TAVREN_TEST_ACTION", action});
-    process = std::make_unique<started_process>(application, L"parent", options);
+    if (!action.empty()) options.set_env.push_back({L"TAVREN_TEST_ACTION", action});
+    if (waits) options.set_env.push_back(release.variable());
+    process = std::make_unique<started_process>(launcher(), L"parent", options);
   }
   bool ready() {
     if (!process->started()) return false;
@@ -84,7 +87,7 @@ TEST(LauncherRoles, HostileParentValuesGiveTheParentRole) {
 }
 
 TEST(LauncherRoles, ARunningLauncherOfTheSameExecutableMakesAChildEvenIfItDidNotStartIt) {
-  sleeping_parent running(L"sleep:2500");
+  running_parent running(L"", true);
   ASSERT_TRUE(running.ready());
   target_name name = parse_target_name(running.folder);
   ASSERT_TRUE(name.ok);
@@ -109,12 +112,13 @@ TEST(LauncherRoles, ARunningLauncherOfTheSameExecutableMakesAChildEvenIfItDidNot
   EXPECT_EQ(folder_entries(running.temp.path()).size(), 1u);
   // The child never removes the folder; its real parent still does, once its own ends.
   EXPECT_TRUE(is_directory(running.temp / running.folder));
+  running.release.set();
   EXPECT_EQ(running.process->finish().exit_code, 0u);
   EXPECT_TRUE(folder_entries(running.temp.path()).empty());
 }
 
 TEST(LauncherRoles, TheApplicationStartingItsLauncherAgainGetsAChild) {
-  sleeping_parent outer(L"run:\"" + launcher() + L"\" again");
+  running_parent outer(L"run:\"" + launcher() + L"\" again", false);
   captured_run run = outer.process->finish();
   EXPECT_EQ(run.exit_code, 0u);
   auto reports = parse_reports(run.out);
@@ -134,7 +138,7 @@ TEST(LauncherRoles, ACopyAtAnotherPathStartedFromTheApplicationIsAParent) {
   scratch_folder install;
   std::wstring copy = install / L"copy.exe";
   ASSERT_TRUE(CopyFileW(launcher().c_str(), copy.c_str(), TRUE));
-  sleeping_parent outer(L"run:\"" + copy + L"\" copied");
+  running_parent outer(L"run:\"" + copy + L"\" copied", false);
   captured_run run = outer.process->finish();
   EXPECT_EQ(run.exit_code, 0u);
   auto reports = parse_reports(run.out);

@@ -1,6 +1,8 @@
 // Sends a launcher a real Ctrl+C: owns a console of its own, starts the launcher on it in
-// its own process group, waits until the application runs, raises the event for the whole
-// console and reports what became of the launcher as key=value lines.
+// its own process group, waits until the application waits (report_app with TAVREN_TEST_WAIT,
+// which reports every console event it gets), raises the event for the whole console and
+// reports what became of the launcher as key=value lines. application_saw_event tells a hung
+// launcher (1) from an event that never arrived (0).
 //   ctrl_c_sender <launcher> <temp folder the launcher unpacks into> <output file>
 // Exit code 0 when it could report; 10 without a console; 11 when the launcher did not start.
 #include <stdio.h>
@@ -56,19 +58,21 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!CreateProcessW(launcher, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) return 11;
   CloseHandle(output);
 
-  // Running means: the application has written its last report line.
+  // Running means: the application waits, its console event handler in place.
   DWORD start = GetTickCount();
   bool running = false;
-  while (GetTickCount() - start < 20000) {
-    if (file_text(output_path).find("TAVREN_ORIGINAL_ARGV0") != std::string::npos) {
+  while (GetTickCount() - start < 60000) {
+    if (file_text(output_path).find("waiting=1") != std::string::npos) {
       running = true;
       break;
     }
     if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
   }
+  DWORD ready_ms = GetTickCount() - start;
   BOOL sent = running && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   DWORD sent_at = GetTickCount();
-  bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
+  // Far longer than the clean-up's own waits: only a launcher that hangs is stopped here.
+  bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
   DWORD elapsed = GetTickCount() - sent_at;
   if (!ended) {
     TerminateProcess(process.hProcess, 0xDEAD);
@@ -77,8 +81,10 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   // Give a clean-up on another thread no chance to be missed: the folder test comes last.
-  printf("running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\n", running ? 1 : 0, sent ? 1 : 0,
-         ended ? 1 : 0, code, elapsed, folder_has_target(folder, process.dwProcessId) ? 1 : 0);
+  bool saw_event = file_text(output_path).find("ctrl_event=0") != std::string::npos;
+  printf("running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\nready_ms=%lu\n",
+         running ? 1 : 0, sent ? 1 : 0, ended ? 1 : 0, code, elapsed, folder_has_target(folder, process.dwProcessId) ? 1 : 0,
+         saw_event ? 1 : 0, ready_ms);
   fflush(stdout);
   return 0;
 }

@@ -4,6 +4,11 @@
 //   TAVREN_TEST_ACTION  "crash" (access violation), "sleep:<ms>", "hold:<path>" (keep the
 //                       file open while sleeping TAVREN_TEST_HOLD_MS), "run:<command line>"
 //                       (start a process, report its exit code as run_exit=)
+//   TAVREN_TEST_WAIT    name of an event that the test sets: after the action the application
+//                       reports waiting=1 and does not return before the event is set
+//                       (released=1). released=0: no such event, or five minutes passed, so
+//                       an application whose test died does not stay for ever. While it
+//                       waits, a console control event is reported as ctrl_event=<number>.
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -22,6 +27,23 @@ static std::wstring env(const wchar_t* name, bool* present = nullptr) {
   DWORD length = GetEnvironmentVariableW(name, value, 32768);
   if (present) *present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
   return std::wstring(value, length < 32768 ? length : 0);
+}
+
+static BOOL WINAPI report_control_event(DWORD event) {
+  printf("ctrl_event=%lu\n", event);
+  fflush(stdout);
+  return FALSE;  // the system's own handling goes on, as if nobody had looked
+}
+
+static void wait_for_release(const std::wstring& name) {
+  HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  SetConsoleCtrlHandler(report_control_event, TRUE);
+  put("waiting", L"1");
+  fflush(stdout);
+  bool released = release && WaitForSingleObject(release, 5 * 60 * 1000) == WAIT_OBJECT_0;
+  put("released", released ? L"1" : L"0");
+  fflush(stdout);
+  if (release) CloseHandle(release);
 }
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* main_library) {
@@ -74,5 +96,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     }
     fflush(stdout);
   }
+  bool wait = false;
+  std::wstring release = env(L"TAVREN_TEST_WAIT", &wait);
+  if (wait) wait_for_release(release);
   return static_cast<int>(wcstoul(env(L"TAVREN_TEST_EXIT").c_str(), nullptr, 0));
 }

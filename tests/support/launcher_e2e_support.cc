@@ -1,6 +1,7 @@
 #include "tests/support/launcher_e2e_support.h"
 
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 
@@ -38,7 +39,8 @@ run_options launch_options(const std::wstring& temp) {
   options.set_env = {{L"TMP", temp}, {L"TEMP", temp}};
   options.remove_env = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",  L"TAVREN_ONEFILE_TIME_US",
                         L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
-                        L"TAVREN_TEST_EXIT",         L"TAVREN_TEST_ACTION",    L"TAVREN_TEST_HOLD_MS"};
+                        L"TAVREN_TEST_EXIT",         L"TAVREN_TEST_ACTION",    L"TAVREN_TEST_HOLD_MS",
+                        L"TAVREN_TEST_WAIT"};
   return options;
 }
 
@@ -176,4 +178,55 @@ std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::w
     Sleep(20);
   } while (GetTickCount() - start < timeout_ms);
   return L"";
+}
+
+release_event::release_event() {
+  static std::atomic<unsigned> counter{0};
+  name_ = L"tavren_release_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(counter++);
+  event_ = CreateEventW(nullptr, TRUE, FALSE, name_.c_str());
+}
+
+release_event::~release_event() {
+  if (!event_) return;
+  SetEvent(event_);
+  CloseHandle(event_);
+}
+
+void release_event::set() const { SetEvent(event_); }
+
+DWORD child_of(DWORD parent, DWORD timeout_ms) {
+  DWORD start = GetTickCount();
+  do {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    DWORD found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+      if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent) found = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+    if (found) return found;
+    Sleep(20);
+  } while (GetTickCount() - start < timeout_ms);
+  return 0;
+}
+
+bool wait_for_module(DWORD pid, const wchar_t* module, DWORD timeout_ms) {
+  DWORD start = GetTickCount();
+  do {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+      MODULEENTRY32W entry = {};
+      entry.dwSize = sizeof entry;
+      for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szModule, module) == 0) {
+          CloseHandle(snapshot);
+          return true;
+        }
+      }
+      CloseHandle(snapshot);
+    }
+    Sleep(20);
+  } while (GetTickCount() - start < timeout_ms);
+  return false;
 }

@@ -78,3 +78,29 @@ std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::w
 
 /// The full path of a test program in the test's own folder.
 inline std::wstring test_program(const wchar_t* name) { return beside_test_binary(name); }
+
+/// A named event that report_app waits on (TAVREN_TEST_WAIT) before it returns, so the test,
+/// not a clock, decides when the application ends. Set when the object goes: no application
+/// outlives its test.
+class release_event {
+ public:
+  release_event();
+  ~release_event();
+  release_event(const release_event&) = delete;
+  release_event& operator=(const release_event&) = delete;
+  /// The variable that hands the event to report_app.
+  std::pair<std::wstring, std::wstring> variable() const { return {L"TAVREN_TEST_WAIT", name_}; }
+  const std::wstring& name() const { return name_; }
+  void set() const;
+
+ private:
+  std::wstring name_;
+  HANDLE event_ = nullptr;
+};
+
+/// The first process whose recorded parent is `parent`, or 0 after `timeout_ms`.
+DWORD child_of(DWORD parent, DWORD timeout_ms);
+
+/// True once process `pid` has loaded a module named `module` (for a launcher child: it runs
+/// the application); false after `timeout_ms`.
+bool wait_for_module(DWORD pid, const wchar_t* module, DWORD timeout_ms);
