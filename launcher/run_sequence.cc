@@ -17,8 +17,10 @@
 
 using run_code_fn = int (*)(int argc, wchar_t** argv, const wchar_t* main_library);
 
-// The parent's module path as read back from the parent process.
-static constexpr size_t parent_module_path_capacity = 2048;
+// The parent's module path as read back from the parent process. It holds as much as our own
+// path does: a smaller buffer cuts a long launcher path short, the child then never recognises
+// its parent, takes the parent role itself and starts a child of its own, without end.
+static constexpr size_t parent_module_path_capacity = own_module_path_capacity;
 // A process id as decimal text, narrow or wide.
 static constexpr size_t process_id_text_capacity = 128;
 
