@@ -4,7 +4,7 @@ TOP := $(CURDIR)
 OUT := $(TOP)/out
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup native win checked test demo fuzz clean
+.PHONY: all setup native win checked test demo fuzz fuzz-merge clean
 
 all: setup native win
 
@@ -31,10 +31,37 @@ checked: setup
 test: all checked
 	@./scripts/run-tests
 
+# Exploration: every fuzz target with a random seed for SECONDS (default 3600) each, or RUNS
+# inputs, from its checked-in seeds plus what earlier explorations found. New inputs collect
+# in out/fuzz-found/<name>/ (outside the build trees, so `make clean` keeps them), crashes
+# as out/fuzz-found/<name>-crash-*; a crash fails the run after the other targets had theirs.
+FUZZ_TARGETS := payload_decoder command_line blob_reader
+FUZZ_FOUND := $(OUT)/fuzz-found
+FUZZ_FLAGS := -max_len=65536 -timeout=10 -rss_limit_mb=2048
+
 fuzz: checked
-	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=$(or $(RUNS),2000000) -DTAVREN_FUZZ_SECONDS=$(or $(SECONDS),3600) >/dev/null
-	@ctest --test-dir $(OUT)/fuzz --output-on-failure
-	@cmake -S . -B $(OUT)/fuzz -DTAVREN_FUZZ_RUNS=20000 -DTAVREN_FUZZ_SECONDS=60 >/dev/null
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_FOUND)/$$t; \
+	  if $(OUT)/fuzz/fuzz/$${t}_fuzz -seed=0 -max_total_time=$(or $(SECONDS),3600) -runs=$(or $(RUNS),-1) \
+	       $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_FOUND)/$$t- $(FUZZ_FOUND)/$$t fuzz/corpus/$$t \
+	       >$(FUZZ_FOUND)/$$t.log 2>&1; then \
+	    echo "$$t: $$(grep -m1 -o 'Seed: [0-9]*' $(FUZZ_FOUND)/$$t.log), $$(tail -n 1 $(FUZZ_FOUND)/$$t.log)"; \
+	  else \
+	    status=1; echo "$$t: FAILED (log: $(FUZZ_FOUND)/$$t.log)"; \
+	    grep -E 'ERROR|runtime error|SUMMARY|Test unit written' $(FUZZ_FOUND)/$$t.log; \
+	  fi; \
+	done; exit $$status
+
+# Adds the inputs `make fuzz` found that reach code the seeds do not, as new files in
+# fuzz/corpus/<name>/ for you to commit (libFuzzer's -merge=1 keeps only what adds coverage).
+fuzz-merge: checked
+	@for t in $(FUZZ_TARGETS); do \
+	  [ -d $(FUZZ_FOUND)/$$t ] || continue; \
+	  before=$$(ls fuzz/corpus/$$t | wc -l); \
+	  $(OUT)/fuzz/fuzz/$${t}_fuzz -merge=1 $(FUZZ_FLAGS) fuzz/corpus/$$t $(FUZZ_FOUND)/$$t \
+	    >$(FUZZ_FOUND)/$$t-merge.log 2>&1 || { tail -n 20 $(FUZZ_FOUND)/$$t-merge.log; exit 1; }; \
+	  echo "$$t: $$(( $$(ls fuzz/corpus/$$t | wc -l) - before )) new seeds in fuzz/corpus/$$t"; \
+	done
 
 demo: all
 	@./scripts/demo

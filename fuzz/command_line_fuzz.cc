@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/child_command_line.h"
 #include "launcher/command_line_quote.h"
 
 // The splitter's rules for every argument after the first: 2n backslashes before a quote
@@ -60,14 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   arguments.push_back(current);
 
-  static char16_t units[32769];
-  command_line_buffer<char16_t> line{units, 32769, 0};
+  // Quoted, an argument takes at most twice its units, two quotes and a separator. The
+  // launcher aborts on a line past its buffer by design; such inputs say nothing about
+  // quoting, so they are built in a buffer large enough and then skipped.
+  size_t capacity = 1;
+  for (const std::u16string& argument : arguments) capacity += 2 * argument.size() + 3;
+  std::vector<char16_t> units(capacity);
+  command_line_buffer<char16_t> line{units.data(), capacity, 0};
   units[0] = 0;
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (i > 0) command_line_append<char16_t>(&line, u' ');
     append_argument(&line, arguments[i].c_str());
   }
-  std::u16string text(units, line.length);
+  if (line.length > child_command_line_capacity - 1) return 0;
+  std::u16string text(units.data(), line.length);
   // The program name is read by its own rule (up to the closing quote); it never holds one.
   size_t first_end = text[0] == u'"' ? text.find(u'"', 1) + 1 : text.find(u' ');
   std::vector<std::u16string> back = split_arguments(text, first_end);

@@ -113,7 +113,8 @@ std::string quote_name(std::string_view name) {
   for (size_t at = 0; at < name.size();) {
     size_t start = at;
     char32_t c;
-    if (next_code_point(name, &at, &c) && c >= 0x20 && c != 0x7F) {
+    // C1 controls too: a terminal may act on U+009B as on ESC [.
+    if (next_code_point(name, &at, &c) && c >= 0x20 && c != 0x7F && !(c >= 0x80 && c < 0xA0)) {
       out.append(name.substr(start, at - start));
       continue;
     }

@@ -26,6 +26,7 @@ TEST(names, Utf16BackToUtf8MarksUnpairedSurrogates) {
 TEST(names, MessagesNeverCarryRawControlOrInvalidBytes) {
   EXPECT_EQ(quote_name("data/x.bin"), "'data/x.bin'");
   EXPECT_EQ(quote_name("a\x1b[2Jb\xFF\xC3\xA9"), "'a\\x1B[2Jb\\xFF\xC3\xA9'");
+  EXPECT_EQ(quote_name("\xC2\x9B" "2J\xC2\xA0"), "'\\xC2\\x9B2J\xC2\xA0'");
 }
 
 TEST(names, WindowsComponentRules) {

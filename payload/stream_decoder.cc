@@ -18,10 +18,6 @@ decode_status decoder_open(payload_decoder* decoder, const void* source, size_t 
 }
 
 decode_status decoder_read_steps(payload_decoder* decoder, unsigned char* destination, uint64_t count) {
-  // Tells "the library still holds decoded bytes" apart from "the input ran out inside a
-  // frame": a step that filled the holding buffer may have left output behind even with
-  // all input consumed.
-  bool filled = false;
   while (count > 0) {
     size_t held = decoder->out.size - decoder->out.pos;
     if (held > 0) {
@@ -32,7 +28,11 @@ decode_status decoder_read_steps(payload_decoder* decoder, unsigned char* destin
       decoder->out.pos += k;
       continue;
     }
-    if (decoder->in.pos >= decoder->in.size && !filled) return decode_truncated;
+    // Tells "the library still holds decoded bytes" apart from "the input ran out inside a
+    // frame": a step that filled the holding buffer may have left output behind even with
+    // all input consumed, and that step may have been taken by an earlier call, so its
+    // output size (kept in out.size) decides rather than anything local to this call.
+    if (decoder->in.pos >= decoder->in.size && decoder->out.size < payload_holding_size) return decode_truncated;
     decoder->out.size = payload_holding_size;
     decoder->out.pos = 0;
     size_t result = ZSTD_decompressStream(decoder->context, &decoder->out, &decoder->in);
@@ -43,7 +43,6 @@ decode_status decoder_read_steps(payload_decoder* decoder, unsigned char* destin
       return decode_corrupt;
     }
     size_t produced = decoder->out.pos;
-    filled = produced == payload_holding_size;
     decoder->out.size = produced;
     decoder->out.pos = 0;
   }

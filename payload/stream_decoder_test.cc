@@ -119,6 +119,27 @@ TEST_F(decoder_test, ExactHoldingBufferFillEndsCleanly) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
+TEST_F(decoder_test, BytesLeftBehindByAnEarlierReadStillComeOut) {
+  // A frame cut inside a raw block: the library streams the bytes present, so the first
+  // step fills the holding buffer, consumes all input and keeps 12 bytes. The read that
+  // needs them starts after the step, in a later call.
+  bytes input = {0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x48};  // window 512 KiB, no checksum
+  bytes data = pattern(payload_holding_size + 12);
+  for (size_t at : {size_t{0}, payload_holding_size}) {
+    uint32_t header = static_cast<uint32_t>(payload_holding_size) << 3 | (at > 0 ? 1 : 0);  // raw
+    append(input, {static_cast<unsigned char>(header), static_cast<unsigned char>(header >> 8),
+                   static_cast<unsigned char>(header >> 16)});
+    input.insert(input.end(), data.begin() + at, at > 0 ? data.end() : data.begin() + payload_holding_size);
+  }
+  open(input);
+  bytes got;
+  ASSERT_EQ(read(got, payload_holding_size), decode_ok);
+  ASSERT_EQ(read(got, 12), decode_ok);
+  EXPECT_EQ(got, data);
+  bytes extra;
+  EXPECT_EQ(read(extra, 1), decode_truncated);
+}
+
 TEST_F(decoder_test, FramesAndStepsWithoutOutputAreCrossed) {
   bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 3, 0, 0, 0, 'x', 'y', 'z'};
   bytes input;
