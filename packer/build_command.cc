@@ -1,16 +1,18 @@
 #include "packer/build_command.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 
 #include "packer/app_icon.h"
+#include "packer/launcher_image.h"
 #include "packer/launcher_resources.h"
-#include "packer/link_launcher.h"
+#include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/progress.h"
@@ -24,11 +26,15 @@ std::string file_stem(const std::string& path) {
   return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
 
-void write_work_file(const std::string& path, const std::string& content) {
-  FILE* out = fopen(path.c_str(), "wx");
-  if (!out) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
-  bool written = fwrite(content.data(), 1, content.size(), out) == content.size();
-  if (fclose(out) != 0 || !written) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
+void write_all_at(int fd, const unsigned char* data, size_t size, uint64_t offset, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
+    data += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
 }
 
 }  // namespace
@@ -40,6 +46,8 @@ void run_build(const pack_request& r) {
     throw pack_error("build takes either --payload BLOB or APP_DIR with --main, not both", exit_usage);
   if (!from_blob && (r.app_dir.empty() || r.main_path.empty()))
     throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
+  if (r.signing.pkcs12.empty() && (!r.signing.password_file.empty() || !r.signing.timestamp_url.empty()))
+    throw pack_error("--sign-password-file and --timestamp-url go with --sign", exit_usage);
   launcher_texts texts = r.texts;
   for (const std::string* version : {&texts.file_version, &texts.product_version})
     if (!is_four_part_version(*version))
@@ -51,7 +59,12 @@ void run_build(const pack_request& r) {
   std::string file_name = r.output.substr(r.output.find_last_of('/') + 1);
   if (!utf8_to_utf16(file_name))
     throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
-  // A bad icon should stop us before minutes of compression, not after.
+  // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
+  std::unique_ptr<mapped_file> stub_file;
+  if (!r.stub.empty()) stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
+  launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
+                                 : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
+  std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
   std::vector<std::string> icon_warnings;
   std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
   for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
@@ -60,45 +73,40 @@ void run_build(const pack_request& r) {
   app_contents contents;
   if (!from_blob) contents = scan_and_report(r);
   temp_folder work(r.output);
-  std::string blob = work.file("payload.bin");
-  std::string assembly = work.file("attached.S");
-  work.file("launcher.exe");
-  work.file("tool.log");
-  write_work_file(work.file("launcher.ico"), icon);
-  write_work_file(work.file("launcher.manifest"), launcher_manifest());
-  write_work_file(work.file("resources.rc"),
-                  launcher_resource_script(texts, file_name, "launcher.ico", "launcher.manifest"));
-  work.file("resources.o");
-  uint64_t blob_size;
-  if (from_blob) {
-    struct stat info;
-    if (stat(r.payload.c_str(), &info) != 0) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-    if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
-    char* resolved = realpath(r.payload.c_str(), nullptr);
-    bool linked = resolved && symlink(resolved, blob.c_str()) == 0;
-    free(resolved);
-    if (!linked) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-    blob_size = static_cast<uint64_t>(info.st_size);
-  } else {
-    int fd = open(blob.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw pack_error("cannot write " + quote_name(blob) + ": " + errno_text(errno));
-    try {
+  std::string exe = work.file("launcher.exe");
+  int fd = open(exe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
+  uint64_t blob_size = 0, exe_bytes = 0;
+  try {
+    if (from_blob) {
+      struct stat info;
+      if (stat(r.payload.c_str(), &info) != 0) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
+      if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
+      mapped_file blob(r.payload, r.payload);
+      write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);
+      blob_size = blob.size();
+    } else {
+      if (lseek(fd, static_cast<off_t>(stub.payload_offset), SEEK_SET) < 0)
+        throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
       blob_size = pack_into(r, contents, fd).blob_bytes;
-    } catch (...) {
-      close(fd);
-      throw;
     }
-    if (close(fd) != 0) throw pack_error("cannot write " + quote_name(blob) + ": " + errno_text(errno));
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon), fd);
+  } catch (...) {
+    close(fd);
+    throw;
   }
-  write_work_file(assembly, launcher_assembly("payload.bin", blob_size, texts));
-  {
-    progress_meter linking(show_progress(r), 0, "linking");
-    linking.say("linking " + file_name + " ...");
-    link_launcher(work.path());
+  if (close(fd) != 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
+  std::string result = "launcher.exe";
+  if (!signer.empty()) {
+    progress_meter signing(show_progress(r), 0, "signing");
+    signing.say("signing " + file_name + " ...");
+    std::string signed_exe = work.file("signed.exe");
+    sign_launcher(signer, r.signing, exe, signed_exe, work.file("signing.log"));
+    struct stat info;
+    if (stat(signed_exe.c_str(), &info) == 0) exe_bytes = static_cast<uint64_t>(info.st_size);
+    result = "signed.exe";
   }
-  struct stat built;
-  uint64_t exe_bytes = stat((work.path() + "/launcher.exe").c_str(), &built) == 0 ? static_cast<uint64_t>(built.st_size) : 0;
-  work.commit("launcher.exe", 0777);
+  work.commit(result, 0777);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (from_blob) {
     if (!r.quiet)

@@ -64,9 +64,9 @@ int main(int argc, char** argv) {
   payload->footer("Example:\n  tavren-pack payload myapp --main bin/app.dll -o app.blob --threads 4\n");
 
   pack_request build_request;
-  CLI::App* build = app.add_subcommand("build", "Pack an app folder (or link a given blob) into a launcher .exe");
+  CLI::App* build = app.add_subcommand("build", "Pack an app folder (or a given blob) into a launcher .exe");
   add_pack_options(build, build_request, false);
-  build->add_option("--payload", build_request.payload, "Link this blob as it is, unchecked, instead of packing APP_DIR")
+  build->add_option("--payload", build_request.payload, "Use this blob as it is, unchecked, instead of packing APP_DIR")
       ->type_name("FILE");
   build->add_option("--icon", build_request.icon,
                     "The launcher's icon: a PNG (scaled to 16, 32, 48 and 256 pixels; square, 256 or larger "
@@ -86,16 +86,29 @@ int main(int argc, char** argv) {
   build->add_option("--product-version", build_request.texts.product_version,
                     "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
       ->type_name("A.B.C.D");
+  build->add_option("--stub", build_request.stub,
+                    "Complete this launcher stub instead of the one built into tavren-pack "
+                    "(a tavren-launcher.exe built with other options)")
+      ->type_name("FILE");
+  build->add_option("--sign", build_request.signing.pkcs12,
+                    "Sign the launcher (Authenticode, SHA-256) with this PKCS#12 certificate and key, "
+                    "using osslsigncode from PATH")
+      ->type_name("PKCS12");
+  build->add_option("--sign-password-file", build_request.signing.password_file,
+                    "The PKCS#12 password, on the first line of this file (with --sign)")
+      ->type_name("FILE");
+  build->add_option("--timestamp-url", build_request.signing.timestamp_url,
+                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
+      ->type_name("URL");
   build->footer(
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --product \"My App\" --file-version 1.2.0.0\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --icon logo.png --company \"Acme\" -v\n"
       "  tavren-pack build --payload app.blob -o App.exe --icon app.ico\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
       "user, long paths, Windows Vista to 11, common controls 6) and the icon. The same input and\n"
-      "options give a byte-identical executable.\n"
-      "Compiles the resources with x86_64-w64-mingw32-windres and links with x86_64-w64-mingw32-g++-posix\n"
-      "(both from PATH) against the libraries in $TAVREN_LAUNCHER_LIBDIR\n"
-      "(default: <folder of tavren-pack>/../lib/tavren).\n");
+      "options give a byte-identical executable. No compiler or linker is needed: the packer\n"
+      "completes a copy of the launcher stub it carries (or the one given with --stub).\n");
 
   std::string file, folder;
   bool extract_verbose = false;

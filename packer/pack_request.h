@@ -8,10 +8,12 @@
 
 #include "packer/app_scan.h"
 #include "packer/blob_writer.h"
-#include "packer/link_launcher.h"
+#include "packer/launcher_resources.h"
+#include "packer/sign_launcher.h"
 
 struct pack_request {
-  std::string app_dir, main_path, output, payload, icon;
+  std::string app_dir, main_path, output, payload, icon, stub;
+  signing_request signing;  ///< empty pkcs12: unsigned
   compression_options compression;
   launcher_texts texts;
   bool product_given = false;
