@@ -480,6 +480,9 @@ TEST_F(pack_cli, FindsTheBlobInsideALauncherExecutable) {
   run_result none = run({"list", "plain.exe"}, root_);
   EXPECT_EQ(none.status, 1);
   EXPECT_NE(none.err.find("no payload in this executable"), std::string::npos);
+  run_result bare = run({"verify", TAVREN_STUB_FILE}, root_);
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_NE(bare.err.find("a launcher stub with no payload"), std::string::npos) << bare.err;
 }
 
 TEST_F(pack_cli, BuildRefusesUnusableStubsAndSigningLeavingNoOutput) {

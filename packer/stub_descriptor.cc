@@ -22,7 +22,7 @@ bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset
   if (marker == file + size || !image.has(at, sizeof(stub_descriptor))) return false;
   uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = value << 8 | marker[offsetof(stub_descriptor, payload_size) + i];
-  if (value == 0) return false;
+  if (value == 0) throw pack_error("a launcher stub with no payload (its descriptor was never filled in)");
   uint32_t rva = image.u32(at + offsetof(stub_descriptor, payload_rva));
   if (!pe_rva_to_offset(image, sections, rva, value, offset))
     throw pack_error("the launcher's descriptor places its payload outside the file");

@@ -11,6 +11,6 @@
 const unsigned char* find_stub_marker(const unsigned char* from, const unsigned char* end);
 
 /// The payload a launcher's filled descriptor points at, as a file offset and length; false
-/// when `file` is no PE image or its descriptor is missing or unfilled. Throws pack_error
-/// when a filled descriptor points outside the file's sections.
+/// when `file` is no PE image or has no descriptor. Throws pack_error for a descriptor never
+/// filled in (a bare stub) and for one that points outside the file's sections.
 bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset, uint64_t* length);
