@@ -13,6 +13,7 @@
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe_exports.h"
+#include "packer/stub_descriptor.h"
 #include "payload/entry_stream.h"
 
 namespace {
@@ -52,6 +53,8 @@ uint64_t frame_window_size(const unsigned char* frame, size_t size) {
 blob_span locate_blob(const unsigned char* file, size_t size) {
   if (size >= payload_magic_size && memcmp(file, payload_magic, payload_magic_size) == 0) return {file, size, 0};
   if (size >= 2 && file[0] == 'M' && file[1] == 'Z') {
+    uint64_t offset = 0, length = 0;
+    if (descriptor_payload(file, size, &offset, &length)) return {file + offset, static_cast<size_t>(length), offset};
     const unsigned char* end = file + size;
     const unsigned char* marker = reinterpret_cast<const unsigned char*>(launcher_payload_marker);
     for (const unsigned char* at = file;; ++at) {

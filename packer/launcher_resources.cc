@@ -1,10 +1,29 @@
 #include "packer/launcher_resources.h"
 
-#include <stdio.h>
+#include <stdint.h>
 
-#include <sstream>
-
+#include "packer/app_icon.h"
 #include "packer/names.h"
+
+bool is_four_part_version(const std::string& text) {
+  int parts = 0;
+  size_t at = 0;
+  while (parts < 4) {
+    size_t digits = 0;
+    unsigned long value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 6) {
+      value = value * 10 + static_cast<unsigned long>(text[at++] - '0');
+      ++digits;
+    }
+    if (digits == 0 || value > 65535) return false;
+    ++parts;
+    if (parts < 4) {
+      if (at >= text.size() || text[at] != '.') return false;
+      ++at;
+    }
+  }
+  return at == text.size();
+}
 
 const std::string& launcher_manifest() {
   static const std::string text =
@@ -47,73 +66,127 @@ const std::string& launcher_manifest() {
   return text;
 }
 
-std::string rc_wide_literal(const std::string& text) {
-  // Callers pass text that converted before; anything else would be a bug upstream.
-  std::u16string units = utf8_to_utf16(text).value_or(u"");
-  std::string out = "L\"";
-  for (char16_t unit : units) {
-    // windres reads at most four digits after \x, so a literal digit may follow an escape.
-    if (unit >= 0x20 && unit < 0x7F && unit != '"' && unit != '\\') {
-      out += static_cast<char>(unit);
-    } else {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%04x", static_cast<unsigned>(unit));
-      out += escape;
-    }
-  }
-  return out + "\"";
-}
-
 namespace {
 
-std::string version_numbers(std::string dotted) {
-  for (char& c : dotted)
-    if (c == '.') c = ',';
-  return dotted;
+constexpr uint16_t language_us_english = 0x0409;
+constexpr uint16_t rt_icon = 3, rt_group_icon = 14, rt_version = 16, rt_manifest = 24;
+
+void put16(std::string& out, uint32_t value) {
+  out += static_cast<char>(value & 0xFF);
+  out += static_cast<char>((value >> 8) & 0xFF);
 }
 
-std::string rc_file_literal(const std::string& name) {
-  // Only our own plain names reach here; quote them as windres expects.
-  return "\"" + name + "\"";
+void put32(std::string& out, uint32_t value) {
+  put16(out, value & 0xFFFF);
+  put16(out, value >> 16);
+}
+
+void put_text(std::string& out, const std::u16string& text) {
+  for (char16_t unit : text) put16(out, unit);
+  put16(out, 0);
+}
+
+void align4(std::string& out) { out.append((4 - out.size() % 4) % 4, '\0'); }
+
+/// Opens a version block at a 4-byte boundary: length (filled in by end_block), value
+/// length, type (1 text, 0 binary) and key; returns where it starts.
+size_t begin_block(std::string& out, const std::u16string& key, uint16_t value_length, uint16_t type) {
+  align4(out);
+  size_t start = out.size();
+  put16(out, 0);
+  put16(out, value_length);
+  put16(out, type);
+  put_text(out, key);
+  align4(out);
+  return start;
+}
+
+void end_block(std::string& out, size_t start) {
+  uint32_t length = static_cast<uint32_t>(out.size() - start);
+  out[start] = static_cast<char>(length & 0xFF);
+  out[start + 1] = static_cast<char>(length >> 8);
+}
+
+/// "a.b.c.d" (already checked) as the two numbers of a fixed version: a.b and c.d.
+void put_version(std::string& out, const std::string& dotted) {
+  uint32_t part[4] = {};
+  size_t at = 0;
+  for (uint32_t& value : part) {
+    while (at < dotted.size() && dotted[at] != '.') value = value * 10 + static_cast<uint32_t>(dotted[at++] - '0');
+    ++at;
+  }
+  put32(out, part[0] << 16 | part[1]);
+  put32(out, part[2] << 16 | part[3]);
+}
+
+uint16_t get16(const std::string& bytes, size_t at) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+uint32_t get32(const std::string& bytes, size_t at) {
+  return get16(bytes, at) | static_cast<uint32_t>(get16(bytes, at + 2)) << 16;
 }
 
 }  // namespace
 
-std::string launcher_resource_script(const launcher_texts& texts, const std::string& file_name,
-                                     const std::string& icon_file, const std::string& manifest_file) {
-  std::ostringstream s;
-  s << "LANGUAGE 0x09, 0x01\n"
-    << "1 ICON " << rc_file_literal(icon_file) << "\n"
-    << "1 24 " << rc_file_literal(manifest_file) << "\n"
-    << "1 VERSIONINFO\n"
-    << "FILEVERSION " << version_numbers(texts.file_version) << "\n"
-    << "PRODUCTVERSION " << version_numbers(texts.product_version) << "\n"
-    << "FILEFLAGSMASK 0x3f\n"
-    << "FILEFLAGS 0x0\n"
-    << "FILEOS 0x40004\n"   // VOS_NT_WINDOWS32
-    << "FILETYPE 0x1\n"     // VFT_APP
-    << "FILESUBTYPE 0x0\n"
-    << "BEGIN\n"
-    << "  BLOCK \"StringFileInfo\"\n"
-    << "  BEGIN\n"
-    << "    BLOCK \"040904B0\"\n"  // US English, UTF-16
-    << "    BEGIN\n";
-  auto value = [&](const char* key, const std::string& text) {
-    s << "      VALUE \"" << key << "\", " << rc_wide_literal(text) << "\n";
+std::string version_resource(const launcher_texts& texts, const std::string& file_name) {
+  std::string out;
+  size_t root = begin_block(out, u"VS_VERSION_INFO", 52, 0);
+  put32(out, 0xFEEF04BD);  // VS_FIXEDFILEINFO signature
+  put32(out, 0x00010000);  // its structure version
+  put_version(out, texts.file_version);
+  put_version(out, texts.product_version);
+  put32(out, 0x3F);     // flags mask
+  put32(out, 0);        // flags
+  put32(out, 0x40004);  // VOS_NT_WINDOWS32
+  put32(out, 1);        // VFT_APP
+  put32(out, 0);        // subtype
+  put32(out, 0);        // date, high
+  put32(out, 0);        // date, low
+  size_t strings = begin_block(out, u"StringFileInfo", 0, 1);
+  size_t table = begin_block(out, u"040904B0", 0, 1);  // US English, UTF-16
+  auto value = [&](const char16_t* key, const std::string& text) {
+    // Callers pass text that converted before; anything else would be a bug upstream.
+    std::u16string units = utf8_to_utf16(text).value_or(u"");
+    size_t block = begin_block(out, key, static_cast<uint16_t>(units.size() + 1), 1);
+    put_text(out, units);
+    end_block(out, block);
   };
-  value("CompanyName", texts.company);
-  value("FileDescription", texts.product);
-  value("FileVersion", texts.file_version);
-  value("InternalName", file_name);
-  value("OriginalFilename", file_name);
-  value("ProductName", texts.product);
-  value("ProductVersion", texts.product_version);
-  s << "    END\n"
-    << "  END\n"
-    << "  BLOCK \"VarFileInfo\"\n"
-    << "  BEGIN\n"
-    << "    VALUE \"Translation\", 0x409, 1200\n"
-    << "  END\n"
-    << "END\n";
-  return s.str();
+  value(u"CompanyName", texts.company);
+  value(u"FileDescription", texts.product);
+  value(u"FileVersion", texts.file_version);
+  value(u"InternalName", file_name);
+  value(u"OriginalFilename", file_name);
+  value(u"ProductName", texts.product);
+  value(u"ProductVersion", texts.product_version);
+  end_block(out, table);
+  end_block(out, strings);
+  size_t variables = begin_block(out, u"VarFileInfo", 0, 1);
+  size_t translation = begin_block(out, u"Translation", 4, 0);
+  put16(out, language_us_english);
+  put16(out, 1200);
+  end_block(out, translation);
+  end_block(out, variables);
+  end_block(out, root);
+  return out;
+}
+
+std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
+                                              const std::string& ico) {
+  std::vector<resource_item> items;
+  // The group repeats each image's directory entry with its resource number in place of
+  // its file offset; the images are numbered from 1 in file order.
+  std::string group = ico.substr(0, 6);
+  size_t count = get16(ico, 4);
+  for (size_t i = 0; i < count; ++i) {
+    size_t entry = 6 + 16 * i;
+    group += ico.substr(entry, 12);
+    put16(group, static_cast<uint32_t>(i + 1));
+    items.push_back({rt_icon, static_cast<uint16_t>(i + 1), language_us_english,
+                     ico.substr(get32(ico, entry + 12), get32(ico, entry + 8))});
+  }
+  items.push_back({rt_group_icon, 1, language_us_english, group});
+  items.push_back({rt_version, 1, language_us_english, version_resource(texts, file_name)});
+  items.push_back({rt_manifest, 1, language_us_english, launcher_manifest()});
+  return items;
 }

@@ -1,25 +1,34 @@
 // What Windows shows about a launcher without running it: the version resource (Explorer's
-// Details tab), the manifest the loader reads, and the icon. Written as a resource script
-// that windres compiles next to the launcher's other inputs.
+// Details tab), the manifest the loader reads, and the icon.
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "packer/link_launcher.h"
+#include "packer/resource_section.h"
+
+/// The texts a launcher is built with: its version resource and its path tokens.
+struct launcher_texts {
+  std::string company;
+  std::string product;
+  std::string file_version = "0.0.0.0";
+  std::string product_version = "0.0.0.0";
+};
+
+/// True when `text` is four dot-separated decimal numbers, each 0..65535.
+bool is_four_part_version(const std::string& text);
 
 /// The manifest every launcher carries: runs as the invoking user, declares the Windows
 /// versions it was made for (so none of them applies compatibility shims), turns on long
 /// paths and asks for version 6 of the common controls.
 const std::string& launcher_manifest();
 
-/// `text` (valid UTF-8) as a resource script wide string literal, L"...": quotes, backslashes
-/// and everything outside printable ASCII as \xHHHH UTF-16 units, so the script is pure ASCII
-/// and reads the same whatever code page windres assumes.
-std::string rc_wide_literal(const std::string& text);
+/// The VS_VERSIONINFO block: fixed numbers from the versions (already checked as four
+/// numbers), the texts (valid UTF-8) under US English / UTF-16, and InternalName and
+/// OriginalFilename set to `file_name`.
+std::string version_resource(const launcher_texts& texts, const std::string& file_name);
 
-/// The resource script: icon group 1 from `icon_file`, manifest 1 from `manifest_file`, and
-/// version information from `texts` (versions already checked as four numbers) with
-/// InternalName and OriginalFilename set to `file_name`. Files are named relative to the
-/// folder windres runs in, so no build path reaches the output.
-std::string launcher_resource_script(const launcher_texts& texts, const std::string& file_name,
-                                     const std::string& icon_file, const std::string& manifest_file);
+/// Every resource a launcher carries: the images of `ico` (an icon file that passed
+/// ico_fault) as icons 1..n with icon group 1, version 1 and manifest 1, all US English.
+std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
+                                              const std::string& ico);

@@ -1,34 +1,17 @@
 // tavren-pack: packs an app folder into a payload blob or a launcher executable, and reads
 // blobs back (list, verify, extract).
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
 
 #include <CLI/CLI.hpp>
 
-#include "packer/app_icon.h"
-#include "packer/app_scan.h"
 #include "packer/blob_commands.h"
-#include "packer/blob_writer.h"
-#include "packer/launcher_resources.h"
-#include "packer/link_launcher.h"
+#include "packer/build_command.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/progress.h"
+#include "packer/payload_command.h"
 #include "packer/temp_output.h"
 
 namespace {
-
-struct pack_request {
-  std::string app_dir, main_path, output, payload, icon;
-  compression_options compression;
-  launcher_texts texts;
-  bool product_given = false;
-  bool quiet = false, verbose = false;
-};
 
 void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
   auto* app = command->add_option("APP_DIR", r.app_dir, "The app folder; every file below it is packed");
@@ -57,142 +40,6 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
   command->add_flag("-v,--verbose", r.verbose, "List every entry (size and name) as it is packed");
 }
 
-void check_pack_request(const pack_request& r) {
-  int log = r.compression.window_log;
-  if (log != 0 && log > launcher_window_log_max)
-    throw pack_error("--window-log " + std::to_string(log) + " is too large: the launcher decodes windows up to 2^" +
-                         std::to_string(launcher_window_log_max) + " (use 10..27)",
-                     exit_usage);
-  if (log != 0 && log < 10) throw pack_error("--window-log " + std::to_string(log) + " is too small (use 10..27)", exit_usage);
-}
-
-std::string file_stem(const std::string& path) {
-  std::string base = path.substr(path.find_last_of("/\\") + 1);
-  size_t dot = base.rfind('.');
-  return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
-}
-
-app_contents scan_and_report(const pack_request& r) {
-  app_contents contents = scan_app(r.app_dir, r.main_path);
-  for (const std::string& warning : contents.warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
-  if (r.verbose)
-    for (const app_entry& entry : contents.entries)
-      printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), entry.display.c_str());
-  return contents;
-}
-
-bool show_progress(const pack_request& r) { return !r.quiet && isatty(STDERR_FILENO); }
-
-/// "<what>: N files, in -> out (ratio) in S s", the one line a finished command prints.
-void print_summary(const pack_request& r, const std::string& what, const app_contents& contents, uint64_t output_bytes,
-                   double seconds) {
-  if (r.quiet) return;
-  double ratio = contents.content_bytes ? 100.0 * static_cast<double>(output_bytes) / static_cast<double>(contents.content_bytes) : 0;
-  printf("%s: %zu files, %s -> %s (%.1f%%) in %.1f s\n", what.c_str(), contents.entries.size(),
-         human_bytes(contents.content_bytes).c_str(), human_bytes(output_bytes).c_str(), ratio, seconds);
-}
-
-blob_figures pack_into(const pack_request& r, const app_contents& contents, int fd) {
-  progress_meter progress(show_progress(r), entry_stream_size(contents), "packing");
-  blob_figures figures = write_blob(contents, r.compression, fd, &progress);
-  progress.finish();
-  return figures;
-}
-
-void write_work_file(const std::string& path, const std::string& content) {
-  FILE* out = fopen(path.c_str(), "wx");
-  if (!out) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
-  bool written = fwrite(content.data(), 1, content.size(), out) == content.size();
-  if (fclose(out) != 0 || !written) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
-}
-
-void run_payload(const pack_request& r) {
-  check_pack_request(r);
-  app_contents contents = scan_and_report(r);
-  auto start = std::chrono::steady_clock::now();
-  temp_file output(r.output);
-  blob_figures figures = pack_into(r, contents, output.fd());
-  output.commit();
-  print_summary(r, "packed " + r.output, contents, figures.blob_bytes,
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-}
-
-void run_build(const pack_request& r) {
-  check_pack_request(r);
-  bool from_blob = !r.payload.empty();
-  if (from_blob && (!r.app_dir.empty() || !r.main_path.empty()))
-    throw pack_error("build takes either --payload BLOB or APP_DIR with --main, not both", exit_usage);
-  if (!from_blob && (r.app_dir.empty() || r.main_path.empty()))
-    throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
-  launcher_texts texts = r.texts;
-  for (const std::string* version : {&texts.file_version, &texts.product_version})
-    if (!is_four_part_version(*version))
-      throw pack_error("version " + quote_name(*version) + " is not four numbers 0..65535 (like 1.2.0.0)", exit_usage);
-  for (const std::string* text : {&texts.company, &texts.product})
-    if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
-  if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
-  // Explorer shows the output's own name as the original file name.
-  std::string file_name = r.output.substr(r.output.find_last_of('/') + 1);
-  if (!utf8_to_utf16(file_name))
-    throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
-  // A bad icon should stop us before minutes of compression, not after.
-  std::vector<std::string> icon_warnings;
-  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
-  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
-  auto start = std::chrono::steady_clock::now();
-
-  app_contents contents;
-  if (!from_blob) contents = scan_and_report(r);
-  temp_folder work(r.output);
-  std::string blob = work.file("payload.bin");
-  std::string assembly = work.file("attached.S");
-  work.file("launcher.exe");
-  work.file("tool.log");
-  write_work_file(work.file("launcher.ico"), icon);
-  write_work_file(work.file("launcher.manifest"), launcher_manifest());
-  write_work_file(work.file("resources.rc"),
-                  launcher_resource_script(texts, file_name, "launcher.ico", "launcher.manifest"));
-  work.file("resources.o");
-  uint64_t blob_size;
-  if (from_blob) {
-    struct stat info;
-    if (stat(r.payload.c_str(), &info) != 0) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-    if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
-    char* resolved = realpath(r.payload.c_str(), nullptr);
-    bool linked = resolved && symlink(resolved, blob.c_str()) == 0;
-    free(resolved);
-    if (!linked) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-    blob_size = static_cast<uint64_t>(info.st_size);
-  } else {
-    int fd = open(blob.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw pack_error("cannot write " + quote_name(blob) + ": " + errno_text(errno));
-    try {
-      blob_size = pack_into(r, contents, fd).blob_bytes;
-    } catch (...) {
-      close(fd);
-      throw;
-    }
-    if (close(fd) != 0) throw pack_error("cannot write " + quote_name(blob) + ": " + errno_text(errno));
-  }
-  write_work_file(assembly, launcher_assembly("payload.bin", blob_size, texts));
-  {
-    progress_meter linking(show_progress(r), 0, "linking");
-    linking.say("linking " + file_name + " ...");
-    link_launcher(work.path());
-  }
-  struct stat built;
-  uint64_t exe_bytes = stat((work.path() + "/launcher.exe").c_str(), &built) == 0 ? static_cast<uint64_t>(built.st_size) : 0;
-  work.commit("launcher.exe", 0777);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (from_blob) {
-    if (!r.quiet)
-      printf("built %s: payload %s linked as it is, %s in %.1f s\n", r.output.c_str(), human_bytes(blob_size).c_str(),
-             human_bytes(exe_bytes).c_str(), seconds);
-  } else {
-    print_summary(r, "built " + r.output, contents, exe_bytes, seconds);
-  }
-}
-
 std::string one_line(std::string text) {
   for (char& c : text)
     if (c == '\n') c = ' ';
@@ -217,9 +64,9 @@ int main(int argc, char** argv) {
   payload->footer("Example:\n  tavren-pack payload myapp --main bin/app.dll -o app.blob --threads 4\n");
 
   pack_request build_request;
-  CLI::App* build = app.add_subcommand("build", "Pack an app folder (or link a given blob) into a launcher .exe");
+  CLI::App* build = app.add_subcommand("build", "Pack an app folder (or a given blob) into a launcher .exe");
   add_pack_options(build, build_request, false);
-  build->add_option("--payload", build_request.payload, "Link this blob as it is, unchecked, instead of packing APP_DIR")
+  build->add_option("--payload", build_request.payload, "Use this blob as it is, unchecked, instead of packing APP_DIR")
       ->type_name("FILE");
   build->add_option("--icon", build_request.icon,
                     "The launcher's icon: a PNG (scaled to 16, 32, 48 and 256 pixels; square, 256 or larger "
@@ -239,16 +86,29 @@ int main(int argc, char** argv) {
   build->add_option("--product-version", build_request.texts.product_version,
                     "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
       ->type_name("A.B.C.D");
+  build->add_option("--stub", build_request.stub,
+                    "Complete this launcher stub instead of the one built into tavren-pack "
+                    "(a tavren-launcher.exe built with other options)")
+      ->type_name("FILE");
+  build->add_option("--sign", build_request.signing.pkcs12,
+                    "Sign the launcher (Authenticode, SHA-256) with this PKCS#12 certificate and key, "
+                    "using osslsigncode from PATH")
+      ->type_name("PKCS12");
+  build->add_option("--sign-password-file", build_request.signing.password_file,
+                    "The PKCS#12 password, on the first line of this file (with --sign)")
+      ->type_name("FILE");
+  build->add_option("--timestamp-url", build_request.signing.timestamp_url,
+                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
+      ->type_name("URL");
   build->footer(
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --product \"My App\" --file-version 1.2.0.0\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --icon logo.png --company \"Acme\" -v\n"
       "  tavren-pack build --payload app.blob -o App.exe --icon app.ico\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
       "user, long paths, Windows Vista to 11, common controls 6) and the icon. The same input and\n"
-      "options give a byte-identical executable.\n"
-      "Compiles the resources with x86_64-w64-mingw32-windres and links with x86_64-w64-mingw32-g++-posix\n"
-      "(both from PATH) against the libraries in $TAVREN_LAUNCHER_LIBDIR\n"
-      "(default: <folder of tavren-pack>/../lib/tavren).\n");
+      "options give a byte-identical executable. No compiler or linker is needed: the packer\n"
+      "completes a copy of the launcher stub it carries (or the one given with --stub).\n");
 
   std::string file, folder;
   bool extract_verbose = false;

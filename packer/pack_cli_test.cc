@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -368,29 +369,33 @@ TEST_F(pack_cli, ReadCommandsRefuseWhatALauncherRefusesAndWriteNothing) {
   EXPECT_TRUE(fs::is_empty(root_ / "outside"));
 }
 
-TEST_F(pack_cli, BuildFailuresLeaveNoOutput) {
+TEST_F(pack_cli, BuildRefusesUnusableStubsAndSigningLeavingNoOutput) {
+  run_result bare = run({"verify", TAVREN_STUB_FILE}, root_);
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_NE(bare.err.find("a launcher stub with no payload"), std::string::npos) << bare.err;
   NEED_DLL();
   make_app();
   fs::path exe = root_ / "App.exe";
   std::vector<std::string> args = {"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"};
-  expect_refused(run(args, root_, {"PATH=/nonexistent"}), 1,
-                 "cannot find the linker 'x86_64-w64-mingw32-g++-posix' on PATH", exe);
-  fs::create_directories(root_ / "nolibs");
-  expect_refused(run(args, root_, {"TAVREN_LAUNCHER_LIBDIR=" + (root_ / "nolibs").string()}), 1,
-                 "libtavren_entry.a' is missing", exe);
-  run_result r = run(args, root_, {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_FIXTURES + "/broken-libs"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("tavren-pack: linking the launcher failed", 0), 0u) << r.err;
-  EXPECT_NE(r.err.find("wWinMain"), std::string::npos) << "the linker's own words follow";
-  EXPECT_FALSE(fs::exists(exe));
-  for (const auto& entry : fs::directory_iterator(root_))
-    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> all = args;
+    all.insert(all.end(), extra.begin(), extra.end());
+    return all;
+  };
+  spit(root_ / "text.exe", "MZ but nothing else");
+  expect_refused(run(with({"--stub", "text.exe"}), root_), 1, "launcher stub 'text.exe' is not a launcher stub (", exe);
+  expect_refused(run(with({"--stub", "bin/app.dll"}), root_ / "app"), 1, "is not a 64-bit Windows executable",
+                 root_ / "app" / "App.exe");
+  ASSERT_EQ(run({"build", "--payload", "app/readme.txt", "-o", "packed.exe", "-q"}, root_).status, 0);
+  expect_refused(run(with({"--stub", "packed.exe"}), root_), 1, "is already a packed launcher", exe);
+  // No signing tool: refused before any work, not after minutes of compression.
+  expect_refused(run(with({"--sign", "none.p12"}), root_, {"PATH=/nonexistent"}), 1,
+                 "cannot sign: 'osslsigncode' is not on PATH", exe);
 }
 
 TEST_F(pack_cli, BuildEmbedsTheBlobAndTextsReproducibly) {
   NEED_DLL();
   fs::path app = make_app();
-  std::string libs = std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_FIXTURES + "/stub-libs";
   fs::create_directories(root_ / "elsewhere");
   fs::create_directories(root_ / "again");
   std::vector<std::string> args = {"build", "--main", "bin/app.dll", "-q", "--company", "Acme \xC3\x89",
@@ -399,9 +404,9 @@ TEST_F(pack_cli, BuildEmbedsTheBlobAndTextsReproducibly) {
   first.insert(first.end(), {"app", "-o", "one.exe"});
   // The output's name is part of the executable (its version resource), so keep it.
   second.insert(second.end(), {"../app", "-o", "../again/one.exe"});
-  run_result r = run(first, root_, {libs});
+  run_result r = run(first, root_);
   ASSERT_EQ(r.status, 0) << r.err;
-  ASSERT_EQ(run(second, root_ / "elsewhere", {libs}).status, 0);
+  ASSERT_EQ(run(second, root_ / "elsewhere").status, 0);
   std::string exe = slurp(root_ / "one.exe");
   EXPECT_EQ(exe, slurp(root_ / "again" / "one.exe"));
   EXPECT_EQ(exe.substr(0, 2), "MZ");
@@ -416,25 +421,91 @@ TEST_F(pack_cli, BuildEmbedsTheBlobAndTextsReproducibly) {
   ASSERT_EQ(run({"extract", "one.exe", "x"}, root_).status, 0);
   EXPECT_EQ(slurp(root_ / "x" / "data" / "big.bin"), slurp(app / "data" / "big.bin"));
 
-  // A given blob is linked verbatim, even one that would not verify.
+  // A given blob goes in verbatim, even one that would not verify.
   std::string odd = std::string(payload_magic) + " not really a blob";
   spit(root_ / "odd.blob", odd);
-  ASSERT_EQ(run({"build", "--payload", "odd.blob", "-o", "odd.exe", "-q"}, root_, {libs}).status, 0);
-  bytes length = u64_bytes(odd.size());
-  EXPECT_NE(slurp(root_ / "odd.exe").find(launcher_payload_marker + std::string(length.begin(), length.end()) +
-                                          std::string(8, '\0') + odd),
-            std::string::npos);
+  ASSERT_EQ(run({"build", "--payload", "odd.blob", "-o", "odd.exe", "-q"}, root_).status, 0);
+  EXPECT_NE(slurp(root_ / "odd.exe").find(odd), std::string::npos);
+  run_result r2 = run({"verify", "odd.exe"}, root_);
+  EXPECT_EQ(r2.status, 1);
+  EXPECT_NE(r2.err.find("'odd.exe': "), std::string::npos) << "found through the descriptor: " << r2.err;
 }
 
-TEST_F(pack_cli, BuildWithTheRealLauncherLibraries) {
+/// The PE checksum as linkers compute it, word by word with the carry folded in each step.
+uint32_t reference_checksum(std::string image, size_t field) {
+  image.replace(field, 4, std::string(4, '\0'));
+  uint32_t sum = 0;
+  for (size_t i = 0; i < image.size(); i += 2) {
+    sum += static_cast<unsigned char>(image[i]) | (i + 1 < image.size() ? static_cast<unsigned char>(image[i + 1]) << 8 : 0);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return sum + static_cast<uint32_t>(image.size());
+}
+
+TEST_F(pack_cli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   NEED_DLL();
-  if (!fs::exists(fs::path(TAVREN_REAL_LIBDIR) / "libtavren_entry.a")) GTEST_SKIP() << "launcher libraries not built yet";
   make_app();
-  // A sanitizer build's packer does not sit beside out/lib, so name the folder.
-  run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_,
-                     {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_REAL_LIBDIR});
+  run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_, {"PATH=/nonexistent"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(run({"verify", "App.exe"}, root_).status, 0);
+
+  std::string exe = slurp(root_ / "App.exe");
+  auto u16 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(exe[at]) | static_cast<unsigned char>(exe[at + 1]) << 8); };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  size_t coff = u32(0x3C) + 4, optional = coff + 20, table = optional + u16(coff + 16);
+  EXPECT_EQ(u32(optional + 64), reference_checksum(exe, optional + 64));
+  uint32_t image_end = 0;
+  std::string appended;
+  for (size_t i = 0; i < u16(coff + 2); ++i) {
+    size_t at = table + 40 * i;
+    std::string name = exe.substr(at, 8).c_str();
+    uint32_t virtual_size = u32(at + 8), rva = u32(at + 12), raw_size = u32(at + 16), offset = u32(at + 20);
+    image_end = std::max(image_end, rva + virtual_size);
+    if (name != ".payload" && name != ".texts" && name != ".rsrc") continue;
+    appended += name + " ";
+    EXPECT_EQ(u32(at + 36), 0x40000040u) << name << ": read-only initialised data";
+    EXPECT_EQ(offset % 4096, 0u) << name << ": mapped from the file, not copied";
+    EXPECT_LE(uint64_t{offset} + raw_size, exe.size()) << name;
+    EXPECT_GE(raw_size, virtual_size) << name;
+    if (name == ".rsrc") {
+      EXPECT_EQ(u32(optional + 112 + 16), rva) << "the resource directory names it";
+    }
+  }
+  EXPECT_EQ(appended, ".payload .texts .rsrc ");
+  EXPECT_EQ(u32(optional + 56), (image_end + 4095) / 4096 * 4096) << "SizeOfImage";
+}
+
+TEST_F(pack_cli, SignedLauncherVerifiesUntilAPayloadByteChanges) {
+  NEED_DLL();
+  make_app();
+  auto tool = [&](std::vector<std::string> argv) { return run_program(argv, root_); };
+  ASSERT_EQ(tool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem",
+                  "-days", "2", "-subj", "/CN=Tavren Test", "-batch"}).status, 0);
+  ASSERT_EQ(tool({"openssl", "pkcs12", "-export", "-out", "test.p12", "-inkey", "key.pem", "-in", "cert.pem",
+                  "-passout", "pass:secret"}).status, 0);
+  spit(root_ / "password.txt", "secret\n");
+  run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q", "--sign", "test.p12",
+                      "--sign-password-file", "password.txt"}, root_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  run_result checked = tool({"osslsigncode", "verify", "-CAfile", "cert.pem", "App.exe"});
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+  EXPECT_EQ(run({"verify", "App.exe"}, root_).status, 0) << "the reader finds the payload in a signed file";
+
+  std::string exe = slurp(root_ / "App.exe");
+  size_t header = exe.find(".payload");
+  ASSERT_NE(header, std::string::npos);
+  size_t payload = static_cast<unsigned char>(exe[header + 20]) | static_cast<unsigned char>(exe[header + 21]) << 8 |
+                   static_cast<size_t>(static_cast<unsigned char>(exe[header + 22])) << 16;
+  ASSERT_EQ(exe.substr(payload, 3), "JQZ");
+  exe[payload + 100] ^= 1;
+  spit(root_ / "Damaged.exe", exe);
+  EXPECT_NE(tool({"osslsigncode", "verify", "-CAfile", "cert.pem", "Damaged.exe"}).status, 0)
+      << "the signature covers the payload";
+
+  r = run({"build", "app", "--main", "bin/app.dll", "-o", "Bad.exe", "-q", "--sign", "test.p12"}, root_);
+  EXPECT_EQ(r.status, 1) << "wrong password";
+  EXPECT_EQ(r.err.rfind("tavren-pack: signing the launcher failed (osslsigncode exit ", 0), 0u) << r.err;
+  EXPECT_FALSE(fs::exists(root_ / "Bad.exe"));
 }
 
 }  // namespace

@@ -73,14 +73,13 @@ class pack_resources : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  /// `tavren-pack build app ... -o <output> <extra>` against the stand-in launcher libraries.
+  /// `tavren-pack build app ... -o <output> <extra>`.
   run_result build(const std::string& output, std::vector<std::string> extra = {}, const fs::path& cwd = {},
                    bool terminal = false) {
     std::vector<std::string> args = {TAVREN_PACK_EXE, "build", (root_ / "app").string(), "--main", "bin/app.dll",
                                      "-o", output};
     args.insert(args.end(), extra.begin(), extra.end());
-    return run_program(args, cwd.empty() ? root_ : cwd,
-                       {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_FIXTURES + "/stub-libs"}, terminal);
+    return run_program(args, cwd.empty() ? root_ : cwd, {}, terminal);
   }
 
   /// `icotool -l` of the icon group extracted from `exe` by wrestool.
@@ -234,8 +233,12 @@ TEST_F(pack_resources, ProgressAndSummaryOnlyWhereTheyBelong) {
 
   run_result terminal = build("Tty.exe", {}, {}, true);
   EXPECT_EQ(terminal.status, 0) << terminal.err;
-  EXPECT_NE(terminal.err.find("\rlinking Tty.exe ...\033[K"), std::string::npos) << terminal.err;
-  EXPECT_NE(terminal.err.find("\r\033[Kbuilt Tty.exe: 2 files, "), std::string::npos) << "the line is cleared first";
+  size_t summary = terminal.err.find("built Tty.exe: 2 files, ");
+  ASSERT_NE(summary, std::string::npos) << terminal.err;
+  // A tiny app may finish before the progress line is first drawn; one that was drawn is cleared.
+  if (summary > 0) {
+    EXPECT_EQ(terminal.err.substr(summary - 4, 4), "\r\033[K") << terminal.err;
+  }
 
   run_result quiet = build("Quiet.exe", {"--quiet"}, {}, true);
   EXPECT_EQ(quiet.status, 0);
@@ -243,14 +246,12 @@ TEST_F(pack_resources, ProgressAndSummaryOnlyWhereTheyBelong) {
 }
 
 TEST(pack_resources_real, OnlySystemLibrariesAreImported) {
-  if (!fs::exists(fs::path(TAVREN_REAL_LIBDIR) / "libtavren_entry.a")) GTEST_SKIP() << "launcher libraries not built yet";
   if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL";
   char root[] = "/tmp/tavren-imports-test-XXXXXX";
   ASSERT_NE(mkdtemp(root), nullptr);
   fs::create_directories(fs::path(root) / "app");
   fs::copy_file(fs::path(TAVREN_FIXTURES) / "main_library.dll", fs::path(root) / "app" / "app.dll");
-  run_result r = run_program({TAVREN_PACK_EXE, "build", "app", "--main", "app.dll", "-o", "App.exe", "-q"}, root,
-                             {std::string("TAVREN_LAUNCHER_LIBDIR=") + TAVREN_REAL_LIBDIR});
+  run_result r = run_program({TAVREN_PACK_EXE, "build", "app", "--main", "app.dll", "-o", "App.exe", "-q"}, root);
   ASSERT_EQ(r.status, 0) << r.err;
   fs::path exe = fs::path(root) / "App.exe";
   std::string dump = run_program({"x86_64-w64-mingw32-objdump", "-p", exe.string()}, root).out;

@@ -329,4 +329,14 @@ TEST(LauncherFailures, AFileThatCannotBeCreatedIsReportedWithItsFullPath) {
   EXPECT_TRUE(parse_target_name(widen(name)).ok) << name;
 }
 
+// The stub as built, before the packer fills in its descriptor, has no payload to offer.
+TEST(LauncherFailures, AStubNeverFilledInReportsTheMissingPayload) {
+  scratch_folder temp;
+  captured_run run = run_captured(test_program(L"unfilled_stub.exe"), L"x", launch_options(temp.path()));
+  EXPECT_EQ(run.exit_code, 2u);
+  EXPECT_EQ(run.out, "Error, couldn't find attached data header.\r\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
 }  // namespace

@@ -76,8 +76,8 @@ TEST_F(packed_version_info, FixedNumbersMatchTheTexts) {
   EXPECT_EQ(pairs->code_page, 1200);
 }
 
-// The launcher code reads its {COMPANY} and {PRODUCT} texts from symbols the packer writes
-// separately from the resource script; both must hold the same units, terminator included.
+// The launcher reads its {COMPANY} and {PRODUCT} texts from a section the packer writes
+// beside the version resource; both must hold the same units, terminator included.
 TEST(packed_texts, TemplateTextsMatchTheResourceStrings) {
   HANDLE file = CreateFileW(packed_exe().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -175,6 +175,18 @@ TEST(packed_launcher, StartsWithItsResources) {
   run_options options;
   options.set_env = {{L"TAVREN_TEST_EXIT", L"7"}};
   captured_run run = run_captured(packed_exe(), quote_argument(packed_exe()) + L" one", options);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 7u) << run.err;
+  EXPECT_NE(run.out.find("argv1=one"), std::string::npos) << run.out;
+}
+
+// A signature sits after the last section and is named in the headers; the launcher must
+// neither notice it nor lose its payload to it.
+TEST(packed_launcher, StartsTheSameWhenSigned) {
+  std::wstring exe = beside_test_binary(L"packed_signed.exe");
+  run_options options;
+  options.set_env = {{L"TAVREN_TEST_EXIT", L"7"}};
+  captured_run run = run_captured(exe, quote_argument(exe) + L" one", options);
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_code, 7u) << run.err;
   EXPECT_NE(run.out.find("argv1=one"), std::string::npos) << run.out;

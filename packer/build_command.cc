@@ -1,0 +1,118 @@
+#include "packer/build_command.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+
+#include "packer/app_icon.h"
+#include "packer/launcher_image.h"
+#include "packer/launcher_resources.h"
+#include "packer/mapped_file.h"
+#include "packer/names.h"
+#include "packer/pack_error.h"
+#include "packer/progress.h"
+#include "packer/temp_output.h"
+
+namespace {
+
+std::string file_stem(const std::string& path) {
+  std::string base = path.substr(path.find_last_of("/\\") + 1);
+  size_t dot = base.rfind('.');
+  return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+}
+
+void write_all_at(int fd, const unsigned char* data, size_t size, uint64_t offset, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
+    data += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void run_build(const pack_request& r) {
+  check_pack_request(r);
+  bool from_blob = !r.payload.empty();
+  if (from_blob && (!r.app_dir.empty() || !r.main_path.empty()))
+    throw pack_error("build takes either --payload BLOB or APP_DIR with --main, not both", exit_usage);
+  if (!from_blob && (r.app_dir.empty() || r.main_path.empty()))
+    throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
+  if (r.signing.pkcs12.empty() && (!r.signing.password_file.empty() || !r.signing.timestamp_url.empty()))
+    throw pack_error("--sign-password-file and --timestamp-url go with --sign", exit_usage);
+  launcher_texts texts = r.texts;
+  for (const std::string* version : {&texts.file_version, &texts.product_version})
+    if (!is_four_part_version(*version))
+      throw pack_error("version " + quote_name(*version) + " is not four numbers 0..65535 (like 1.2.0.0)", exit_usage);
+  for (const std::string* text : {&texts.company, &texts.product})
+    if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
+  if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
+  // Explorer shows the output's own name as the original file name.
+  std::string file_name = r.output.substr(r.output.find_last_of('/') + 1);
+  if (!utf8_to_utf16(file_name))
+    throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
+  // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
+  std::unique_ptr<mapped_file> stub_file;
+  if (!r.stub.empty()) stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
+  launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
+                                 : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
+  std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
+  std::vector<std::string> icon_warnings;
+  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
+  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
+  auto start = std::chrono::steady_clock::now();
+
+  app_contents contents;
+  if (!from_blob) contents = scan_and_report(r);
+  temp_folder work(r.output);
+  std::string exe = work.file("launcher.exe");
+  int fd = open(exe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
+  uint64_t blob_size = 0, exe_bytes = 0;
+  try {
+    if (from_blob) {
+      struct stat info;
+      if (stat(r.payload.c_str(), &info) != 0) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
+      if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
+      mapped_file blob(r.payload, r.payload);
+      write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);
+      blob_size = blob.size();
+    } else {
+      if (lseek(fd, static_cast<off_t>(stub.payload_offset), SEEK_SET) < 0)
+        throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
+      blob_size = pack_into(r, contents, fd).blob_bytes;
+    }
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon), fd);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
+  if (close(fd) != 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
+  std::string result = "launcher.exe";
+  if (!signer.empty()) {
+    progress_meter signing(show_progress(r), 0, "signing");
+    signing.say("signing " + file_name + " ...");
+    std::string signed_exe = work.file("signed.exe");
+    sign_launcher(signer, r.signing, exe, signed_exe, work.file("signing.log"));
+    struct stat info;
+    if (stat(signed_exe.c_str(), &info) == 0) exe_bytes = static_cast<uint64_t>(info.st_size);
+    result = "signed.exe";
+  }
+  work.commit(result, 0777);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (from_blob) {
+    if (!r.quiet)
+      printf("built %s: payload %s linked as it is, %s in %.1f s\n", r.output.c_str(), human_bytes(blob_size).c_str(),
+             human_bytes(exe_bytes).c_str(), seconds);
+  } else {
+    print_summary(r, "built " + r.output, contents, exe_bytes, seconds);
+  }
+}

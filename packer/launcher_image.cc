@@ -1,0 +1,196 @@
+#include "packer/launcher_image.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "packer/names.h"
+#include "packer/pack_error.h"
+#include "packer/progress.h"
+#include "packer/stub_descriptor.h"
+
+extern "C" {
+extern const unsigned char tavren_embedded_stub[];
+extern const unsigned char tavren_embedded_stub_end[];
+}
+
+namespace {
+
+// Initialised, readable data: neither code nor writable, so the loader maps it read-only.
+constexpr uint32_t read_only_data = 0x40000040;
+constexpr size_t appended_sections = 3;
+// Past this an image's addresses stop being safe as signed 32-bit offsets, which Windows
+// tools and the loader assume.
+constexpr uint64_t image_size_max = uint64_t{1} << 31;
+
+uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+void store16(std::string& bytes, size_t at, uint32_t value) {
+  bytes[at] = static_cast<char>(value & 0xFF);
+  bytes[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+}
+
+void store32(std::string& bytes, size_t at, uint32_t value) {
+  store16(bytes, at, value & 0xFFFF);
+  store16(bytes, at + 2, value >> 16);
+}
+
+void store64(std::string& bytes, size_t at, uint64_t value) {
+  store32(bytes, at, static_cast<uint32_t>(value));
+  store32(bytes, at + 4, static_cast<uint32_t>(value >> 32));
+}
+
+void write_at(int fd, const std::string& bytes, uint64_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw pack_error("cannot write the launcher: " + errno_text(errno));
+    done += static_cast<size_t>(n);
+  }
+}
+
+struct new_section {
+  const char* name;
+  uint64_t rva, virtual_size, offset, raw_size;
+};
+
+}  // namespace
+
+const unsigned char* embedded_stub() { return tavren_embedded_stub; }
+size_t embedded_stub_size() { return static_cast<size_t>(tavren_embedded_stub_end - tavren_embedded_stub); }
+
+launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display) {
+  auto refuse = [&](const std::string& why) { throw pack_error("launcher stub " + quote_name(display) + " " + why); };
+  pe_bytes image{data, size};
+  launcher_stub stub;
+  stub.data = data;
+  stub.size = size;
+  pe_headers& h = stub.headers;
+  if (const char* fault = read_pe_headers(image, &h)) refuse(std::string("is not a launcher stub (") + fault + ")");
+  if (h.magic != pe_magic_pe32plus || h.machine != pe_machine_amd64 || (h.characteristics & pe_characteristic_dll))
+    refuse("is not a 64-bit Windows executable");
+  if (h.optional_size < pe_opt_directories + 8 * (pe_dir_security + 1) || !image.has(h.optional, h.optional_size) ||
+      image.u32(h.optional + pe_opt_directory_count) <= pe_dir_security)
+    refuse("has a truncated optional header");
+  std::vector<pe_section> sections;
+  if (const char* fault = read_pe_sections(image, h, &sections)) refuse(std::string("has a ") + fault);
+  stub.file_alignment = image.u32(h.optional + pe_opt_file_alignment);
+  stub.section_alignment = image.u32(h.optional + pe_opt_section_alignment);
+  uint32_t fa = stub.file_alignment, sa = stub.section_alignment;
+  if (fa < 512 || fa > 65536 || (fa & (fa - 1)) || sa < fa || (sa & (sa - 1))) refuse("has alignments no loader accepts");
+
+  const unsigned char* end = data + size;
+  const unsigned char* marker = find_stub_marker(data, end);
+  if (marker == end || !image.has(static_cast<size_t>(marker - data), sizeof(stub_descriptor)))
+    refuse("has no descriptor (is it a launcher stub?)");
+  if (find_stub_marker(marker + 1, end) != end) refuse("holds more than one descriptor");
+  stub.descriptor = static_cast<size_t>(marker - data);
+  const unsigned char* fields = marker + stub_marker_size;
+  if (std::any_of(fields, marker + sizeof(stub_descriptor), [](unsigned char b) { return b != 0; }))
+    refuse("is already a packed launcher (its descriptor is filled in)");
+  if (image.u32(h.optional + pe_opt_directories + 8 * pe_dir_resource) != 0)
+    refuse("already carries resources; the packer writes them (link the stub without any)");
+  if (image.u32(h.optional + pe_opt_directories + 8 * pe_dir_security + 4) != 0)
+    refuse("is signed; sign the packed launcher instead");
+
+  uint64_t raw_end = image.u32(h.optional + pe_opt_size_of_headers), first_raw = UINT64_MAX, virtual_end = 0;
+  for (const pe_section& s : sections) {
+    if (s.raw_size > 0) {
+      raw_end = std::max<uint64_t>(raw_end, uint64_t{s.raw_offset} + s.raw_size);
+      first_raw = std::min<uint64_t>(first_raw, s.raw_offset);
+    }
+    virtual_end = std::max<uint64_t>(virtual_end, s.virtual_address + align_up(std::max(s.virtual_size, s.raw_size), sa));
+  }
+  // Anything after the sections would sit outside every section, where a signature does not reach.
+  if (size > raw_end) refuse("carries data after its last section");
+  uint64_t table_end = h.section_table + (h.section_count + appended_sections) * uint64_t{pe_section_header_size};
+  if (table_end > image.u32(h.optional + pe_opt_size_of_headers) || table_end > first_raw)
+    refuse("has no room for three more section headers");
+  stub.payload_offset = align_up(raw_end, fa);
+  stub.payload_rva = static_cast<uint32_t>(align_up(virtual_end, sa));
+  return stub;
+}
+
+uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
+                        const std::vector<resource_item>& resources, int fd) {
+  uint64_t fa = stub.file_alignment, sa = stub.section_alignment;
+  // An empty payload still gets a byte, so no section is empty; the descriptor keeps L = 0.
+  new_section payload{".payload", stub.payload_rva, std::max<uint64_t>(payload_size, 1), stub.payload_offset, 0};
+  payload.raw_size = align_up(payload.virtual_size, fa);
+
+  std::string text_bytes;
+  uint32_t text_rva[stub_text_count];
+  uint64_t texts_rva = align_up(payload.rva + payload.virtual_size, sa);
+  const std::string* values[stub_text_count] = {&texts.company, &texts.product, &texts.file_version,
+                                                &texts.product_version};
+  for (unsigned i = 0; i < stub_text_count; ++i) {
+    text_rva[i] = static_cast<uint32_t>(texts_rva + text_bytes.size());
+    // Callers pass text that converted before; anything else would be a bug upstream.
+    for (char16_t unit : utf8_to_utf16(*values[i]).value_or(u"")) {
+      text_bytes += static_cast<char>(unit & 0xFF);
+      text_bytes += static_cast<char>(unit >> 8);
+    }
+    text_bytes.append(2, '\0');
+  }
+  new_section text{".texts", texts_rva, text_bytes.size(), payload.offset + payload.raw_size, 0};
+  text.raw_size = align_up(text.virtual_size, fa);
+  uint64_t resources_rva = align_up(text.rva + text.virtual_size, sa);
+  if (resources_rva >= image_size_max)
+    throw pack_error("the payload (" + human_bytes(payload_size) + ") is too large for a Windows executable (at most 2 GiB)");
+  std::string resource_bytes = resource_section(resources, static_cast<uint32_t>(resources_rva));
+  new_section resource{".rsrc", resources_rva, resource_bytes.size(), text.offset + text.raw_size, 0};
+  resource.raw_size = align_up(resource.virtual_size, fa);
+  uint64_t image_size = align_up(resource.rva + resource.virtual_size, sa);
+  uint64_t file_size = resource.offset + resource.raw_size;
+  if (image_size >= image_size_max)
+    throw pack_error("the payload (" + human_bytes(payload_size) + ") is too large for a Windows executable (at most 2 GiB)");
+
+  const pe_headers& h = stub.headers;
+  std::string head(reinterpret_cast<const char*>(stub.data), stub.size);
+  head.resize(stub.payload_offset, '\0');
+  store16(head, h.coff + 2, h.section_count + appended_sections);
+  store32(head, h.coff + 4, 0);  // no time stamp: the same input gives the same bytes
+  size_t at = h.section_table + h.section_count * pe_section_header_size;
+  uint64_t initialized = pe_bytes{stub.data, stub.size}.u32(h.optional + pe_opt_size_of_initialized_data);
+  for (const new_section* s : {&payload, &text, &resource}) {
+    head.replace(at, 8, std::string(s->name).append(8 - strlen(s->name), '\0'));
+    store32(head, at + 8, static_cast<uint32_t>(s->virtual_size));
+    store32(head, at + 12, static_cast<uint32_t>(s->rva));
+    store32(head, at + 16, static_cast<uint32_t>(s->raw_size));
+    store32(head, at + 20, static_cast<uint32_t>(s->offset));
+    head.replace(at + 24, 12, std::string(12, '\0'));  // no relocations or line numbers
+    store32(head, at + 36, read_only_data);
+    initialized += s->raw_size;
+    at += pe_section_header_size;
+  }
+  store32(head, h.optional + pe_opt_size_of_initialized_data, static_cast<uint32_t>(std::min<uint64_t>(initialized, UINT32_MAX)));
+  store32(head, h.optional + pe_opt_size_of_image, static_cast<uint32_t>(image_size));
+  store32(head, h.optional + pe_opt_checksum, 0);
+  store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource, static_cast<uint32_t>(resource.rva));
+  store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource + 4, static_cast<uint32_t>(resource_bytes.size()));
+  size_t d = stub.descriptor;
+  store64(head, d + offsetof(stub_descriptor, payload_size), payload_size);
+  store32(head, d + offsetof(stub_descriptor, payload_rva), static_cast<uint32_t>(payload.rva));
+  for (unsigned i = 0; i < stub_text_count; ++i) store32(head, d + offsetof(stub_descriptor, text_rva) + 4 * i, text_rva[i]);
+
+  write_at(fd, head, 0);
+  write_at(fd, text_bytes, text.offset);
+  write_at(fd, resource_bytes, resource.offset);
+  // Section padding and an empty payload's byte read as zeros.
+  if (ftruncate(fd, static_cast<off_t>(file_size)) != 0) throw pack_error("cannot write the launcher: " + errno_text(errno));
+
+  // The checksum covers the payload too, which is only in the file: read it back mapped.
+  void* map = mmap(nullptr, file_size, PROT_READ, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) throw pack_error("cannot read the launcher back for its checksum: " + errno_text(errno));
+  pe_checksum sum;
+  sum.add(static_cast<const unsigned char*>(map), file_size);
+  munmap(map, file_size);
+  std::string checksum(4, '\0');
+  store32(checksum, 0, sum.finish(file_size));
+  write_at(fd, checksum, h.optional + pe_opt_checksum);
+  return file_size;
+}

@@ -1,0 +1,41 @@
+// A launcher executable made from the stub: the stub's bytes with three read-only sections
+// appended (the payload, the build texts, the resources), the stub's descriptor filled in and
+// the headers fixed, so the result is an ordinary image that the loader maps and
+// Authenticode signs whole.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "packer/launcher_resources.h"
+#include "packer/pe_image.h"
+
+/// The stub built into this packer.
+const unsigned char* embedded_stub();
+size_t embedded_stub_size();
+
+/// A stub that passed check_stub, and where the payload goes in the file made from it.
+struct launcher_stub {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+  pe_headers headers;
+  uint32_t file_alignment = 0, section_alignment = 0;
+  size_t descriptor = 0;       ///< file offset of the descriptor
+  uint64_t payload_offset = 0;  ///< file offset of the payload: the stub's end, aligned
+  uint32_t payload_rva = 0;     ///< the first address past the stub's sections
+};
+
+/// Checks that `data` is a stub this packer can complete: a 64-bit image with one unfilled
+/// descriptor, no resources, no signature, no data after its sections and room for three
+/// more section headers. Throws pack_error "launcher stub <display> ..." otherwise.
+launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display);
+
+/// With `payload_size` bytes of payload already at stub.payload_offset in `fd`: writes the
+/// stub's bytes, the texts and the resources, fills in the descriptor, fixes the headers and
+/// the checksum. Returns the executable's size. Throws pack_error when the image would be too
+/// large for Windows, or for a write error.
+uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
+                        const std::vector<resource_item>& resources, int fd);

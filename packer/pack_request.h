@@ -1,0 +1,37 @@
+// What the payload and build commands share: the request as parsed from the command line,
+// the scan of the app folder and the figures printed at the end.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "packer/app_scan.h"
+#include "packer/blob_writer.h"
+#include "packer/launcher_resources.h"
+#include "packer/sign_launcher.h"
+
+struct pack_request {
+  std::string app_dir, main_path, output, payload, icon, stub;
+  signing_request signing;  ///< empty pkcs12: unsigned
+  compression_options compression;
+  launcher_texts texts;
+  bool product_given = false;
+  bool quiet = false, verbose = false;
+};
+
+/// Throws pack_error (exit_usage) for compression options the launcher could not decode.
+void check_pack_request(const pack_request& r);
+
+/// Scans the app folder, prints its warnings, and with --verbose every entry.
+app_contents scan_and_report(const pack_request& r);
+
+/// True when a progress line belongs on stderr: not --quiet and stderr is a terminal.
+bool show_progress(const pack_request& r);
+
+/// "<what>: N files, in -> out (ratio) in S s", the one line a finished command prints.
+void print_summary(const pack_request& r, const std::string& what, const app_contents& contents, uint64_t output_bytes,
+                   double seconds);
+
+/// Writes the blob for `contents` to `fd`, with a progress line when one belongs.
+blob_figures pack_into(const pack_request& r, const app_contents& contents, int fd);

@@ -1,0 +1,31 @@
+#include "packer/stub_descriptor.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "packer/pack_error.h"
+#include "packer/pe_image.h"
+
+const unsigned char* find_stub_marker(const unsigned char* from, const unsigned char* end) {
+  const unsigned char* marker = reinterpret_cast<const unsigned char*>(TAVREN_STUB_MARKER);
+  return std::search(from, end, marker, marker + stub_marker_size);
+}
+
+bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset, uint64_t* length) {
+  pe_bytes image{file, size};
+  pe_headers headers;
+  std::vector<pe_section> sections;
+  if (read_pe_headers(image, &headers) || read_pe_sections(image, headers, &sections)) return false;
+  // The stub's own descriptor comes before anything appended, so the first marker is it.
+  const unsigned char* marker = find_stub_marker(file, file + size);
+  size_t at = static_cast<size_t>(marker - file);
+  if (marker == file + size || !image.has(at, sizeof(stub_descriptor))) return false;
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | marker[offsetof(stub_descriptor, payload_size) + i];
+  if (value == 0) throw pack_error("a launcher stub with no payload (its descriptor was never filled in)");
+  uint32_t rva = image.u32(at + offsetof(stub_descriptor, payload_rva));
+  if (!pe_rva_to_offset(image, sections, rva, value, offset))
+    throw pack_error("the launcher's descriptor places its payload outside the file");
+  *length = value;
+  return true;
+}

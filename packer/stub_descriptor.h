@@ -1,0 +1,16 @@
+// The packer's side of the launcher stub's descriptor: finding it in a file and reading
+// where a packed launcher's payload lies.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "launcher/stub_descriptor.h"
+
+/// The first descriptor marker in [from, end), or `end`.
+const unsigned char* find_stub_marker(const unsigned char* from, const unsigned char* end);
+
+/// The payload a launcher's filled descriptor points at, as a file offset and length; false
+/// when `file` is no PE image or has no descriptor. Throws pack_error for a descriptor never
+/// filled in (a bare stub) and for one that points outside the file's sections.
+bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset, uint64_t* length);
