@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "base/byte_order.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/progress.h"
@@ -29,13 +30,11 @@ constexpr uint64_t image_size_max = uint64_t{1} << 31;
 uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 void store16(std::string& bytes, size_t at, uint32_t value) {
-  bytes[at] = static_cast<char>(value & 0xFF);
-  bytes[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+  store_le16(reinterpret_cast<unsigned char*>(&bytes[at]), static_cast<uint16_t>(value));
 }
 
 void store32(std::string& bytes, size_t at, uint32_t value) {
-  store16(bytes, at, value & 0xFFFF);
-  store16(bytes, at + 2, value >> 16);
+  store_le32(reinterpret_cast<unsigned char*>(&bytes[at]), value);
 }
 
 void store64(std::string& bytes, size_t at, uint64_t value) {

@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 
+#include "base/byte_order.h"
 #include "packer/app_icon.h"
 #include "packer/names.h"
 
@@ -72,13 +73,13 @@ constexpr uint16_t language_us_english = 0x0409;
 constexpr uint16_t rt_icon = 3, rt_group_icon = 14, rt_version = 16, rt_manifest = 24;
 
 void put16(std::string& out, uint32_t value) {
-  out += static_cast<char>(value & 0xFF);
-  out += static_cast<char>((value >> 8) & 0xFF);
+  out.resize(out.size() + 2);
+  store_le16(reinterpret_cast<unsigned char*>(&out[out.size() - 2]), static_cast<uint16_t>(value));
 }
 
 void put32(std::string& out, uint32_t value) {
-  put16(out, value & 0xFFFF);
-  put16(out, value >> 16);
+  out.resize(out.size() + 4);
+  store_le32(reinterpret_cast<unsigned char*>(&out[out.size() - 4]), value);
 }
 
 void put_text(std::string& out, const std::u16string& text) {
@@ -103,8 +104,7 @@ size_t begin_block(std::string& out, const std::u16string& key, uint16_t value_l
 
 void end_block(std::string& out, size_t start) {
   uint32_t length = static_cast<uint32_t>(out.size() - start);
-  out[start] = static_cast<char>(length & 0xFF);
-  out[start + 1] = static_cast<char>(length >> 8);
+  store_le16(reinterpret_cast<unsigned char*>(&out[start]), static_cast<uint16_t>(length));
 }
 
 /// "a.b.c.d" (already checked) as the two numbers of a fixed version: a.b and c.d.
@@ -120,11 +120,11 @@ void put_version(std::string& out, const std::string& dotted) {
 }
 
 uint16_t get16(const std::string& bytes, size_t at) {
-  return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
+  return load_le16(reinterpret_cast<const unsigned char*>(&bytes[at]));
 }
 
 uint32_t get32(const std::string& bytes, size_t at) {
-  return get16(bytes, at) | static_cast<uint32_t>(get16(bytes, at + 2)) << 16;
+  return load_le32(reinterpret_cast<const unsigned char*>(&bytes[at]));
 }
 
 }  // namespace

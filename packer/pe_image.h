@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "base/byte_order.h"
+
 /// Offsets into the PE32+ optional header.
 constexpr size_t pe_opt_size_of_initialized_data = 8;
 constexpr size_t pe_opt_section_alignment = 32;
@@ -29,8 +31,8 @@ struct pe_bytes {
   size_t size;
 
   bool has(uint64_t offset, uint64_t count) const { return offset <= size && count <= size - offset; }
-  uint16_t u16(size_t at) const { return static_cast<uint16_t>(data[at] | data[at + 1] << 8); }
-  uint32_t u32(size_t at) const { return static_cast<uint32_t>(u16(at)) | static_cast<uint32_t>(u16(at + 2)) << 16; }
+  uint16_t u16(size_t at) const { return load_le16(data + at); }
+  uint32_t u32(size_t at) const { return load_le32(data + at); }
 };
 
 struct pe_headers {

@@ -3,19 +3,19 @@
 #include <algorithm>
 #include <tuple>
 
+#include "base/byte_order.h"
+
 namespace {
 
 constexpr uint32_t subdirectory_bit = 0x80000000u;
 constexpr size_t directory_header_size = 16, directory_entry_size = 8, data_entry_size = 16;
 
 void put16(std::string& out, size_t at, uint32_t value) {
-  out[at] = static_cast<char>(value & 0xFF);
-  out[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+  store_le16(reinterpret_cast<unsigned char*>(&out[at]), static_cast<uint16_t>(value));
 }
 
 void put32(std::string& out, size_t at, uint32_t value) {
-  put16(out, at, value & 0xFFFF);
-  put16(out, at + 2, value >> 16);
+  store_le32(reinterpret_cast<unsigned char*>(&out[at]), value);
 }
 
 /// One directory table: its place in the section and the numbers of its entries.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/byte_order.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
 
@@ -20,8 +21,7 @@ bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset
   const unsigned char* marker = find_stub_marker(file, file + size);
   size_t at = static_cast<size_t>(marker - file);
   if (marker == file + size || !image.has(at, sizeof(stub_descriptor))) return false;
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | marker[offsetof(stub_descriptor, payload_size) + i];
+  uint64_t value = load_le64(marker + offsetof(stub_descriptor, payload_size));
   if (value == 0) throw pack_error("a launcher stub with no payload (its descriptor was never filled in)");
   uint32_t rva = image.u32(at + offsetof(stub_descriptor, payload_rva));
   if (!pe_rva_to_offset(image, sections, rva, value, offset))
