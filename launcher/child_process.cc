@@ -1,42 +1,21 @@
 #include "launcher/child_process.h"
 
 #include <stdlib.h>
-#include <shellapi.h>
 
 #include "launcher/child_command_line.h"
+#include "launcher/child_job.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "base/diagnostics.h"
-#include "paths/shell_calls.h"
 
 static constexpr size_t system_command_line_limit = 32766;
 
-// Wine's shell deleter builds every path in a MAX_PATH buffer. A path that does not fit is
-// lost, and the deleter then walks "*" of the current directory instead: it deletes the
-// files of whatever folder the launcher was started from. Paths near that limit are removed
-// here with the file calls, which take long paths, and while any of them is left the shell
-// is not asked at all. A tree of short paths goes to the shell deleter as it is.
-static constexpr size_t shell_path_limit = MAX_PATH - 14;  // room for "\*" and an 8.3 name
-
+// The removal walk never follows a link: the shell's deleter (under Wine) enters links to
+// folders, and deleting a link by its path deletes the file it points to, so either would
+// take files outside the target directory with it.
 static void send_delete_request() {
-  SHFILEOPSTRUCTW request = {};
-  request.hwnd = nullptr;
-  request.wFunc = FO_DELETE;
-  request.pFrom = g_delete_list;
-  request.pTo = L"";
-  request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-  request.fAnyOperationsAborted = FALSE;
-  request.hNameMappings = nullptr;
-  request.lpszProgressTitle = L"";
   InterlockedIncrement(&g_cleanup_delete_requests);
-  bool target_too_long = wcslen(g_target_directory) >= shell_path_limit;
-  // When the walk could not check the tree, it says something is left: the shell is not safe.
-  bool long_paths_left = remove_tree_below(g_target_directory, shell_path_limit);
-  if (target_too_long) {
-    RemoveDirectoryW(g_target_directory);
-  } else if (!long_paths_left) {
-    shell_file_operation(&request);
-  }
+  remove_tree_through_handles(g_target_directory, tree_removal_options{});
 }
 
 static bool target_directory_exists() {
@@ -60,12 +39,6 @@ void cleanup_child_and_directory() {
     CloseHandle(child);
   }
   if (!g_unpacking_started) return;
-
-  // Built afresh from the target directory each time; the terminator pair is always there.
-  size_t length = wcslen(g_target_directory);
-  wmemcpy(g_delete_list, g_target_directory, length);
-  g_delete_list[length] = 0;
-  g_delete_list[length + 1] = 0;
 
   send_delete_request();
   for (int retry = 0; retry < cleanup_retries; ++retry) {
@@ -107,12 +80,27 @@ uint32_t launch_and_supervise_child() {
     exit(2);
   }
 
+  // The job handle stays open, unused, until this process ends: then the system ends the
+  // child too. A system that refuses to start the child inside the job starts it as before.
+  child_job job;
+  prepare_child_job(job);
+  STARTUPINFOEXW in_job = {};
+  in_job.StartupInfo = startup;
+  in_job.StartupInfo.cb = sizeof in_job;
+  in_job.lpAttributeList = job.attributes;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                      nullptr, nullptr, &startup, &process)) {
-    DWORD code = GetLastError();
-    print_system_error("Error, couldn't launch child", code);
-    exit(2);
+  bool started = job.attributes &&
+                 CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE,
+                                NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                &in_job.StartupInfo, &process);
+  if (!started) {
+    if (!CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process)) {
+      DWORD code = GetLastError();
+      print_system_error("Error, couldn't launch child", code);
+      exit(2);
+    }
+    assign_child_job(job, process.hProcess);
   }
   CloseHandle(process.hThread);
   // The main thread keeps its own handle for the wait and the exit code; the slot gets a

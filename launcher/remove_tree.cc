@@ -3,61 +3,283 @@
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
+#include <aclapi.h>
 
 namespace {
 
-// One per walk, on the heap, shared by every level. Each level has taken what it needs from
-// `found` before it descends, so a level's frame holds only a few words: a find record
-// (about 600 bytes) per frame overflowed a console event thread's stack on a deep tree.
-struct tree_walk {
-  wchar_t path[remove_tree_path_capacity];
-  WIN32_FIND_DATAW found;
-  size_t min_path_length;
+// Bytes of one level's listing buffer: room for several entries, and always for one with the
+// longest name a file system holds (255 units).
+constexpr size_t listing_capacity = 4096;
+// Bytes of a handle's name on its volume, as long as the longest path.
+constexpr size_t name_info_capacity = sizeof(FILE_NAME_INFO) + remove_tree_path_capacity * sizeof(wchar_t);
+
+// One walk's state. Levels share the path and the scratch for final paths: a level has taken
+// what it needs from them before it descends, which keeps each frame small. Each level's
+// listing lives on the heap.
+struct removal_walk {
+  tree_removal_mode mode;
+  wchar_t* path;         // remove_tree_path_capacity units: the entry being looked at
+  size_t root_length;    // units of `path` that name the root
+  wchar_t* root_name;    // remove_tree_path_capacity units: the root's name on its volume
+  size_t root_name_length;
+  FILE_NAME_INFO* landed;  // name_info_capacity bytes: where a handle really landed
+  HANDLE* held;          // removal_all_or_nothing: every entry opened so far, parents first
+  size_t held_count;
+  bool left;             // an entry stays
+  bool refused;          // removal_all_or_nothing: an entry is in use; delete nothing
 };
 
-bool remove_below(tree_walk* walk, size_t length, int depth) {
-  wchar_t* path = walk->path;
-  if (depth > remove_tree_depth_limit || length + 3 > remove_tree_path_capacity - 1) return true;
-  wmemcpy(path + length, L"\\*", 3);
-  HANDLE search = FindFirstFileW(path, &walk->found);
-  path[length] = 0;
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool left = false;
-  do {
-    const wchar_t* name = walk->found.cFileName;
-    if (name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0))) continue;
-    size_t name_length = wcslen(name);
-    if (length + 1 + name_length > remove_tree_path_capacity - 1) {
-      left = true;
-      continue;
+// A folder is opened without sharing delete access, so nobody can rename or remove it, and
+// thus swap it for a link, while the walk is below it. A file in an all-or-nothing walk is
+// opened for reading and writing without any sharing: that fails if another handle is open,
+// and writing fails for an image that a process has loaded.
+HANDLE open_entry(const wchar_t* path, bool directory, tree_removal_mode mode) {
+  DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (directory) {
+    access |= FILE_LIST_DIRECTORY | READ_CONTROL;
+    share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  } else if (mode == removal_all_or_nothing) {
+    access |= GENERIC_READ | GENERIC_WRITE;
+    share = 0;
+  }
+  return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Under Wine a link opens as its target, and deleting through that handle deletes the target.
+// So a handle counts only if it landed on the very entry its path names: its name on the
+// volume is the root's, followed by the same path below the root. (The handle's name, not
+// GetFinalPathNameByHandleW: Wine cuts that one at 256 units.)
+bool landed_on(removal_walk& walk, HANDLE handle) {
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, walk.landed, name_info_capacity)) return false;
+  size_t landed_length = walk.landed->FileNameLength / sizeof(wchar_t);
+  size_t below_length = wcslen(walk.path + walk.root_length);
+  return landed_length == walk.root_name_length + below_length &&
+         _wcsnicmp(walk.landed->FileName, walk.root_name, walk.root_name_length) == 0 &&
+         _wcsnicmp(walk.landed->FileName + walk.root_name_length, walk.path + walk.root_length, below_length) == 0;
+}
+
+bool delete_through(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) return true;
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) return false;
+  if (!(basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) return false;
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
+         SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Either deletes the entry now or, in an all-or-nothing walk, keeps its handle for later.
+void dispose(removal_walk& walk, HANDLE handle) {
+  if (walk.mode == removal_all_or_nothing) {
+    if (walk.held_count == remove_tree_hold_capacity) {
+      walk.refused = true;
+      CloseHandle(handle);
+      return;
     }
-    path[length] = L'\\';
-    wmemcpy(path + length + 1, name, name_length + 1);
-    size_t full = length + 1 + name_length;
-    bool directory = (walk->found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    bool link = (walk->found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (directory && !link && remove_below(walk, full, depth + 1)) left = true;
-    if (full >= walk->min_path_length) {
-      SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-      if (!(directory ? RemoveDirectoryW(path) : DeleteFileW(path))) left = true;
+    walk.held[walk.held_count++] = handle;
+    return;
+  }
+  if (!delete_through(handle)) walk.left = true;
+  CloseHandle(handle);
+}
+
+bool owned_by_user(HANDLE folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool mine = false;
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    // A token's user and its default owner; each holds one SID of at most 68 bytes.
+    constexpr DWORD token_info_capacity = 256;
+    alignas(8) unsigned char info[token_info_capacity];
+    DWORD size = 0;
+    if (GetTokenInformation(token, TokenUser, info, token_info_capacity, &size)) {
+      mine = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(info)->User.Sid);
     }
-    path[length] = 0;
-  } while (FindNextFileW(search, &walk->found));
-  FindClose(search);
-  return left;
+    if (!mine && GetTokenInformation(token, TokenOwner, info, token_info_capacity, &size)) {
+      mine = EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(info)->Owner);
+    }
+    CloseHandle(token);
+  }
+  LocalFree(descriptor);
+  return mine;
+}
+
+bool stop(const removal_walk& walk) { return walk.refused; }
+
+// Opens the entry in walk.path (`length` units), checks it, and removes it with what is below.
+void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, int depth) {
+  HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode);
+  if (handle == INVALID_HANDLE_VALUE && !looks_like_directory && GetLastError() == ERROR_ACCESS_DENIED &&
+      walk.mode == removal_all_or_nothing) {
+    // A read-only file cannot be opened for writing; it is still in use if it is open.
+    walk.refused = true;
+    return;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND) return;
+    if (walk.mode == removal_all_or_nothing) walk.refused = true;
+    walk.left = true;
+    return;
+  }
+  if (!landed_on(walk, handle)) {
+    walk.left = true;  // a link Wine cannot remove without harming its target
+    CloseHandle(handle);
+    return;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(handle, &info)) {
+    walk.left = true;
+    CloseHandle(handle);
+    return;
+  }
+  bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (directory != looks_like_directory && !link) {
+    // Swapped between the look and the open, and opened with the other kind's access.
+    CloseHandle(handle);
+    walk.left = true;
+    if (walk.mode == removal_all_or_nothing) walk.refused = true;
+    return;
+  }
+  if (!directory || link) {
+    dispose(walk, handle);
+    return;
+  }
+  if (walk.mode == removal_all_or_nothing) dispose(walk, handle);
+  // Listed through the handle held: a listing by path would open the folder again, and that
+  // open, sharing no delete access, is refused while the walk holds it.
+  unsigned char* listing = depth < remove_tree_depth_limit ? static_cast<unsigned char*>(malloc(listing_capacity)) : nullptr;
+  if (!listing) {
+    walk.left = true;
+    if (walk.mode == removal_all_or_nothing) walk.refused = true;
+  }
+  FILE_INFO_BY_HANDLE_CLASS next = FileIdBothDirectoryRestartInfo;
+  while (listing && !stop(walk) && GetFileInformationByHandleEx(handle, next, listing, listing_capacity)) {
+    next = FileIdBothDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing + at);
+      const wchar_t* name = entry->FileName;
+      size_t name_length = entry->FileNameLength / sizeof(wchar_t);
+      bool dots = name[0] == L'.' && (name_length == 1 || (name_length == 2 && name[1] == L'.'));
+      if (!dots && length + 1 + name_length > remove_tree_path_capacity - 1) {
+        walk.left = true;
+        if (walk.mode == removal_all_or_nothing) walk.refused = true;
+      } else if (!dots) {
+        walk.path[length] = L'\\';
+        wmemcpy(walk.path + length + 1, name, name_length);
+        walk.path[length + 1 + name_length] = 0;
+        bool child_directory = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        remove_entry(walk, length + 1 + name_length, child_directory, depth + 1);
+        walk.path[length] = 0;
+      }
+      if (entry->NextEntryOffset == 0 || stop(walk)) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+  free(listing);
+  if (walk.mode == removal_what_can_go) dispose(walk, handle);
+}
+
+// Copies `root` into walk.path in the form that takes any length ("\\?\C:\..." or
+// "\\?\UNC\server\..."), and stores the name the root must have on its volume: the name of
+// the folder above it (which may be reached through links) followed by the root's own name.
+bool resolve_root(const wchar_t* root, removal_walk& walk) {
+  size_t length = wcslen(root);
+  while (length > 0 && root[length - 1] == L'\\') --length;
+  size_t cut = length;
+  while (cut > 0 && root[cut - 1] != L'\\') --cut;
+  if (cut == 0 || cut == length) return false;
+  const wchar_t* prefix = L"";
+  size_t skip = 0;
+  if (root[0] == L'\\' && root[1] == L'\\' && root[2] != L'?' && root[2] != L'.') {
+    prefix = L"\\\\?\\UNC";
+    skip = 1;
+  } else if (root[0] != L'\\' && root[1] == L':') {
+    prefix = L"\\\\?\\";
+  }
+  size_t prefix_length = wcslen(prefix);
+  if (prefix_length + length - skip > remove_tree_path_capacity - 1) return false;
+  wmemcpy(walk.path, prefix, prefix_length);
+  wmemcpy(walk.path + prefix_length, root + skip, length - skip);
+  walk.root_length = prefix_length + length - skip;
+  walk.path[walk.root_length] = 0;
+
+  // The folder above, with its separator: "\\?\C:\" must keep it to mean the drive's root.
+  size_t parent_length = prefix_length + cut - skip;
+  wchar_t kept = walk.path[parent_length];
+  walk.path[parent_length] = 0;
+  HANDLE parent = CreateFileW(walk.path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  walk.path[parent_length] = kept;
+  if (parent == INVALID_HANDLE_VALUE) return false;
+  bool named = GetFileInformationByHandleEx(parent, FileNameInfo, walk.landed, name_info_capacity);
+  CloseHandle(parent);
+  if (!named) return false;
+  size_t base = walk.landed->FileNameLength / sizeof(wchar_t);
+  if (base > 0 && walk.landed->FileName[base - 1] == L'\\') --base;
+  size_t name_length = length - cut;
+  if (base + 1 + name_length > remove_tree_path_capacity - 1) return false;
+  wmemcpy(walk.root_name, walk.landed->FileName, base);
+  walk.root_name[base] = L'\\';
+  wmemcpy(walk.root_name + base + 1, root + cut, name_length);
+  walk.root_name_length = base + 1 + name_length;
+  return true;
 }
 
 }  // namespace
 
-bool remove_tree_below(const wchar_t* root, size_t min_path_length) {
-  size_t length = wcslen(root);
-  if (length > remove_tree_path_capacity - 1) return true;
-  // Each call has its own walk: a console event's clean-up may run beside the main one.
-  tree_walk* walk = static_cast<tree_walk*>(malloc(sizeof(tree_walk)));
-  if (!walk) return true;
-  wmemcpy(walk->path, root, length + 1);
-  walk->min_path_length = min_path_length;
-  bool left = remove_below(walk, length, 0);
-  free(walk);
-  return left;
+tree_removal_outcome remove_tree_through_handles(const wchar_t* root, const tree_removal_options& options) {
+  DWORD attributes = GetFileAttributesW(root);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? removal_gone : removal_left;
+  }
+  removal_walk walk = {};
+  walk.mode = options.mode;
+  walk.path = static_cast<wchar_t*>(malloc(2 * remove_tree_path_capacity * sizeof(wchar_t) + name_info_capacity));
+  if (!walk.path) return removal_left;
+  walk.root_name = walk.path + remove_tree_path_capacity;
+  walk.landed = reinterpret_cast<FILE_NAME_INFO*>(walk.root_name + remove_tree_path_capacity);
+  if (walk.mode == removal_all_or_nothing) {
+    walk.held = static_cast<HANDLE*>(malloc(remove_tree_hold_capacity * sizeof(HANDLE)));
+    if (!walk.held) {
+      free(walk.path);
+      return removal_refused;
+    }
+  }
+  if (!resolve_root(root, walk)) {
+    free(walk.held);
+    free(walk.path);
+    return removal_left;
+  }
+
+  if (options.only_if_owned_by_user) {
+    HANDLE folder = open_entry(walk.path, true, walk.mode);
+    bool mine = folder != INVALID_HANDLE_VALUE && landed_on(walk, folder) && owned_by_user(folder);
+    if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+    if (!mine) walk.refused = true;
+  }
+  if (!walk.refused) {
+    remove_entry(walk, walk.root_length, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, 0);
+  }
+  // Children were opened after their folder, so deleting from the end empties each folder
+  // before its own turn comes.
+  for (size_t i = walk.held_count; i > 0; --i) {
+    if (!walk.refused && !delete_through(walk.held[i - 1])) walk.left = true;
+    CloseHandle(walk.held[i - 1]);
+  }
+  free(walk.held);
+  free(walk.path);
+  if (walk.refused) return removal_refused;
+  attributes = GetFileAttributesW(root);
+  return attributes == INVALID_FILE_ATTRIBUTES ? removal_gone : removal_left;
 }

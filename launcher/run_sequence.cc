@@ -9,6 +9,8 @@
 #include "launcher/child_command_line.h"
 #include "launcher/child_process.h"
 #include "launcher/run_state.h"
+#include "launcher/dead_runs.h"
+#include "launcher/private_folder.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -90,6 +92,34 @@ static void export_for_application(wchar_t** argv) {
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
 }
 
+// Expands the target directory template into `directory` and makes the result absolute.
+static bool expand_target_directory(wchar_t* directory, size_t capacity) {
+  bool expanded = expand_path_spec(directory, TARGET_DIRECTORY_SPEC, capacity);
+  wchar_t absolute[launcher_path_capacity];
+  DWORD length = GetFullPathNameW(directory, launcher_path_capacity, absolute, nullptr);
+  if (length < 1 || length > launcher_path_capacity - 1) abort();
+  wbuf_copy(directory, capacity, absolute);
+  return expanded;
+}
+
+// A fresh identity, so a name that someone else took first is never written into; the child
+// finds the new values in the environment it inherits.
+static bool next_target_name(wchar_t* directory, size_t capacity) {
+  env_remove("TAVREN_ONEFILE_START");
+  env_remove("TAVREN_ONEFILE_TIME_US");
+  env_remove("TAVREN_ONEFILE_RANDOM");
+  return expand_target_directory(directory, capacity);
+}
+
+// The parent writes code into the target folder that the child then loads, so the folder
+// must be one this run made and nobody else can change. Other failures than a taken name
+// are left to the first file's creation, which reports them with its path as before.
+static void claim_target_directory() {
+  if (claim_private_folder(g_target_directory, launcher_path_capacity, next_target_name) == ERROR_ALREADY_EXISTS) {
+    fatal_open_for_writing(g_target_directory);
+  }
+}
+
 int run_sequence(const unsigned char* payload, size_t size) {
   int argc = __argc;
   wchar_t** argv = __wargv;
@@ -98,11 +128,7 @@ int run_sequence(const unsigned char* payload, size_t size) {
   launcher_role role = decide_role();
   if (role == role_parent) clean_start_of_environment();
 
-  bool expanded = expand_path_spec(g_target_directory, TARGET_DIRECTORY_SPEC, launcher_path_capacity);
-  wchar_t absolute[launcher_path_capacity];
-  DWORD length = GetFullPathNameW(g_target_directory, launcher_path_capacity, absolute, nullptr);
-  if (length < 1 || length > launcher_path_capacity - 1) abort();
-  wbuf_copy(g_target_directory, launcher_path_capacity, absolute);
+  bool expanded = expand_target_directory(g_target_directory, launcher_path_capacity);
 
   payload_set_blob(payload, size);
   if (!expanded) fatal_expand_spec(TARGET_DIRECTORY_SPEC);
@@ -112,6 +138,10 @@ int run_sequence(const unsigned char* payload, size_t size) {
   }
   if (!payload_check_magic()) fatal_plain("Error, couldn't find attached data header.");
   payload_open();
+  if (role == role_parent) {
+    collect_dead_runs(g_target_directory);
+    claim_target_directory();
+  }
   payload_extract(g_target_directory, g_main_library_path, launcher_path_capacity,
                   role == role_child ? extract_first_name_only : extract_every_entry, &g_unpacking_started);
   // A payload without a single entry has no main library for either role to run.

@@ -4,7 +4,6 @@ wchar_t g_target_directory[launcher_path_capacity];
 wchar_t g_main_library_path[launcher_path_capacity];
 volatile bool g_unpacking_started = false;
 void* volatile g_child_process = nullptr;
-wchar_t g_delete_list[delete_list_capacity];
 volatile long g_cleanup_delete_requests = 0;
 
 wchar_t g_own_path_for_role_check[own_module_path_capacity];

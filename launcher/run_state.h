@@ -18,9 +18,6 @@ constexpr size_t own_module_path_capacity = 4097;
 constexpr size_t launch_path_capacity = 4096;
 /// 32,768 characters and the terminator.
 constexpr size_t child_command_line_capacity = 32769;
-/// The single path SHFileOperationW takes, then its two terminating zero units: one unit
-/// more than the target directory, so the pair fits even at 4,095 units.
-constexpr size_t delete_list_capacity = launcher_path_capacity + 1;
 
 /// Absolute target directory. Main thread, in the run sequence, before the console handler
 /// is registered; the clean-up reads it from any thread.
@@ -33,9 +30,6 @@ extern volatile bool g_unpacking_started;
 /// The supervised child's process handle (a HANDLE). Stored by the main thread after the
 /// launch; whoever takes it out with an atomic exchange waits on it and closes it.
 extern void* volatile g_child_process;
-/// Built from g_target_directory by every clean-up, on whichever thread runs it; two at
-/// once write the same units.
-extern wchar_t g_delete_list[delete_list_capacity];
 /// Delete requests sent so far, counted by every clean-up (read by tests).
 extern volatile long g_cleanup_delete_requests;
 

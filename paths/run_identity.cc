@@ -5,12 +5,31 @@
 
 #include "paths/environment.h"
 
-void make_random_bytes(uint8_t bytes[8]) {
+// Whoever can guess the next folder name can try to make that folder first, so the name comes
+// from the system's generator. Bound on first use: only a parent makes a name, and the child
+// role is spared loading the library.
+static bool system_random_bytes(uint8_t bytes[8]) {
+  using function = LONG(WINAPI*)(void* algorithm, unsigned char* buffer, ULONG count, ULONG flags);
+  constexpr ULONG use_system_preferred_generator = 2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+  static function generate = nullptr;
+  if (!generate) {
+    HMODULE library = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!library) return false;
+    generate = reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(library, "BCryptGenRandom")));
+    if (!generate) return false;
+  }
+  return generate(nullptr, bytes, 8, use_system_preferred_generator) >= 0;
+}
+
+random_source make_random_bytes(uint8_t bytes[8]) {
+  if (system_random_bytes(bytes)) return random_from_system;
+  // The folder is still created new and private; a guessable name costs only a retry.
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
   int64_t c = counter.QuadPart;
   uint64_t v = static_cast<uint64_t>(c) ^ reinterpret_cast<uintptr_t>(&c);
   xorshift_bytes(static_cast<uint32_t>(v) ^ static_cast<uint32_t>(v >> 32) ^ GetCurrentProcessId(), bytes);
+  return random_from_fallback;
 }
 
 void xorshift_bytes(uint32_t seed, uint8_t bytes[8]) {

@@ -11,12 +11,16 @@ constexpr size_t identity_value_capacity = 1024;
 
 enum identity_token { identity_time, identity_time_us, identity_random };
 
-/// Fills `bytes` with 8 bytes of xorshift32 output seeded from the performance counter, a
-/// stack address and the process id.
-void make_random_bytes(uint8_t bytes[8]);
+/// Where make_random_bytes took its bytes from.
+enum random_source { random_from_system, random_from_fallback };
 
-/// The generator behind make_random_bytes: eight xorshift32 steps (13, 17, 5) from `seed`
-/// (0 counts as 1), byte i the low 8 bits after step i.
+/// Fills `bytes` with 8 bytes from the system's random source (BCryptGenRandom, bound on
+/// first use). Only if that source cannot be reached are they xorshift32 output seeded from
+/// the performance counter, a stack address and the process id.
+random_source make_random_bytes(uint8_t bytes[8]);
+
+/// The fallback generator: eight xorshift32 steps (13, 17, 5) from `seed` (0 counts as 1),
+/// byte i the low 8 bits after step i.
 void xorshift_bytes(uint32_t seed, uint8_t bytes[8]);
 
 /// Writes the 11-character URL-safe Base64 text of `bytes` (no padding) and a terminator.

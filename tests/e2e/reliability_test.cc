@@ -61,6 +61,29 @@ size_t longest_kept_value() {
   return 0;
 }
 
+void write_text(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::wstring access_list(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL acl = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return L"<unreadable>";
+  }
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                       nullptr);
+  std::wstring result = text ? text : L"";
+  LocalFree(text);
+  LocalFree(descriptor);
+  return result;
+}
+
 void run_in_parallel(const std::vector<std::function<void()>>& jobs) {
   std::vector<std::thread> threads;
   for (const auto& job : jobs) threads.emplace_back(job);
@@ -243,14 +266,26 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
   EXPECT_TRUE(remove_when_released(temp / left[0], 15000));
 }
 
-// --- The parent killed from outside while the application runs -------------------------
+// --- The parent killed from outside, and the folders dead runs leave ---------------------
 
-TEST(KilledParent, TheChildRunsToItsEndAndTheWholeFolderStays) {
-  scratch_folder temp;
-  release_event release;
+bool whole_report_app_folder(const std::wstring& target) {
+  return tree(target) == std::vector<std::wstring>{L"data", L"data\\readme.txt", L"report_app.dll"} &&
+         read_file(target + L"\\report_app.dll") == read_file(test_program(L"report_app.dll")) &&
+         read_file(target + L"\\data\\readme.txt") == "hello";
+}
+
+TEST(KilledParent, TheChildEndsWithItTheGrandchildRunsOnAndTheNextStartCollectsTheFolder) {
+  scratch_folder temp, elsewhere;
+  release_event never;
+  const std::wstring ready_name = L"tavren_grandchild_ready_" + std::to_wstring(GetCurrentProcessId());
+  HANDLE grandchild_ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
+  const std::wstring held = elsewhere / L"held.txt";
+  CloseHandle(CreateFileW(held.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
   run_options options = launch_options(temp.path());
-  options.set_env.push_back(release.variable());
-  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"4"});
+  options.set_env.push_back(never.variable());
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN", quote_argument(test_program(L"file_holder.exe")) + L" hold " +
+                                                       quote_argument(held) + L" " + never.name() + L" " +
+                                                       ready_name});
   started_process parent(report_launcher(), L"launcher", options);
   ASSERT_TRUE(parent.started());
   std::wstring folder = wait_for_target(temp.path(), parent.pid(), L"data\\readme.txt", 20000);
@@ -259,29 +294,141 @@ TEST(KilledParent, TheChildRunsToItsEndAndTheWholeFolderStays) {
   ASSERT_NE(child_pid, 0u);
   HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child_pid);
   ASSERT_NE(child, nullptr);
-  // Only once the child runs the application: a child that has not yet checked its role
-  // would find no parent and unpack a second copy.
   ASSERT_TRUE(wait_for_module(child_pid, L"report_app.dll", 20000));
+  ASSERT_EQ(WaitForSingleObject(grandchild_ready, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(grandchild_ready);
+  DWORD grandchild_pid = child_of(child_pid, 20000);
+  HANDLE grandchild = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, grandchild_pid);
+  ASSERT_NE(grandchild, nullptr);
 
+  double killed_at = now_ms();
   ASSERT_TRUE(TerminateProcess(parent.handle(), 0xDEAD));
-  captured_run killed = parent.finish(5000);
-  EXPECT_EQ(killed.exit_code, 0xDEADu);
-  EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the child ended with its parent";
-  release.set();
-  EXPECT_EQ(WaitForSingleObject(child, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
-  DWORD child_code = 0;
-  GetExitCodeProcess(child, &child_code);
+  EXPECT_EQ(WaitForSingleObject(child, 60000), static_cast<DWORD>(WAIT_OBJECT_0)) << "the child outlived its parent";
+  printf("[ figure ] killed parent: the child ended %.0f ms after it\n", now_ms() - killed_at);
   CloseHandle(child);
-  EXPECT_EQ(child_code, 4u);
+  EXPECT_EQ(parent.finish(5000).exit_code, 0xDEADu);
+  EXPECT_EQ(WaitForSingleObject(grandchild, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the application's own process ended";
+  EXPECT_TRUE(whole_report_app_folder(temp / folder));
 
-  // Nobody is left to remove the folder: it stays, whole, and is the only thing left.
-  EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{folder});
-  std::wstring target = temp / folder;
-  EXPECT_EQ(tree(target), (std::vector<std::wstring>{L"data", L"data\\readme.txt", L"report_app.dll"}));
-  EXPECT_EQ(read_file(target + L"\\report_app.dll"), read_file(test_program(L"report_app.dll")));
-  EXPECT_EQ(read_file(target + L"\\data\\readme.txt"), "hello");
-  printf("[ figure ] killed parent: left %s with %zu entries, %zu bytes\n", narrow(folder).c_str(),
-         tree(target).size(), read_file(target + L"\\report_app.dll").size() + 5);
+  // Any later start collects it; its own folder goes with its clean-up as always.
+  captured_run next = run_captured(report_launcher(), L"launcher", launch_options(temp.path()));
+  EXPECT_EQ(next.exit_code, 0u) << next.err;
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+  TerminateProcess(grandchild, 0);
+  CloseHandle(grandchild);
+}
+
+TEST(DeadRuns, OnlyFoldersOfEndedRunsWithTheExactNameFormAreCollected) {
+  scratch_folder temp, elsewhere;
+  const std::wstring outside = elsewhere / L"outside";
+  CreateDirectoryW(outside.c_str(), nullptr);
+  write_text(outside + L"\\kept.txt", "outside");
+  const std::wstring own = std::to_wstring(GetCurrentProcessId()), none = L"4294967292";
+  auto folder = [&](const std::wstring& name) {
+    std::wstring path = temp / name;
+    CreateDirectoryW(path.c_str(), nullptr);
+    CreateDirectoryW((path + L"\\sub").c_str(), nullptr);
+    write_text(path + L"\\sub\\file.bin", "payload");
+    return path;
+  };
+  // This test process started before these folders were made: its runs are alive.
+  const std::wstring alive = L"onefile_" + own + L"_000000_AAAAAAAAAAA";
+  folder(alive);
+  // The same id on a folder from before this process began: the id was used again.
+  std::wstring reused = folder(L"onefile_" + own + L"_000001_AAAAAAAAAAA");
+  FILETIME old = {0, 0x01C00000};  // 1992
+  HANDLE handle = CreateFileW(reused.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_TRUE(SetFileTime(handle, &old, &old, &old));
+  CloseHandle(handle);
+  folder(L"onefile_" + none + L"_000000_CCCCCCCCCCC");  // no process has the id
+  // Dead, but a file is open: left whole.
+  const std::wstring in_use = L"onefile_" + none + L"_000000_DDDDDDDDDDD";
+  HANDLE open_file = CreateFileW((folder(in_use) + L"\\sub\\file.bin").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(open_file, INVALID_HANDLE_VALUE);
+  // Dead, with a link to a folder elsewhere: the link is never followed.
+  const std::wstring with_link = L"onefile_" + none + L"_000000_BBBBBBBBBBB";
+  ASSERT_TRUE(make_unix_link(outside, folder(with_link) + L"\\sub\\link"));
+  // Not of the form, or not a folder: never touched.
+  const std::vector<std::wstring> strangers = {
+      L"onefile_" + none + L"_000000_AAAAAAAAAA", L"onefile_0" + none + L"_000000_AAAAAAAAAAA",
+      L"onefile_4294967296_000000_AAAAAAAAAAA",   L"onefile_" + none + L"_00000_AAAAAAAAAAA",
+      L"onefile_" + none + L"_000000_AAAAAAAAAAA.old", L"other"};
+  for (const auto& name : strangers) folder(name);
+  const std::wstring file_of_the_form = L"onefile_" + none + L"_000000_EEEEEEEEEEE";
+  write_text(temp / file_of_the_form, "a file");
+  const std::wstring link_of_the_form = L"onefile_" + none + L"_000000_FFFFFFFFFFF";
+  ASSERT_TRUE(make_unix_link(outside, temp / link_of_the_form));
+
+  captured_run run = run_captured(report_launcher(), L"launcher", launch_options(temp.path()));
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  CloseHandle(open_file);
+
+  std::vector<std::wstring> expected = strangers;
+  for (const auto& name : {alive, in_use, with_link, file_of_the_form, link_of_the_form}) expected.push_back(name);
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::wstring> left = folder_entries(temp.path());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, expected);
+  for (const auto& name : strangers) EXPECT_EQ(read_file(temp / name + L"\\sub\\file.bin"), "payload");
+  EXPECT_EQ(read_file(temp / alive + L"\\sub\\file.bin"), "payload");
+  EXPECT_EQ(read_file(temp / in_use + L"\\sub\\file.bin"), "payload");
+  EXPECT_EQ(read_file(temp / file_of_the_form), "a file");
+  EXPECT_EQ(read_file(outside + L"\\kept.txt"), "outside");
+  // Wine cannot remove a link without harming its target: all but the link went.
+  EXPECT_EQ(folder_entries(temp / with_link + L"\\sub"), std::vector<std::wstring>{L"link"});
+  remove_unix_link(temp / with_link + L"\\sub\\link");
+  remove_unix_link(temp / link_of_the_form);
+}
+
+TEST(DeadRuns, AHundredParentsKilledAtRandomMomentsLeaveNothingAndLiveRunsAreUndisturbed) {
+  scratch_folder temp;
+  release_event release;
+  run_options live_options = launch_options(temp.path());
+  live_options.set_env.push_back(release.variable());
+  std::vector<std::unique_ptr<started_process>> live;
+  std::vector<std::wstring> live_folders;
+  for (int i = 0; i < 3; ++i) {
+    live.push_back(std::make_unique<started_process>(report_launcher(), L"live", live_options));
+    live_folders.push_back(wait_for_target(temp.path(), live.back()->pid(), L"data\\readme.txt", 20000));
+    ASSERT_FALSE(live_folders.back().empty());
+  }
+
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"sleep:2000"});
+  unsigned seed = GetTickCount();
+  printf("[ figure ] random kill moments from seed %u\n", seed);
+  srand(seed);
+  double start = now_ms();
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    started_process victim(report_launcher(), L"victim", options);
+    ASSERT_TRUE(victim.started());
+    // The moment is random, not a wait for anything: from before unpacking to a running child.
+    Sleep(static_cast<DWORD>(rand() % 120));
+    TerminateProcess(victim.handle(), 1);
+    victim.finish(20000);
+  }
+  printf("[ figure ] 100 killed starts: %.0f ms\n", now_ms() - start);
+  // The children of the last parents end with them; a clean run collects what is left.
+  int collectors = 0;
+  for (int i = 0; i < 100; ++i) {
+    std::vector<std::wstring> left = folder_entries(temp.path());
+    if (left.size() == live_folders.size()) break;
+    ++collectors;
+    captured_run collector = run_captured(report_launcher(), L"collector", launch_options(temp.path()));
+    EXPECT_EQ(collector.exit_code, 0u);
+    if (i == 99) ADD_FAILURE() << left.size() << " folders stay";
+  }
+  printf("[ figure ] clean starts needed afterwards: %d\n", collectors);
+  std::vector<std::wstring> left = folder_entries(temp.path()), expected = live_folders;
+  std::sort(left.begin(), left.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+  for (const auto& folder : live_folders) EXPECT_TRUE(whole_report_app_folder(temp / folder)) << narrow(folder);
+  release.set();
+  for (auto& process : live) EXPECT_EQ(process->finish().exit_code, 0u);
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
 // --- Libraries planted where a careless search looks -----------------------------------

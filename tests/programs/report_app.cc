@@ -9,6 +9,8 @@
 //                       (released=1). released=0: no such event, or five minutes passed, so
 //                       an application whose test died does not stay for ever. While it
 //                       waits, a console control event is reported as ctrl_event=<number>.
+//   TAVREN_TEST_SPAWN   a command line started before the action and left running, its
+//                       handles not inherited (a grandchild that outlives the application)
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -69,6 +71,20 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     if (present) put(key.c_str(), value); else printf("%s unset\n", key.c_str());
   }
   fflush(stdout);
+
+  std::wstring spawn = env(L"TAVREN_TEST_SPAWN");
+  if (!spawn.empty()) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    bool started = CreateProcessW(nullptr, spawn.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    put("spawned", started ? std::to_wstring(process.dwProcessId) : L"failed");
+    fflush(stdout);
+    if (started) {
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+    }
+  }
 
   std::wstring action = env(L"TAVREN_TEST_ACTION");
   if (action == L"crash") {

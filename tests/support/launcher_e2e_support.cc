@@ -40,7 +40,7 @@ run_options launch_options(const std::wstring& temp) {
   options.remove_env = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",  L"TAVREN_ONEFILE_TIME_US",
                         L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
                         L"TAVREN_TEST_EXIT",         L"TAVREN_TEST_ACTION",    L"TAVREN_TEST_HOLD_MS",
-                        L"TAVREN_TEST_WAIT"};
+                        L"TAVREN_TEST_WAIT",         L"TAVREN_TEST_SPAWN"};
   return options;
 }
 

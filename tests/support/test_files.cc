@@ -1,6 +1,7 @@
 #include "tests/support/test_files.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 bool path_exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -45,4 +46,55 @@ std::vector<unsigned char> read_file_bytes(const std::wstring& path) {
   while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) data.insert(data.end(), buffer, buffer + got);
   fclose(file);
   return data;
+}
+
+static std::wstring unix_path(const std::wstring& path) {
+  using function = char*(__cdecl*)(const wchar_t*);
+  auto convert = reinterpret_cast<function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!convert) return L"";
+  char* name = convert(path.c_str());
+  if (!name) return L"";
+  std::wstring wide(name, name + strlen(name));  // test paths are ASCII
+  HeapFree(GetProcessHeap(), 0, name);
+  return wide;
+}
+
+// Wine starts a Unix program named by its Z: path as a native process. Its handle does not
+// wait for the program, so callers look for the outcome until `done` says it is there.
+static bool run_unix(const wchar_t* program, std::wstring arguments, bool (*done)(const std::wstring&),
+                     const std::wstring& path) {
+  std::wstring line = std::wstring(program) + L" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 30000; Sleep(10)) {
+    if (done(path)) return true;
+  }
+  return false;
+}
+
+static bool listed(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(path.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+bool make_unix_link(const std::wstring& target, const std::wstring& link) {
+  std::wstring from = unix_path(target), to = unix_path(link);
+  if (from.empty() || to.empty()) return false;
+  return run_unix(L"Z:\\bin\\ln", L"-s \"" + from + L"\" \"" + to + L"\"", listed, link);
+}
+
+bool remove_unix_link(const std::wstring& link) {
+  std::wstring path = unix_path(link);
+  return !path.empty() &&
+         run_unix(L"Z:\\bin\\rm", L"-f \"" + path + L"\"", [](const std::wstring& p) { return !listed(p); }, link);
 }

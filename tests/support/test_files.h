@@ -12,3 +12,9 @@ bool remove_tree(const std::wstring& path);
 std::vector<std::wstring> folder_entries(const std::wstring& folder, const std::wstring& prefix = L"");
 /// Every byte of the file; empty when it cannot be read.
 std::vector<unsigned char> read_file_bytes(const std::wstring& path);
+
+/// Makes `link` a Unix symbolic link to `target` (both Windows paths) by running ln: Wine
+/// cannot make one itself. False when that fails or this is not Wine.
+bool make_unix_link(const std::wstring& target, const std::wstring& link);
+/// Removes the Unix symbolic link `link` itself (Wine would delete its target instead).
+bool remove_unix_link(const std::wstring& link);

@@ -1,0 +1,77 @@
+#include "launcher/private_folder.h"
+
+#include "payload/payload.h"
+
+namespace {
+
+// A SID as the token hands it over, with room to spare: SECURITY_MAX_SID_SIZE is 68 bytes.
+constexpr DWORD token_sid_capacity = 256;
+
+struct token_sid {
+  alignas(8) unsigned char bytes[token_sid_capacity];
+};
+
+bool token_user(HANDLE token, token_sid& out) {
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, out.bytes, token_sid_capacity, &size)) return false;
+  return true;
+}
+
+// A process in an AppContainer must be granted by its container's SID, or it cannot read
+// the folder it made. A system that does not know containers says no here.
+bool token_container(HANDLE token, token_sid& out) {
+  DWORD inside = 0;
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenIsAppContainer, &inside, sizeof inside, &size) || !inside) return false;
+  if (!GetTokenInformation(token, TokenAppContainerSid, out.bytes, token_sid_capacity, &size)) return false;
+  return reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(out.bytes)->TokenAppContainer != nullptr;
+}
+
+bool grant(ACL* acl, PSID sid) {
+  return AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid);
+}
+
+}  // namespace
+
+DWORD create_private_folder(const wchar_t* path) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return GetLastError();
+  token_sid user, container;
+  bool have_user = token_user(token, user);
+  DWORD error = have_user ? ERROR_SUCCESS : GetLastError();
+  bool in_container = have_user && token_container(token, container);
+  CloseHandle(token);
+  if (!have_user) return error;
+
+  alignas(8) unsigned char system_sid[SECURITY_MAX_SID_SIZE];
+  DWORD system_size = sizeof system_sid;
+  alignas(8) unsigned char acl_bytes[private_folder_acl_capacity];
+  ACL* acl = reinterpret_cast<ACL*>(acl_bytes);
+  SECURITY_DESCRIPTOR descriptor;
+  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) ||
+      !InitializeAcl(acl, private_folder_acl_capacity, ACL_REVISION) ||
+      !grant(acl, reinterpret_cast<TOKEN_USER*>(user.bytes)->User.Sid) || !grant(acl, system_sid) ||
+      (in_container && !grant(acl, reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(container.bytes)->TokenAppContainer)) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      // Protected: entries the temporary folder passes down (Everyone may read, say) stay out.
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return GetLastError();
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+  return CreateDirectoryW(path, &attributes) ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t)) {
+  DWORD error = ERROR_ALREADY_EXISTS;
+  for (int attempt = 0; attempt < private_folder_name_attempts; ++attempt) {
+    if (attempt > 0 && !next_name(directory, capacity)) break;
+    error = create_private_folder(directory);
+    if (error == ERROR_PATH_NOT_FOUND) {
+      ensure_parent_directories(directory);
+      error = create_private_folder(directory);
+    }
+    if (error != ERROR_ALREADY_EXISTS) return error;
+  }
+  return error;
+}

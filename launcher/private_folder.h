@@ -1,0 +1,24 @@
+// The target folder as this run's own: made by this run, and closed to everyone else.
+#pragma once
+
+#include <windows.h>
+
+/// Names create_private_folder tries before claim_private_folder gives up.
+constexpr int private_folder_name_attempts = 16;
+
+/// Bytes of the access list create_private_folder builds: three entries of one SID each.
+constexpr DWORD private_folder_acl_capacity = 512;
+
+/// Creates the folder `path` with an access list of its own (not merged with the parent's)
+/// that grants full access to the current user, the system account and, inside an
+/// AppContainer, that container; folders and files below inherit it. Fails when anything
+/// is already at `path`. Returns ERROR_SUCCESS or the system error (ERROR_ALREADY_EXISTS
+/// when the name is taken).
+DWORD create_private_folder(const wchar_t* path);
+
+/// Makes `directory` (a buffer of `capacity` units) a new private folder. While its name is
+/// taken, `next_name` writes a fresh one into it (false: no other name) and that is tried;
+/// a folder that was already there is never used. Folders above it are created as needed.
+/// Returns ERROR_SUCCESS with `directory` naming the folder made, ERROR_ALREADY_EXISTS when
+/// every name tried was taken, or the system error of the last attempt.
+DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t* directory, size_t capacity));
