@@ -111,6 +111,10 @@ static bool next_target_name(wchar_t* directory, size_t capacity) {
   return expand_target_directory(directory, capacity);
 }
 
+// A payload that fails before its first file (damaged, or without entries) stops the parent
+// with exit(2); the folder made for it would stay behind empty. One that holds files stays.
+static void remove_target_directory_if_empty() { RemoveDirectoryW(g_target_directory); }
+
 // The parent writes code into the target folder that the child then loads, so the folder
 // must be one this run made and nobody else can change. Other failures than a taken name
 // are left to the first file's creation, which reports them with its path as before.
@@ -118,6 +122,7 @@ static void claim_target_directory() {
   if (claim_private_folder(g_target_directory, launcher_path_capacity, next_target_name) == ERROR_ALREADY_EXISTS) {
     fatal_open_for_writing(g_target_directory);
   }
+  atexit(remove_target_directory_if_empty);
 }
 
 int run_sequence(const unsigned char* payload, size_t size) {
