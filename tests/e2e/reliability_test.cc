@@ -68,22 +68,6 @@ void write_text(const std::wstring& path, const std::string& text) {
   CloseHandle(file);
 }
 
-std::wstring access_list(const std::wstring& path) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  PACL acl = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                            &descriptor) != ERROR_SUCCESS) {
-    return L"<unreadable>";
-  }
-  wchar_t* text = nullptr;
-  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
-                                                       nullptr);
-  std::wstring result = text ? text : L"";
-  LocalFree(text);
-  LocalFree(descriptor);
-  return result;
-}
-
 void run_in_parallel(const std::vector<std::function<void()>>& jobs) {
   std::vector<std::thread> threads;
   for (const auto& job : jobs) threads.emplace_back(job);
