@@ -23,7 +23,8 @@ uint32_t launch_and_supervise_child();
 
 /// Waits up to 5 s for a supervised child (then ends it), and if unpacking has started,
 /// removes the target directory: one delete request and up to 20 more, 100 ms apart, while
-/// the directory is still there. Links below it are removed, never followed. Silent; safe to run on two threads at once.
+/// the directory is still there. Links below it are removed, never followed. Silent; safe to
+/// run on two threads at once.
 void cleanup_child_and_directory();
 
 /// Runs the clean-up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns

@@ -40,6 +40,8 @@ DWORD create_private_folder(const wchar_t* path) {
   bool have_user = token_user(token, user);
   DWORD error = have_user ? ERROR_SUCCESS : GetLastError();
   bool in_container = have_user && token_container(token, container);
+  PSID container_sid =
+      in_container ? reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(container.bytes)->TokenAppContainer : nullptr;
   CloseHandle(token);
   if (!have_user) return error;
 
@@ -51,7 +53,7 @@ DWORD create_private_folder(const wchar_t* path) {
   if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) ||
       !InitializeAcl(acl, private_folder_acl_capacity, ACL_REVISION) ||
       !grant(acl, reinterpret_cast<TOKEN_USER*>(user.bytes)->User.Sid) || !grant(acl, system_sid) ||
-      (in_container && !grant(acl, reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(container.bytes)->TokenAppContainer)) ||
+      (container_sid && !grant(acl, container_sid)) ||
       !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
       // Protected: entries the temporary folder passes down (Everyone may read, say) stay out.

@@ -13,7 +13,7 @@ constexpr size_t listing_capacity = 4096;
 // Bytes of a handle's name on its volume, as long as the longest path.
 constexpr size_t name_info_capacity = sizeof(FILE_NAME_INFO) + remove_tree_path_capacity * sizeof(wchar_t);
 
-// One walk's state. Levels share the path and the scratch for final paths: a level has taken
+// One walk's state. Levels share the path and the scratch for handle names: a level has taken
 // what it needs from them before it descends, which keeps each frame small. Each level's
 // listing lives on the heap.
 struct removal_walk {
@@ -120,7 +120,7 @@ void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, 
   HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode);
   if (handle == INVALID_HANDLE_VALUE && !looks_like_directory && GetLastError() == ERROR_ACCESS_DENIED &&
       walk.mode == removal_all_or_nothing) {
-    // A read-only file cannot be opened for writing; it is still in use if it is open.
+    // A read-only file refuses the write access that would show whether it is loaded.
     walk.refused = true;
     return;
   }
@@ -157,7 +157,8 @@ void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, 
   if (walk.mode == removal_all_or_nothing) dispose(walk, handle);
   // Listed through the handle held: a listing by path would open the folder again, and that
   // open, sharing no delete access, is refused while the walk holds it.
-  unsigned char* listing = depth < remove_tree_depth_limit ? static_cast<unsigned char*>(malloc(listing_capacity)) : nullptr;
+  unsigned char* listing =
+      depth < remove_tree_depth_limit ? static_cast<unsigned char*>(malloc(listing_capacity)) : nullptr;
   if (!listing) {
     walk.left = true;
     if (walk.mode == removal_all_or_nothing) walk.refused = true;

@@ -154,8 +154,9 @@ TEST(RemovalWalk, AllOrNothingLeavesATreeWholeWhileAFileIsOpenOrLoaded) {
   const std::vector<std::wstring> whole = {L"a.txt", L"sub"};
 
   // Open with every kind of sharing allowed: still in use.
-  HANDLE reader = CreateFileW((tree + L"\\sub\\b.txt").c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  const DWORD every_kind = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE reader =
+      CreateFileW((tree + L"\\sub\\b.txt").c_str(), GENERIC_READ, every_kind, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   EXPECT_EQ(remove_tree_through_handles(tree.c_str(), all_or_nothing()), removal_refused);
   CloseHandle(reader);

@@ -291,7 +291,8 @@ TEST(KilledParent, TheChildEndsWithItTheGrandchildRunsOnAndTheNextStartCollectsT
   printf("[ figure ] killed parent: the child ended %.0f ms after it\n", now_ms() - killed_at);
   CloseHandle(child);
   EXPECT_EQ(parent.finish(5000).exit_code, 0xDEADu);
-  EXPECT_EQ(WaitForSingleObject(grandchild, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the application's own process ended";
+  EXPECT_EQ(WaitForSingleObject(grandchild, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the application's own process ended";
   EXPECT_TRUE(whole_report_app_folder(temp / folder));
 
   // Any later start collects it; its own folder goes with its clean-up as always.
