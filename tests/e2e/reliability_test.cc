@@ -252,6 +252,13 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
 
 // --- The parent killed from outside, and the folders dead runs leave ---------------------
 
+double now_ms() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 bool whole_report_app_folder(const std::wstring& target) {
   return tree(target) == std::vector<std::wstring>{L"data", L"data\\readme.txt", L"report_app.dll"} &&
          read_file(target + L"\\report_app.dll") == read_file(test_program(L"report_app.dll")) &&
