@@ -87,7 +87,8 @@ else()
       TAVREN_PACK_EXE="$<TARGET_FILE:tavren-pack>"
       TAVREN_FIXTURES="${TAVREN_FIXTURES}"
       TAVREN_HAVE_FIXTURES=${have_fixtures}
-      TAVREN_STUB_FILE="${TAVREN_STUB}")
+      TAVREN_STUB_FILE="${TAVREN_STUB}"
+      TAVREN_VERSION="${PROJECT_VERSION}")
     add_dependencies(${name} tavren-pack tavren_pack_fixtures)
     gtest_discover_tests(${name} PROPERTIES TIMEOUT 300)
   endfunction()

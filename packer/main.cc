@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Packs a Windows app folder into a single-file launcher, and reads payloads back."};
   app.name("tavren-pack");
   app.require_subcommand(1, 1);
+  app.set_version_flag("--version", "tavren-pack " TAVREN_VERSION, "Print the version and exit");
   app.footer(
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --icon logo.png --product \"My App\"\n"
       "  tavren-pack list App.exe\n"

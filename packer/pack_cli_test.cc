@@ -247,6 +247,9 @@ TEST_F(pack_cli, UsageErrorsExitWith2) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("Example"), std::string::npos) << command;
   }
+  run_result version = run({"--version"}, root_);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tavren-pack " TAVREN_VERSION "\n");
   run_result help = run({"build", "--help"}, root_);
   for (const char* option : {"--main", "--output", "--level", "--threads", "--window-log", "--no-checksum", "--quiet",
                              "--verbose", "--payload", "--icon", "--company", "--product", "--file-version",
