@@ -4,7 +4,7 @@ TOP := $(CURDIR)
 OUT := $(TOP)/out
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup stub native win checked test demo fuzz fuzz-merge clean
+.PHONY: all setup stub native win checked test demo package fuzz fuzz-merge clean
 
 all: setup native win
 
@@ -35,7 +35,11 @@ checked: setup stub
 	  -DTAVREN_FUZZ=ON >/dev/null
 	@cmake --build $(OUT)/fuzz -j $(JOBS)
 
-test: all checked
+# The Debian package and the Windows zip in out/packages; the tests install the package.
+package: all
+	@./scripts/package
+
+test: all checked package
 	@./scripts/run-tests
 
 # Exploration: every fuzz target with a random seed for SECONDS (default 3600) each, or RUNS

@@ -1,0 +1,108 @@
+# tavren_add_onefile(): one line from a CMake-built Windows application to its single-file
+# release. Included by the installed TavrenConfig.cmake (find_package(Tavren)) and by this
+# project's own examples; the caller sets TAVREN_PACK_EXECUTABLE to the packer first.
+include_guard(GLOBAL)
+
+# tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
+#                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]):
+# a target <name> that packs the built main library and its files into <name>.exe (in
+# CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
+# library, a file below APP_DIR, a listed file, the icon or the packer changes.
+# The application folder is APP_DIR's contents, each FILES entry by its own name (a folder with
+# everything below it) and the main library, all at its top. VERSION (default: the project's)
+# may have one to four parts; missing parts are 0. The target's TAVREN_ONEFILE_EXE property
+# holds the executable's path.
+function(tavren_add_onefile name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_MAIN_TARGET OR NOT TARGET "${arg_MAIN_TARGET}")
+    message(FATAL_ERROR "tavren_add_onefile(${name}): MAIN_TARGET must name the application's DLL target")
+  endif()
+  if(NOT TAVREN_PACK_EXECUTABLE OR NOT EXISTS "${TAVREN_PACK_EXECUTABLE}")
+    message(FATAL_ERROR "tavren_add_onefile(${name}): no tavren-pack at '${TAVREN_PACK_EXECUTABLE}'")
+  endif()
+
+  # Inputs given relative to the calling folder's sources, as add_executable takes them.
+  set(inputs)
+  set(copies)
+  if(arg_APP_DIR)
+    get_filename_component(app_dir "${arg_APP_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT IS_DIRECTORY "${app_dir}")
+      message(FATAL_ERROR "tavren_add_onefile(${name}): APP_DIR ${app_dir} is not a folder")
+    endif()
+    # CONFIGURE_DEPENDS: a file added to the folder later is packed without a manual re-run.
+    file(GLOB_RECURSE found LIST_DIRECTORIES false CONFIGURE_DEPENDS "${app_dir}/*")
+    list(APPEND inputs ${found})
+  endif()
+  set(stage "${CMAKE_CURRENT_BINARY_DIR}/${name}.onefile")
+  foreach(entry IN LISTS arg_FILES)
+    get_filename_component(path "${entry}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    get_filename_component(entry_name "${path}" NAME)
+    if(IS_DIRECTORY "${path}")
+      file(GLOB_RECURSE found LIST_DIRECTORIES false CONFIGURE_DEPENDS "${path}/*")
+      list(APPEND inputs ${found})
+      list(APPEND copies COMMAND "${CMAKE_COMMAND}" -E copy_directory "${path}" "${stage}/${entry_name}")
+    elseif(EXISTS "${path}")
+      list(APPEND inputs "${path}")
+      list(APPEND copies COMMAND "${CMAKE_COMMAND}" -E copy "${path}" "${stage}/${entry_name}")
+    else()
+      message(FATAL_ERROR "tavren_add_onefile(${name}): no file or folder ${path}")
+    endif()
+  endforeach()
+
+  set(options)
+  if(DEFINED arg_PRODUCT)
+    list(APPEND options --product "${arg_PRODUCT}")
+  endif()
+  if(DEFINED arg_COMPANY)
+    list(APPEND options --company "${arg_COMPANY}")
+  endif()
+  set(version "${arg_VERSION}")
+  if(NOT version)
+    set(version "${PROJECT_VERSION}")
+  endif()
+  if(version)
+    if(NOT version MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+      message(FATAL_ERROR "tavren_add_onefile(${name}): VERSION '${version}' is not one to four numbers")
+    endif()
+    # The version resource holds four numbers; CMake versions usually have three.
+    string(REPLACE "." ";" parts "${version}")
+    list(LENGTH parts count)
+    while(count LESS 4)
+      string(APPEND version ".0")
+      math(EXPR count "${count} + 1")
+    endwhile()
+    list(APPEND options --file-version ${version} --product-version ${version})
+  endif()
+  if(arg_ICON)
+    get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${icon}")
+    list(APPEND options --icon "${icon}")
+  endif()
+
+  if(CMAKE_RUNTIME_OUTPUT_DIRECTORY)
+    set(exe "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/${name}.exe")
+  else()
+    set(exe "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
+  endif()
+  set(app_copy)
+  if(arg_APP_DIR)
+    set(app_copy COMMAND "${CMAKE_COMMAND}" -E copy_directory "${app_dir}" "${stage}")
+  endif()
+  # The folder is laid anew each time, so a file removed from the inputs leaves the payload too.
+  add_custom_command(OUTPUT "${exe}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -rf "${stage}"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${stage}"
+    ${app_copy}
+    ${copies}
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:${arg_MAIN_TARGET}>" "${stage}"
+    COMMAND "${TAVREN_PACK_EXECUTABLE}" build "${stage}" --main "$<TARGET_FILE_NAME:${arg_MAIN_TARGET}>"
+            -o "${exe}" -q ${options}
+    DEPENDS "${arg_MAIN_TARGET}" "$<TARGET_FILE:${arg_MAIN_TARGET}>" ${inputs} "${TAVREN_PACK_EXECUTABLE}"
+    COMMENT "Packing ${name}.exe"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${exe}")
+  set_target_properties(${name} PROPERTIES TAVREN_ONEFILE_EXE "${exe}")
+endfunction()
