@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The Debian package on its own: unpacked into an empty folder (dpkg-deb -x), its tavren-pack
+# and CMake package config build examples/hello as an outside project would (MinGW toolchain,
+# find_package(Tavren), tavren_add_onefile), and the executable runs under Wine. Nothing from
+# this build tree is used but the package file.
+# Usage: installed_package_test.sh DEB_FILE VERSION
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+deb=$1 version=$2
+[ -f "$deb" ] || { echo "no package $deb: run make package first"; exit 1; }
+work=$(mktemp -d /tmp/tavren-package-test-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+
+for doc in LICENSE THIRD-PARTY-NOTICES.txt README.md; do
+  [ -f "$root/usr/share/doc/tavren-pack/$doc" ] || { echo "package lacks $doc"; exit 1; }
+done
+[ "$("$root/usr/bin/tavren-pack" --version)" = "tavren-pack $version" ]
+
+# The project is copied out, so its build cannot reach this tree's packer through relative paths.
+cp -r "$top/examples/hello" "$work/hello"
+cp "$top/cmake/mingw-w64.cmake" "$work/toolchain.cmake"
+PATH=/usr/bin:/bin cmake -S "$work/hello" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DTavren_DIR="$root/usr/lib/cmake/Tavren" >"$work/configure.log" \
+  || { cat "$work/configure.log"; exit 1; }
+grep -q "$root/usr/bin/tavren-pack" "$work/build/build.ninja" || { echo "the build does not use the packaged packer"; exit 1; }
+PATH=/usr/bin:/bin cmake --build "$work/build" >"$work/build.log" || { cat "$work/build.log"; exit 1; }
+
+# Into a file, not a pipe: Wine's own services may keep a pipe open long after the program ends.
+set +e
+"$top/scripts/wine-run" "$work/build/hello.exe" one "two words" </dev/null >"$work/run.log" 2>&1
+code=$?
+set -e
+output=$(cat "$work/run.log")
+printf '%s\n' "$output"
+[ $code = 2 ] || { echo "exit code $code, expected 2 (the argument count)"; exit 1; }
+grep -q "Hello from a packed application!" <<<"$output"
+grep -q "argv\[2\] = two words" <<<"$output"
+grep -q "data file says: " <<<"$output"
+
+# Rebuilt when an input changes: a changed data file reaches the executable.
+before=$(sha256sum <"$work/build/hello.exe")
+echo "changed" >>"$work/hello/data/text/greeting.txt"
+cmake --build "$work/build" >/dev/null
+[ "$(sha256sum <"$work/build/hello.exe")" != "$before" ] || { echo "hello.exe not rebuilt after a data change"; exit 1; }
+echo "installed package: hello.exe built and run"
