@@ -39,7 +39,8 @@ if(WIN32)
   # a GoogleTest executable (console subsystem, so its output reaches CTest) run under Wine.
   # Its tests are listed from the sources, not by running the executable under Wine when CTest
   # starts: one Wine hiccup while listing would abort the whole run. DEPENDS names the
-  # programs and blobs the tests start or read; PROPERTIES apply to every test of it.
+  # programs and blobs the tests start or read; PROPERTIES apply to every test of it. The test
+  # names are left in <name>_TESTS.
   function(tavren_win_test name)
     cmake_parse_arguments(PARSE_ARGV 1 test "" "" "LIBS;DEPENDS;DEFINES;PROPERTIES")
     add_executable(${name} ${test_UNPARSED_ARGUMENTS})
@@ -54,6 +55,7 @@ if(WIN32)
     gtest_add_tests(TARGET ${name} TEST_LIST tests)
     set_tests_properties(${tests} PROPERTIES TIMEOUT 300 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
                          ${test_PROPERTIES})
+    set(${name}_TESTS ${tests} PARENT_SCOPE)
   endfunction()
 
   # tavren_win_helper(<name> <sources...>): a program the tests start as a separate process,

@@ -1,4 +1,5 @@
-// The launcher's entry: a windowed program with no window. The packer appends the payload and
+// The launcher's entry: a program with no window of its own, windowed or console as the packer
+// sets its subsystem (the code is the same for both). The packer appends the payload and
 // the build texts to a copy of this executable and fills in the descriptor below.
 #include <stdint.h>
 #include <windows.h>

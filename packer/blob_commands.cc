@@ -13,6 +13,7 @@
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 
 namespace {
 
@@ -32,6 +33,16 @@ struct checked_blob {
   const unsigned char* region() const { return span.data + payload_magic_size; }
   size_t region_size() const { return layout.region_end - payload_magic_size; }
 };
+
+/// For a launcher, the line that says which kind it is: a windowed launcher gets no console,
+/// a console launcher shares its caller's. Nothing for a bare blob.
+void print_launcher_kind(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  uint16_t subsystem = pe_subsystem({blob.file.data(), blob.file.size()});
+  if (subsystem == pe_subsystem_windows) printf("launcher: windowed\n");
+  else if (subsystem == pe_subsystem_console) printf("launcher: console\n");
+  else printf("launcher: subsystem %u (neither windowed nor console)\n", static_cast<unsigned>(subsystem));
+}
 
 /// Runs `body` and prefixes any fault with the file name.
 void about(const std::string& path, const std::function<void()>& body) {
@@ -97,6 +108,7 @@ void extract_entry(int root, const std::vector<std::string>& parts, entry_reader
 
 void list_payload(const std::string& path) {
   checked_blob blob(path);
+  print_launcher_kind(blob);
   about(path, [&] {
     check_entries(blob.span, blob.layout, [](const entry_reader& entries) {
       printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
@@ -108,6 +120,7 @@ void verify_payload(const std::string& path) {
   checked_blob blob(path);
   payload_totals totals;
   about(path, [&] { totals = check_entries(blob.span, blob.layout); });
+  print_launcher_kind(blob);
   printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
 }

@@ -90,7 +90,8 @@ void run_build(const pack_request& r) {
         throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
       blob_size = pack_into(r, contents, fd).blob_bytes;
     }
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon), fd);
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon),
+                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd);
   } catch (...) {
     close(fd);
     throw;

@@ -115,7 +115,7 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
 }
 
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
-                        const std::vector<resource_item>& resources, int fd) {
+                        const std::vector<resource_item>& resources, uint16_t subsystem, int fd) {
   uint64_t fa = stub.file_alignment, sa = stub.section_alignment;
   // An empty payload still gets a byte, so no section is empty; the descriptor keeps L = 0.
   new_section payload{".payload", stub.payload_rva, std::max<uint64_t>(payload_size, 1), stub.payload_offset, 0};
@@ -169,6 +169,7 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   store32(head, h.optional + pe_opt_size_of_initialized_data, static_cast<uint32_t>(std::min<uint64_t>(initialized, UINT32_MAX)));
   store32(head, h.optional + pe_opt_size_of_image, static_cast<uint32_t>(image_size));
   store32(head, h.optional + pe_opt_checksum, 0);
+  store16(head, h.optional + pe_opt_subsystem, subsystem);
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource, static_cast<uint32_t>(resource.rva));
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource + 4, static_cast<uint32_t>(resource_bytes.size()));
   size_t d = stub.descriptor;

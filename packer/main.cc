@@ -87,6 +87,10 @@ int main(int argc, char** argv) {
   build->add_option("--product-version", build_request.texts.product_version,
                     "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
       ->type_name("A.B.C.D");
+  build->add_flag("--console", build_request.console,
+                  "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
+                  "application reads and writes the console it was started from (default: windowed, for "
+                  "programs with windows)");
   build->add_option("--stub", build_request.stub,
                     "Complete this launcher stub instead of the one built into tavren-pack "
                     "(a tavren-launcher.exe built with other options)")
@@ -105,6 +109,7 @@ int main(int argc, char** argv) {
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --product \"My App\" --file-version 1.2.0.0\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --icon logo.png --company \"Acme\" -v\n"
       "  tavren-pack build --payload app.blob -o App.exe --icon app.ico\n"
+      "  tavren-pack build mytool --main tool.dll -o tool.exe --console\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
       "user, long paths, Windows Vista to 11, common controls 6) and the icon. The same input and\n"

@@ -445,6 +445,35 @@ uint32_t reference_checksum(std::string image, size_t field) {
   return sum + static_cast<uint32_t>(image.size());
 }
 
+TEST_F(pack_cli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
+  NEED_DLL();
+  make_app();
+  fs::create_directories(root_ / "console");
+  ASSERT_EQ(run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_).status, 0);
+  ASSERT_EQ(run({"build", "app", "--main", "bin/app.dll", "-o", "console/App.exe", "-q", "--console"}, root_).status, 0);
+  ASSERT_EQ(run({"payload", "app", "--main", "bin/app.dll", "-o", "app.blob", "-q"}, root_).status, 0);
+  std::string windowed = slurp(root_ / "App.exe"), console = slurp(root_ / "console" / "App.exe");
+  ASSERT_EQ(windowed.size(), console.size());
+  auto u32 = [](const std::string& b, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
+    return v;
+  };
+  size_t optional = u32(windowed, 0x3C) + 24;
+  EXPECT_EQ(windowed[optional + 68], 2) << "windowed: Subsystem";
+  EXPECT_EQ(console[optional + 68], 3) << "console: Subsystem";
+  // The same name in the version resource, so only the field and the checksum over it differ.
+  std::vector<size_t> differ;
+  for (size_t i = 0; i < windowed.size(); ++i)
+    if (windowed[i] != console[i]) differ.push_back(i);
+  for (size_t at : differ) EXPECT_TRUE(at == optional + 68 || (at >= optional + 64 && at < optional + 68)) << at;
+  EXPECT_EQ(u32(console, optional + 64), reference_checksum(console, optional + 64));
+
+  EXPECT_EQ(run({"verify", "console/App.exe"}, root_).out.substr(0, 22), "launcher: console\nok: ");
+  EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 19), "launcher: windowed\n");
+  EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
+}
+
 TEST_F(pack_cli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   NEED_DLL();
   make_app();

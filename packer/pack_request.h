@@ -17,6 +17,7 @@ struct pack_request {
   compression_options compression;
   launcher_texts texts;
   bool product_given = false;
+  bool console = false;  ///< build: a console-subsystem launcher
   bool quiet = false, verbose = false;
 };
 

@@ -21,6 +21,14 @@ const char* read_pe_headers(const pe_bytes& image, pe_headers* headers) {
   return nullptr;
 }
 
+uint16_t pe_subsystem(const pe_bytes& image) {
+  pe_headers h;
+  if (read_pe_headers(image, &h) || h.magic != pe_magic_pe32plus || h.optional_size < pe_opt_subsystem + 2 ||
+      !image.has(h.optional, pe_opt_subsystem + 2))
+    return 0;
+  return image.u16(h.optional + pe_opt_subsystem);
+}
+
 const char* read_pe_sections(const pe_bytes& image, const pe_headers& headers, std::vector<pe_section>* sections) {
   if (!image.has(headers.section_table, uint64_t{headers.section_count} * pe_section_header_size))
     return "truncated section table";

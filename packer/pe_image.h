@@ -17,6 +17,7 @@ constexpr size_t pe_opt_file_alignment = 36;
 constexpr size_t pe_opt_size_of_image = 56;
 constexpr size_t pe_opt_size_of_headers = 60;
 constexpr size_t pe_opt_checksum = 64;
+constexpr size_t pe_opt_subsystem = 68;
 constexpr size_t pe_opt_directory_count = 108;
 constexpr size_t pe_opt_directories = 112;
 /// Data directory slots.
@@ -25,6 +26,8 @@ constexpr size_t pe_section_header_size = 40;
 constexpr uint16_t pe_machine_amd64 = 0x8664;
 constexpr uint16_t pe_magic_pe32 = 0x10B, pe_magic_pe32plus = 0x20B;
 constexpr uint16_t pe_characteristic_dll = 0x2000;
+/// The optional header's Subsystem values the launcher is made with.
+constexpr uint16_t pe_subsystem_windows = 2, pe_subsystem_console = 3;
 
 struct pe_bytes {
   const unsigned char* data;
@@ -49,6 +52,9 @@ struct pe_section {
 /// Finds the DOS, PE and COFF headers and the optional header's magic. Returns why `image` is
 /// not a PE file, or nullptr.
 const char* read_pe_headers(const pe_bytes& image, pe_headers* headers);
+
+/// The Subsystem field of a PE32+ image, or 0 when `image` has none to read.
+uint16_t pe_subsystem(const pe_bytes& image);
 
 /// The section table. Returns why it cannot be read, or nullptr.
 const char* read_pe_sections(const pe_bytes& image, const pe_headers& headers, std::vector<pe_section>* sections);

@@ -127,7 +127,7 @@ TEST(ConsoleControlHandler, RealCtrlCWhileTheApplicationRuns) {
   options.timeout_ms = 180000;  // the sender's own waits end first
   std::wstring output = temp / L"launcher_output.txt";
   captured_run sender = run_captured(test_program(L"ctrl_c_sender.exe"),
-                                    L"ctrl_c_sender \"" + test_program(L"e2e_report_launcher.exe") + L"\" \"" +
+                                    L"ctrl_c_sender \"" + e2e_launcher(L"e2e_report_launcher.exe") + L"\" \"" +
                                         temp.path() + L"\" \"" + output + L"\"",
                                     options);
   release.set();
@@ -151,6 +151,17 @@ TEST(ConsoleControlHandler, RealCtrlCWhileTheApplicationRuns) {
   EXPECT_TRUE(code == "0x0" || code == "0xC000013A") << code;
   EXPECT_EQ(value_of(r, "folder_left"), "0");
   EXPECT_TRUE(folder_entries(temp.path(), L"onefile_").empty());
+  // The application's process ended with its launcher: none is left behind.
+  std::vector<unsigned char> written = read_file_bytes(output);
+  std::vector<report> reports = parse_reports(std::string(written.begin(), written.end()));
+  ASSERT_FALSE(reports.empty());
+  std::string pid = value_of(reports[0], "pid");
+  ASSERT_NE(pid, "<missing>");
+  HANDLE application = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(pid)));
+  if (application) {
+    EXPECT_EQ(WaitForSingleObject(application, 0), WAIT_OBJECT_0) << "application " << pid << " still runs";
+    CloseHandle(application);
+  }
 }
 
 }  // namespace

@@ -11,9 +11,10 @@
 
 namespace {
 
-const wchar_t kLauncher[] = L"e2e_report_launcher.exe";
+// Windowed, or console in the suite's console run: every case holds for both kinds.
+const std::wstring kLauncher = e2e_launcher_name(L"e2e_report_launcher.exe");
 
-std::wstring launcher() { return test_program(kLauncher); }
+std::wstring launcher() { return test_program(kLauncher.c_str()); }
 
 // Everything below runs several launches at once where they do not depend on each other.
 void run_in_parallel(const std::vector<std::function<void()>>& jobs) {
@@ -74,7 +75,7 @@ TEST(LauncherArguments, AppSeesExactlyTheParentsArgumentsBehindTheLaunchersFullP
   run_options options = launch_options(temp.path());
   options.current_directory = test_binary_directory();
   // What the caller typed stays relative; the child gets the module path instead.
-  std::wstring typed = L"..\\bin\\" + std::wstring(kLauncher);
+  std::wstring typed = L"..\\bin\\" + kLauncher;
   std::wstring line = typed;
   std::wstring child_line = launcher();
   std::vector<std::wstring> argv = {launcher()};
@@ -283,9 +284,9 @@ TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
   scratch_folder no_entry_temp, not_a_library_temp;
   captured_run no_entry, not_a_library;
   run_in_parallel({
-      [&] { no_entry = run_captured(test_program(L"e2e_no_entry_launcher.exe"), L"x", launch_options(no_entry_temp.path())); },
+      [&] { no_entry = run_captured(e2e_launcher(L"e2e_no_entry_launcher.exe"), L"x", launch_options(no_entry_temp.path())); },
       [&] {
-        not_a_library = run_captured(test_program(L"e2e_not_a_library_launcher.exe"), L"x",
+        not_a_library = run_captured(e2e_launcher(L"e2e_not_a_library_launcher.exe"), L"x",
                                      launch_options(not_a_library_temp.path()));
       },
   });

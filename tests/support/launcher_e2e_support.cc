@@ -230,3 +230,9 @@ bool wait_for_module(DWORD pid, const wchar_t* module, DWORD timeout_ms) {
   } while (GetTickCount() - start < timeout_ms);
   return false;
 }
+
+std::wstring e2e_launcher_name(const wchar_t* name) {
+  wchar_t kind[2] = {};
+  bool console = GetEnvironmentVariableW(L"TAVREN_TEST_CONSOLE", kind, 2) == 1 && kind[0] == L'1';
+  return console ? L"console_" + std::wstring(name) : name;
+}

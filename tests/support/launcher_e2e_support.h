@@ -79,6 +79,11 @@ std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::w
 /// The full path of a test program in the test's own folder.
 inline std::wstring test_program(const wchar_t* name) { return beside_test_binary(name); }
 
+/// The packed launcher `name` (like L"e2e_report_launcher.exe") of the kind this run tests:
+/// the windowed one, or with TAVREN_TEST_CONSOLE=1 the console one built from the same blob.
+std::wstring e2e_launcher_name(const wchar_t* name);
+inline std::wstring e2e_launcher(const wchar_t* name) { return test_program(e2e_launcher_name(name).c_str()); }
+
 /// A named event that report_app waits on (TAVREN_TEST_WAIT) before it returns, so the test,
 /// not a clock, decides when the application ends. Set when the object goes: no application
 /// outlives its test.
