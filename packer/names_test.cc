@@ -4,7 +4,7 @@
 
 namespace {
 
-TEST(names, Utf8IsDecodedStrictly) {
+TEST(EntryNames, Utf8IsDecodedStrictly) {
   EXPECT_EQ(utf8_to_utf16("bin/app.dll"), u"bin/app.dll");
   EXPECT_EQ(utf8_to_utf16("caf\xC3\xA9"), u"caf\u00e9");
   EXPECT_EQ(utf8_to_utf16("\xF0\x9F\x98\x80"), u"\U0001F600");  // two units
@@ -13,7 +13,7 @@ TEST(names, Utf8IsDecodedStrictly) {
   for (const char* text : invalid) EXPECT_FALSE(utf8_to_utf16(text)) << quote_name(text);
 }
 
-TEST(names, Utf16BackToUtf8MarksUnpairedSurrogates) {
+TEST(EntryNames, Utf16BackToUtf8MarksUnpairedSurrogates) {
   bool valid = false;
   EXPECT_EQ(utf16_to_utf8(u"a\U0001F600", &valid), "a\xF0\x9F\x98\x80");
   EXPECT_TRUE(valid);
@@ -23,13 +23,13 @@ TEST(names, Utf16BackToUtf8MarksUnpairedSurrogates) {
   EXPECT_FALSE(valid);
 }
 
-TEST(names, MessagesNeverCarryRawControlOrInvalidBytes) {
+TEST(EntryNames, MessagesNeverCarryRawControlOrInvalidBytes) {
   EXPECT_EQ(quote_name("data/x.bin"), "'data/x.bin'");
   EXPECT_EQ(quote_name("a\x1b[2Jb\xFF\xC3\xA9"), "'a\\x1B[2Jb\\xFF\xC3\xA9'");
   EXPECT_EQ(quote_name("\xC2\x9B" "2J\xC2\xA0"), "'\\xC2\\x9B2J\xC2\xA0'");
 }
 
-TEST(names, WindowsComponentRules) {
+TEST(EntryNames, WindowsComponentRules) {
   const char* accepted[] = {"app.dll", "with space", ".hidden", "CONFIG", "con2", "COM0x", "a..b", "\xC3\xA9"};
   for (const char* name : accepted) EXPECT_EQ(windows_component_fault(name), nullptr) << name;
   const char* refused[] = {"a:b", "a?", "*", "a<b", "a>b", "a|b", "a\"b", "tab\tin", "back\\slash",
@@ -37,7 +37,7 @@ TEST(names, WindowsComponentRules) {
   for (const char* name : refused) EXPECT_NE(windows_component_fault(name), nullptr) << name;
 }
 
-TEST(names, CaseFoldingMatchesWhatWindowsTreatsAsOneName) {
+TEST(EntryNames, CaseFoldingMatchesWhatWindowsTreatsAsOneName) {
   EXPECT_EQ(fold_case(u"Bin\\App.DLL"), fold_case(u"bin\\app.dll"));
   EXPECT_EQ(fold_case(u"\u00c4rger"), fold_case(u"\u00e4RGER"));      // Latin-1
   EXPECT_EQ(fold_case(u"\u03a9mega"), fold_case(u"\u03c9mega"));      // Greek

@@ -49,7 +49,7 @@ bool is_one_line(const std::string& text) {
   return !text.empty() && text.back() == '\n' && text.find('\n') == text.size() - 1;
 }
 
-class pack_cli : public ::testing::Test {
+class PackCli : public ::testing::Test {
  protected:
   void SetUp() override {
     char root[] = "/tmp/tavren-pack-test-XXXXXX";
@@ -96,7 +96,7 @@ class pack_cli : public ::testing::Test {
 #define NEED_DLL() \
   if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL"
 
-TEST_F(pack_cli, RefusesMissingOrUnusableMainLibrary) {
+TEST_F(PackCli, RefusesMissingOrUnusableMainLibrary) {
   NEED_DLL();
   fs::path app = make_app();
   fs::path out = root_ / "out.blob";
@@ -117,7 +117,7 @@ TEST_F(pack_cli, RefusesMissingOrUnusableMainLibrary) {
   EXPECT_EQ(with_main("bin\\.\\app.dll").status, 0);
 }
 
-TEST_F(pack_cli, RefusesNamesWindowsCannotHold) {
+TEST_F(PackCli, RefusesNamesWindowsCannotHold) {
   NEED_DLL();
   struct bad_name {
     const char* file;
@@ -141,7 +141,7 @@ TEST_F(pack_cli, RefusesNamesWindowsCannotHold) {
   }
 }
 
-TEST_F(pack_cli, NameLengthLimitCountsUtf16Units) {
+TEST_F(PackCli, NameLengthLimitCountsUtf16Units) {
   NEED_DLL();
   fs::path app = make_app();
   // Four folders of 200 units and a file make the longest name a launcher takes.
@@ -161,7 +161,7 @@ TEST_F(pack_cli, NameLengthLimitCountsUtf16Units) {
                  root_ / "out.blob");
 }
 
-TEST_F(pack_cli, RefusesNamesThatOnlyDifferInCase) {
+TEST_F(PackCli, RefusesNamesThatOnlyDifferInCase) {
   NEED_DLL();
   fs::path out = root_ / "out.blob";
   fs::path app = make_app();
@@ -176,7 +176,7 @@ TEST_F(pack_cli, RefusesNamesThatOnlyDifferInCase) {
   expect_refused(pack(app, "out.blob"), 1, "file 'DATA' has the name of the folder holding", out);
 }
 
-TEST_F(pack_cli, SymbolicLinksToFilesAreFollowedButFolderLinksStayInside) {
+TEST_F(PackCli, SymbolicLinksToFilesAreFollowedButFolderLinksStayInside) {
   NEED_DLL();
   fs::path out = root_ / "out.blob";
   fs::path app = make_app();
@@ -202,7 +202,7 @@ TEST_F(pack_cli, SymbolicLinksToFilesAreFollowedButFolderLinksStayInside) {
   expect_refused(pack(app, "out.blob"), 1, "cannot read 'pipe': not a regular file", out);
 }
 
-TEST_F(pack_cli, RefusesUnreadableFiles) {
+TEST_F(PackCli, RefusesUnreadableFiles) {
   NEED_DLL();
   fs::path app = make_app();
   spit(app / "data" / "x.bin", "secret");
@@ -221,7 +221,7 @@ TEST_F(pack_cli, RefusesUnreadableFiles) {
   expect_refused(packed, 1, "cannot read 'data/x.bin': Permission denied", root_ / "out.blob");
 }
 
-TEST_F(pack_cli, UsageErrorsExitWith2) {
+TEST_F(PackCli, UsageErrorsExitWith2) {
   NEED_DLL();
   fs::path app = make_app();
   fs::path out = root_ / "out.blob";
@@ -257,7 +257,7 @@ TEST_F(pack_cli, UsageErrorsExitWith2) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
-TEST_F(pack_cli, EmptyFoldersAreReportedNotFatal) {
+TEST_F(PackCli, EmptyFoldersAreReportedNotFatal) {
   NEED_DLL();
   fs::path app = make_app();
   fs::create_directories(app / "logs" / "old");
@@ -266,7 +266,7 @@ TEST_F(pack_cli, EmptyFoldersAreReportedNotFatal) {
   EXPECT_EQ(r.err, "tavren-pack: warning: empty folder 'logs/old' is left out (folders are not entries)\n");
 }
 
-TEST_F(pack_cli, SameInputGivesIdenticalBlobs) {
+TEST_F(PackCli, SameInputGivesIdenticalBlobs) {
   NEED_DLL();
   fs::path first = make_app("one");
   fs::path second = root_ / "two";
@@ -289,7 +289,7 @@ TEST_F(pack_cli, SameInputGivesIdenticalBlobs) {
                           "6\treadme.txt\n");
 }
 
-TEST_F(pack_cli, BlobLayoutMatchesTheFormatByteForByte) {
+TEST_F(PackCli, BlobLayoutMatchesTheFormatByteForByte) {
   NEED_DLL();
   fs::path app = make_app();
   for (bool checksum : {true, false}) {
@@ -316,7 +316,7 @@ TEST_F(pack_cli, BlobLayoutMatchesTheFormatByteForByte) {
   }
 }
 
-TEST_F(pack_cli, RoundTripThroughExtractKeepsEveryByte) {
+TEST_F(PackCli, RoundTripThroughExtractKeepsEveryByte) {
   NEED_DLL();
   fs::path app = make_app();
   ASSERT_EQ(pack(app, "out.blob").status, 0);
@@ -342,7 +342,7 @@ TEST_F(pack_cli, RoundTripThroughExtractKeepsEveryByte) {
   EXPECT_NE(again.err.find("File exists"), std::string::npos) << again.err;
 }
 
-TEST_F(pack_cli, ReadCommandsRefuseWhatALauncherRefusesAndWriteNothing) {
+TEST_F(PackCli, ReadCommandsRefuseWhatALauncherRefusesAndWriteNothing) {
   NEED_DLL();
   const std::string dll = slurp(fs::path(TAVREN_FIXTURES) / "main_library.dll");
   // No entry at all: every launcher made from it stops with "couldn't decode attached data".
@@ -372,7 +372,7 @@ TEST_F(pack_cli, ReadCommandsRefuseWhatALauncherRefusesAndWriteNothing) {
   EXPECT_TRUE(fs::is_empty(root_ / "outside"));
 }
 
-TEST_F(pack_cli, BuildRefusesUnusableStubsAndSigningLeavingNoOutput) {
+TEST_F(PackCli, BuildRefusesUnusableStubsAndSigningLeavingNoOutput) {
   run_result bare = run({"verify", TAVREN_STUB_FILE}, root_);
   EXPECT_EQ(bare.status, 1);
   EXPECT_NE(bare.err.find("a launcher stub with no payload"), std::string::npos) << bare.err;
@@ -396,7 +396,7 @@ TEST_F(pack_cli, BuildRefusesUnusableStubsAndSigningLeavingNoOutput) {
                  "cannot sign: 'osslsigncode' is not on PATH", exe);
 }
 
-TEST_F(pack_cli, BuildEmbedsTheBlobAndTextsReproducibly) {
+TEST_F(PackCli, BuildEmbedsTheBlobAndTextsReproducibly) {
   NEED_DLL();
   fs::path app = make_app();
   fs::create_directories(root_ / "elsewhere");
@@ -445,7 +445,7 @@ uint32_t reference_checksum(std::string image, size_t field) {
   return sum + static_cast<uint32_t>(image.size());
 }
 
-TEST_F(pack_cli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
+TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   NEED_DLL();
   make_app();
   fs::create_directories(root_ / "console");
@@ -474,7 +474,7 @@ TEST_F(pack_cli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
 }
 
-TEST_F(pack_cli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
+TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   NEED_DLL();
   make_app();
   run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_, {"PATH=/nonexistent"});
@@ -507,7 +507,7 @@ TEST_F(pack_cli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   EXPECT_EQ(u32(optional + 56), (image_end + 4095) / 4096 * 4096) << "SizeOfImage";
 }
 
-TEST_F(pack_cli, SignedLauncherVerifiesUntilAPayloadByteChanges) {
+TEST_F(PackCli, SignedLauncherVerifiesUntilAPayloadByteChanges) {
   NEED_DLL();
   make_app();
   auto tool = [&](std::vector<std::string> argv) { return run_program(argv, root_); };

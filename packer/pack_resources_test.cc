@@ -60,7 +60,7 @@ std::string red_png(int width, int height) {
   return png;
 }
 
-class pack_resources : public ::testing::Test {
+class PackResources : public ::testing::Test {
  protected:
   void SetUp() override {
     char root[] = "/tmp/tavren-resources-test-XXXXXX";
@@ -111,7 +111,7 @@ const char four_sizes[] =
     "--icon --index=3 --width=48 --height=48 --bit-depth=32 --palette-size=0\n"
     "--icon --index=4 --width=256 --height=256 --bit-depth=32 --palette-size=0\n";
 
-TEST_F(pack_resources, EveryLauncherCarriesIconManifestAndVersion) {
+TEST_F(PackResources, EveryLauncherCarriesIconManifestAndVersion) {
   ASSERT_EQ(build("App.exe", {"-q", "--company", "Q \"x\" \\y\\ \xF0\x9F\x98\x80", "--file-version", "1.2.3.4"}).status, 0);
   run_result listing = run_program({"wrestool", "-l", "App.exe"}, root_);
   for (const char* type : {"--type=3 --name=1 ", "--type=3 --name=4 ", "--type=14 --name=1 ", "--type=16 --name=1 ",
@@ -128,7 +128,7 @@ TEST_F(pack_resources, EveryLauncherCarriesIconManifestAndVersion) {
   EXPECT_TRUE(version_value(version, u"ProductName") == u"app") << "the product defaults to the main library's name";
 }
 
-TEST_F(pack_resources, PngIconIsCentredAndScaledToEverySize) {
+TEST_F(PackResources, PngIconIsCentredAndScaledToEverySize) {
   spit(root_ / "wide.png", red_png(300, 150));
   run_result r = build("App.exe", {"-q", "--icon", "wide.png"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -149,7 +149,7 @@ TEST_F(pack_resources, PngIconIsCentredAndScaledToEverySize) {
   EXPECT_EQ(r.err, "tavren-pack: warning: icon 'tiny.png' is 20x20; scaled up to 256x256 it will look blurred\n");
 }
 
-TEST_F(pack_resources, IcoIconIsUsedAsItIsOrRefusedWithTheReason) {
+TEST_F(PackResources, IcoIconIsUsedAsItIsOrRefusedWithTheReason) {
   // Our own four-size icon, as an .ico file, must come through image for image.
   std::string ico = default_icon();
   spit(root_ / "mine.ico", ico);
@@ -177,7 +177,7 @@ TEST_F(pack_resources, IcoIconIsUsedAsItIsOrRefusedWithTheReason) {
 }
 
 // Hostile directories must not make the reader look outside the file or loop for long.
-TEST(ico_fault, NamesWhatIsWrongWithoutReadingPastTheEnd) {
+TEST(IcoFaults, NamesWhatIsWrongWithoutReadingPastTheEnd) {
   auto fault = [](const std::string& bytes) {
     return ico_fault(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   };
@@ -202,7 +202,7 @@ TEST(ico_fault, NamesWhatIsWrongWithoutReadingPastTheEnd) {
   EXPECT_EQ(fault(junk), "image 1 (16x16) is neither PNG nor a bitmap");
 }
 
-TEST_F(pack_resources, SameInputGivesTheSameExecutableFromAnyFolder) {
+TEST_F(PackResources, SameInputGivesTheSameExecutableFromAnyFolder) {
   spit(root_ / "art" / "logo.png", red_png(256, 256));
   fs::create_directories(root_ / "elsewhere" / "deeper");
   std::vector<std::string> options = {"-q", "--product", "Pr\xC3\xB6" "d", "--file-version", "9.8.7.6"};
@@ -224,7 +224,7 @@ TEST_F(pack_resources, SameInputGivesTheSameExecutableFromAnyFolder) {
   EXPECT_NE(dump.out.find("Time/Date\t\tThu Jan  1 00:00:00 1970"), std::string::npos);
 }
 
-TEST_F(pack_resources, ProgressAndSummaryOnlyWhereTheyBelong) {
+TEST_F(PackResources, ProgressAndSummaryOnlyWhereTheyBelong) {
   run_result piped = build("App.exe");
   ASSERT_EQ(piped.status, 0) << piped.err;
   EXPECT_EQ(piped.err, "") << "no progress when stderr is not a terminal";
@@ -245,7 +245,7 @@ TEST_F(pack_resources, ProgressAndSummaryOnlyWhereTheyBelong) {
   EXPECT_EQ(quiet.err, "");
 }
 
-TEST(pack_resources_real, OnlySystemLibrariesAreImported) {
+TEST(PackResourcesReal, OnlySystemLibrariesAreImported) {
   if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL";
   char root[] = "/tmp/tavren-imports-test-XXXXXX";
   ASSERT_NE(mkdtemp(root), nullptr);

@@ -17,7 +17,7 @@ bytes fixture(const char* name) {
   return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class pe_test : public ::testing::Test {
+class PeExports : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLLs";
@@ -31,15 +31,15 @@ class pe_test : public ::testing::Test {
   size_t pe_ = 0;
 };
 
-TEST_F(pe_test, AcceptsA64BitDllExportingRunCode) { EXPECT_EQ(fault(library_), nullptr); }
+TEST_F(PeExports, AcceptsA64BitDllExportingRunCode) { EXPECT_EQ(fault(library_), nullptr); }
 
-TEST_F(pe_test, RefusesAnExportThatOnlyStartsLikeRunCode) {
+TEST_F(PeExports, RefusesAnExportThatOnlyStartsLikeRunCode) {
   bytes other = fixture("other_library.dll");
   ASSERT_FALSE(other.empty());
   EXPECT_STREQ(fault(other), "does not export run_code");
 }
 
-TEST_F(pe_test, RefusesWrongKindsOfImage) {
+TEST_F(PeExports, RefusesWrongKindsOfImage) {
   bytes image = library_;
   image[pe_ + 24] = 0x0B;  // optional header magic PE32
   image[pe_ + 25] = 0x01;
@@ -63,7 +63,7 @@ TEST_F(pe_test, RefusesWrongKindsOfImage) {
   EXPECT_STRNE(fault(bytes{}), nullptr);
 }
 
-TEST_F(pe_test, ArbitraryDamageNeverReadsOutOfBounds) {
+TEST_F(PeExports, ArbitraryDamageNeverReadsOutOfBounds) {
   // Every prefix, then random byte changes in the headers and the export data; each copy is
   // exactly as large as its bytes so a stray read is caught by the allocator's guards.
   for (size_t size = 0; size < library_.size(); size += 7) {

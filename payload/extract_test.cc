@@ -40,7 +40,7 @@ std::vector<std::pair<std::wstring, bytes>> entries_of(const bytes& stream) {
   }
 }
 
-class payload_extract_test : public ::testing::Test {
+class PayloadExtract : public ::testing::Test {
  protected:
   // A fresh folder named after the test, shared with its death-test children, which end
   // without clearing up. `short_root` puts it high up on the Unix side too, so that a
@@ -84,7 +84,7 @@ class payload_extract_test : public ::testing::Test {
   volatile bool started_ = false;
 };
 
-TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
+TEST_F(PayloadExtract, EveryEntryIsWrittenWithExactlyItsContent) {
   // Sizes 0, 32768 and 32769 sit on the chunk boundary; one\two\ is two new folder levels;
   // replaced.txt exists already, longer than its new content, in a folder the walk has not
   // seen yet.
@@ -110,7 +110,7 @@ TEST_F(payload_extract_test, EveryEntryIsWrittenWithExactlyItsContent) {
   EXPECT_TRUE(started_);
 }
 
-TEST_F(payload_extract_test, ChildStopsAfterTheFirstNameAndCreatesNothing) {
+TEST_F(PayloadExtract, ChildStopsAfterTheFirstNameAndCreatesNothing) {
   std::wstring target = root_ + L"\\child";
   open(L"files", target);
   extract(extract_first_name_only);
@@ -122,7 +122,7 @@ TEST_F(payload_extract_test, ChildStopsAfterTheFirstNameAndCreatesNothing) {
   EXPECT_EQ(size, 100u);
 }
 
-TEST_F(payload_extract_test, EndMarkerAloneLeavesNoLibraryAndNoFolder) {
+TEST_F(PayloadExtract, EndMarkerAloneLeavesNoLibraryAndNoFolder) {
   for (extract_scope scope : {extract_every_entry, extract_first_name_only}) {
     std::wstring target = root_ + (scope == extract_every_entry ? L"\\parent" : L"\\child");
     open(L"end_marker_only", target);
@@ -134,7 +134,7 @@ TEST_F(payload_extract_test, EndMarkerAloneLeavesNoLibraryAndNoFolder) {
   }
 }
 
-TEST_F(payload_extract_test, NameBound) {
+TEST_F(PayloadExtract, NameBound) {
   // 1023 units (four 250-unit folders and a 19-unit file) fit the name buffer; 1024 abort
   // without a message, however short the directory.
   std::wstring target = root_ + L"\\short";
@@ -150,7 +150,7 @@ TEST_F(payload_extract_test, NameBound) {
   EXPECT_EXIT(extract(), ::testing::ExitedWithCode(3), "^$");
 }
 
-TEST_F(payload_extract_test, JoinedPathBound) {
+TEST_F(PayloadExtract, JoinedPathBound) {
   // With the 1023-unit name, a target directory of 3071 units makes the joined path 4095
   // units, the most that fits: it is used whole. Wine cannot create it, as its host path
   // (prefix, drive link and all) passes the host's 4096-byte limit, so the open fails and
@@ -174,7 +174,7 @@ TEST_F(payload_extract_test, JoinedPathBound) {
       ::testing::ExitedWithCode(3), "^$");
 }
 
-TEST_F(payload_extract_test, FilesAreStillWrittenOnceTheFolderSetIsFull) {
+TEST_F(PayloadExtract, FilesAreStillWrittenOnceTheFolderSetIsFull) {
   // 1030 new folders after the target directory; the last one gets a second file after the
   // set has stopped growing.
   std::wstring target = root_ + L"\\many";
@@ -188,7 +188,7 @@ TEST_F(payload_extract_test, FilesAreStillWrittenOnceTheFolderSetIsFull) {
   EXPECT_EQ(read_file_bytes(target + L"\\d1029\\g").size(), 1u);
 }
 
-TEST_F(payload_extract_test, NameThroughFiveHundredNewFolders) {
+TEST_F(PayloadExtract, NameThroughFiveHundredNewFolders) {
   // Every folder is missing when the file comes, so all 500 fail first and are made on the
   // way back, outermost first. That must not cost stack per level: a copy of the path per
   // level overflowed the stack.

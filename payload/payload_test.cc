@@ -22,7 +22,7 @@ bytes load_blob(const std::string& name) {
   return read_file_bytes(test_binary_directory() + L"\\..\\blobs\\payload_" + std::wstring(name.begin(), name.end()) + L".bin");
 }
 
-class payload_test : public ::testing::Test {
+class PayloadRead : public ::testing::Test {
  protected:
   // Opens the decoder over the first `size` bytes of the blob (all of it by default).
   void open(const std::string& name, size_t size = SIZE_MAX) {
@@ -56,7 +56,7 @@ class payload_test : public ::testing::Test {
   bool opened_ = false;
 };
 
-TEST_F(payload_test, MagicMustMatchInEveryByte) {
+TEST_F(PayloadRead, MagicMustMatchInEveryByte) {
   for (int i = 0; i < 3; ++i) {
     unsigned char blob[16] = {'J', 'Q', 'Z'};
     blob[i] ^= 0x20;  // the same letter in the other case
@@ -68,7 +68,7 @@ TEST_F(payload_test, MagicMustMatchInEveryByte) {
   EXPECT_TRUE(payload_check_magic());
 }
 
-TEST_F(payload_test, BlobShorterThanTheMagicIsNotReadPastItsEnd) {
+TEST_F(PayloadRead, BlobShorterThanTheMagicIsNotReadPastItsEnd) {
   // The byte after the blob's end would complete the magic.
   const unsigned char memory[] = {'J', 'Q', 'Z', 0};
   for (size_t size = 0; size < 3; ++size) {
@@ -77,7 +77,7 @@ TEST_F(payload_test, BlobShorterThanTheMagicIsNotReadPastItsEnd) {
   }
 }
 
-TEST_F(payload_test, RequestsOfAnySizeGiveTheStreamInOrder) {
+TEST_F(PayloadRead, RequestsOfAnySizeGiveTheStreamInOrder) {
   bytes stream = load_blob("two_files_stream");
   ASSERT_EQ(stream.size(), 4 + 8 + 300000 + 4 + 8 + 70000 + 2u);
   for (const char* name : {"two_files", "two_files_in_frames"}) {
@@ -98,7 +98,7 @@ TEST_F(payload_test, RequestsOfAnySizeGiveTheStreamInOrder) {
   }
 }
 
-TEST_F(payload_test, FramesThatDecodeToNothingAreCrossed) {
+TEST_F(PayloadRead, FramesThatDecodeToNothingAreCrossed) {
   // Forty frames over a 16-byte stream: most of them are empty, so most steps produce nothing.
   bytes stream = load_blob("empty_frames_stream");
   open("empty_frames");
@@ -107,7 +107,7 @@ TEST_F(payload_test, FramesThatDecodeToNothingAreCrossed) {
   EXPECT_TRUE(got == stream);
 }
 
-TEST_F(payload_test, StreamOfWholeHoldingBuffers) {
+TEST_F(PayloadRead, StreamOfWholeHoldingBuffers) {
   // Each request takes exactly what one step can produce. With the input ending where the
   // frame ends, the second request starts with nothing held and must still decode the rest.
   bytes stream = load_blob("two_holding_buffers_stream");
@@ -130,7 +130,7 @@ TEST_F(payload_test, StreamOfWholeHoldingBuffers) {
   }
 }
 
-TEST_F(payload_test, AskingPastTheStreamEndsTheProcess) {
+TEST_F(PayloadRead, AskingPastTheStreamEndsTheProcess) {
   // Whether the input goes on with the fill and trailer (no frame) or ends inside nothing,
   // a caller never gets a short read back.
   bytes stream = load_blob("two_holding_buffers_stream");

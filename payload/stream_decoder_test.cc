@@ -52,7 +52,7 @@ bytes raw_frame(unsigned char window_byte, const bytes& content) {
   return frame;
 }
 
-class decoder_test : public ::testing::Test {
+class StreamDecoder : public ::testing::Test {
  protected:
   void open(const bytes& input) {
     source_ = input;
@@ -73,7 +73,7 @@ class decoder_test : public ::testing::Test {
   bool opened_ = false;
 };
 
-TEST_F(decoder_test, RequestsOfEverySizeReassembleTheStream) {
+TEST_F(StreamDecoder, RequestsOfEverySizeReassembleTheStream) {
   bytes data = pattern(600000);
   open(compress(data));
   // Sizes chosen to start and end inside held bytes, match the holding buffer, and exceed it.
@@ -88,7 +88,7 @@ TEST_F(decoder_test, RequestsOfEverySizeReassembleTheStream) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-TEST_F(decoder_test, OneRequestSpanningManyHoldingBuffers) {
+TEST_F(StreamDecoder, OneRequestSpanningManyHoldingBuffers) {
   bytes data = pattern(5 * payload_holding_size + 17);
   open(compress(data));
   bytes got;
@@ -96,7 +96,7 @@ TEST_F(decoder_test, OneRequestSpanningManyHoldingBuffers) {
   EXPECT_EQ(got, data);
 }
 
-TEST_F(decoder_test, OutputStillPendingAfterAllInputIsConsumed) {
+TEST_F(StreamDecoder, OutputStillPendingAfterAllInputIsConsumed) {
   // Zeros compress to a few bytes: the first step eats all input and fills the buffer, and
   // the rest must still come out rather than be reported as truncated.
   bytes data(3 * payload_holding_size + 5, 0);
@@ -109,7 +109,7 @@ TEST_F(decoder_test, OutputStillPendingAfterAllInputIsConsumed) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-TEST_F(decoder_test, ExactHoldingBufferFillEndsCleanly) {
+TEST_F(StreamDecoder, ExactHoldingBufferFillEndsCleanly) {
   bytes data = pattern(payload_holding_size);
   open(compress(data, false));
   bytes got;
@@ -119,7 +119,7 @@ TEST_F(decoder_test, ExactHoldingBufferFillEndsCleanly) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-TEST_F(decoder_test, BytesLeftBehindByAnEarlierReadStillComeOut) {
+TEST_F(StreamDecoder, BytesLeftBehindByAnEarlierReadStillComeOut) {
   // A frame cut inside a raw block: the library streams the bytes present, so the first
   // step fills the holding buffer, consumes all input and keeps 12 bytes. The read that
   // needs them starts after the step, in a later call.
@@ -140,7 +140,7 @@ TEST_F(decoder_test, BytesLeftBehindByAnEarlierReadStillComeOut) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-TEST_F(decoder_test, FramesAndStepsWithoutOutputAreCrossed) {
+TEST_F(StreamDecoder, FramesAndStepsWithoutOutputAreCrossed) {
   bytes skippable = {0x50, 0x2A, 0x4D, 0x18, 3, 0, 0, 0, 'x', 'y', 'z'};
   bytes input;
   append(input, compress({}));
@@ -157,7 +157,7 @@ TEST_F(decoder_test, FramesAndStepsWithoutOutputAreCrossed) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-TEST_F(decoder_test, EntryFieldsSplitAcrossFrames) {
+TEST_F(StreamDecoder, EntryFieldsSplitAcrossFrames) {
   // Every field boundary is also a frame boundary, and one content is cut in the middle.
   bytes content = pattern(200000, 7);
   std::vector<bytes> pieces = {name_bytes(u"bin\\app.dll"), u64_bytes(content.size()),
@@ -189,7 +189,7 @@ TEST_F(decoder_test, EntryFieldsSplitAcrossFrames) {
   EXPECT_EQ(read(extra, 1), decode_truncated);
 }
 
-TEST_F(decoder_test, MissingEndMarkerIsTruncation) {
+TEST_F(StreamDecoder, MissingEndMarkerIsTruncation) {
   bytes stream = name_bytes(u"a");
   append(stream, u64_bytes(3));
   append(stream, {'x', 'y', 'z'});
@@ -206,7 +206,7 @@ TEST_F(decoder_test, MissingEndMarkerIsTruncation) {
   EXPECT_EQ(why, decode_truncated);
 }
 
-TEST_F(decoder_test, BytesAfterEndMarkerAreLeftForTheCaller) {
+TEST_F(StreamDecoder, BytesAfterEndMarkerAreLeftForTheCaller) {
   bytes stream = name_bytes(u"");
   append(stream, {'!'});
   open(compress(stream));
@@ -219,7 +219,7 @@ TEST_F(decoder_test, BytesAfterEndMarkerAreLeftForTheCaller) {
   EXPECT_EQ(read(extra, 1), decode_ok);  // nothing in the decoder stops here: readers must check
 }
 
-TEST_F(decoder_test, NameCapacityIsEnforced) {
+TEST_F(StreamDecoder, NameCapacityIsEnforced) {
   std::u16string longest(entry_name_capacity - 1, u'n');
   bytes stream = name_bytes(longest);
   append(stream, name_bytes(longest + u'n'));
@@ -233,7 +233,7 @@ TEST_F(decoder_test, NameCapacityIsEnforced) {
   EXPECT_EQ(name[length], 0);
 }
 
-TEST_F(decoder_test, WindowLargerThan2To27IsRefused) {
+TEST_F(StreamDecoder, WindowLargerThan2To27IsRefused) {
   bytes content = {'o', 'k'};
   {
     open(raw_frame(17 << 3, content));  // 2^27: the largest the launcher takes
@@ -249,7 +249,7 @@ TEST_F(decoder_test, WindowLargerThan2To27IsRefused) {
   EXPECT_EQ(ZSTD_getErrorCode(decoder_.last_error), ZSTD_error_frameParameter_windowTooLarge);
 }
 
-TEST_F(decoder_test, DamageIsReported) {
+TEST_F(StreamDecoder, DamageIsReported) {
   bytes data = pattern(1000);
   {
     bytes frame = compress(data, true);
@@ -279,7 +279,7 @@ TEST_F(decoder_test, DamageIsReported) {
   EXPECT_EQ(read(got, data.size()), decode_truncated);
 }
 
-TEST_F(decoder_test, BytesThatAreNoFrameAreCorrupt) {
+TEST_F(StreamDecoder, BytesThatAreNoFrameAreCorrupt) {
   open(bytes{'J', 'Q', 'Z', 0, 1, 2, 3, 4});
   bytes got;
   EXPECT_EQ(read(got, 1), decode_corrupt);

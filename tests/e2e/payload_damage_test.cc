@@ -58,7 +58,7 @@ blob_layout layout_of(const bytes& blob) {
   return {at, blob.size()};
 }
 
-class payload_damage_test : public ::testing::Test {
+class PayloadDamage : public ::testing::Test {
  protected:
   void SetUp() override {
     wchar_t temp[MAX_PATH];
@@ -138,7 +138,7 @@ class payload_damage_test : public ::testing::Test {
   std::wstring root_, temp_;
 };
 
-TEST_F(payload_damage_test, WellFormedVariantsRunNormally) {
+TEST_F(PayloadDamage, WellFormedVariantsRunNormally) {
   // Bytes after the end marker, a 2^27-byte window, no checksum, and any values in the zero
   // fill and the trailer: the walk never reads past the end marker.
   for (const wchar_t* name : {L"app", L"app_trailing", L"app_window_27", L"app_no_check"}) {
@@ -152,7 +152,7 @@ TEST_F(payload_damage_test, WellFormedVariantsRunNormally) {
   expect_normal_run(launch(data));
 }
 
-TEST_F(payload_damage_test, BadMagicIsRefusedBeforeAnythingIsWritten) {
+TEST_F(PayloadDamage, BadMagicIsRefusedBeforeAnythingIsWritten) {
   bytes good = blob(L"app");
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
@@ -163,7 +163,7 @@ TEST_F(payload_damage_test, BadMagicIsRefusedBeforeAnythingIsWritten) {
   }
 }
 
-TEST_F(payload_damage_test, DamageTheDecoderReportsBeforeAnyFile) {
+TEST_F(PayloadDamage, DamageTheDecoderReportsBeforeAnyFile) {
   // The frame's own magic, a reserved bit of its header descriptor, a reserved block type
   // in the first block header, and a window of 2^28 bytes: the first request fails, so not
   // even the target directory is made.
@@ -187,7 +187,7 @@ TEST_F(payload_damage_test, DamageTheDecoderReportsBeforeAnyFile) {
   EXPECT_TRUE(left_behind().empty());
 }
 
-TEST_F(payload_damage_test, ContentDamageIsCaughtOnlyByTheChecksum) {
+TEST_F(PayloadDamage, ContentDamageIsCaughtOnlyByTheChecksum) {
   // One byte of the second file's content, flipped where the frame stores it as it is:
   // with the content checksum the frame fails at its end; without it the damage decodes
   // unnoticed.
@@ -210,7 +210,7 @@ TEST_F(payload_damage_test, ContentDamageIsCaughtOnlyByTheChecksum) {
   }
 }
 
-TEST_F(payload_damage_test, ChecksumDamageFailsInTheLastStep) {
+TEST_F(PayloadDamage, ChecksumDamageFailsInTheLastStep) {
   // The step that decodes the last block also checks the checksum, so its output, the end
   // of the stream, is never handed out.
   bytes data = blob(L"app");
@@ -220,7 +220,7 @@ TEST_F(payload_damage_test, ChecksumDamageFailsInTheLastStep) {
   EXPECT_FALSE(read_file_bytes(target() + L"\\two.txt").size() == 5);
 }
 
-TEST_F(payload_damage_test, StreamsWithoutTheirEndMarkerFailAfterTheLastFile) {
+TEST_F(PayloadDamage, StreamsWithoutTheirEndMarkerFailAfterTheLastFile) {
   // The walk asks for the next name and the decoder runs into the zero fill and trailer;
   // with 'A' in place of the end marker it does so in the middle of a name.
   for (const wchar_t* name : {L"app_no_end_marker", L"app_bad_end_marker"}) {
@@ -233,7 +233,7 @@ TEST_F(payload_damage_test, StreamsWithoutTheirEndMarkerFailAfterTheLastFile) {
   }
 }
 
-TEST_F(payload_damage_test, CutAtEveryBoundary) {
+TEST_F(PayloadDamage, CutAtEveryBoundary) {
   bytes good = blob(L"app");
   blob_layout layout = layout_of(good);
   size_t header = ZSTD_frameHeaderSize(good.data() + 3, good.size() - 3);
@@ -264,12 +264,12 @@ TEST_F(payload_damage_test, CutAtEveryBoundary) {
   }
 }
 
-TEST_F(payload_damage_test, EndMarkerAloneCreatesNothing) {
+TEST_F(PayloadDamage, EndMarkerAloneCreatesNothing) {
   expect_failure(launch(blob(L"end_marker_only")), undecodable);
   EXPECT_TRUE(left_behind().empty());
 }
 
-TEST_F(payload_damage_test, FileThatCannotBeCreatedIsReportedWithItsFullPath) {
+TEST_F(PayloadDamage, FileThatCannotBeCreatedIsReportedWithItsFullPath) {
   // "sub" names a folder made for an earlier entry; the files before it stay.
   captured_run run = launch(blob(L"app_name_is_folder"));
   std::wstring left = target();

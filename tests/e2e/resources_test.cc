@@ -21,7 +21,7 @@ const wchar_t exe_name[] = L"packed_resources.exe";
 
 std::wstring packed_exe() { return beside_test_binary(exe_name); }
 
-class packed_version_info : public ::testing::Test {
+class PackedVersionInfo : public ::testing::Test {
  protected:
   void SetUp() override {
     DWORD ignored = 0;
@@ -44,7 +44,7 @@ class packed_version_info : public ::testing::Test {
   std::vector<unsigned char> block_;
 };
 
-TEST_F(packed_version_info, StringsRoundTripEveryCharacter) {
+TEST_F(PackedVersionInfo, StringsRoundTripEveryCharacter) {
   EXPECT_EQ(text(L"CompanyName"), company);
   EXPECT_EQ(text(L"ProductName"), product);
   EXPECT_EQ(text(L"FileDescription"), product);
@@ -54,7 +54,7 @@ TEST_F(packed_version_info, StringsRoundTripEveryCharacter) {
   EXPECT_EQ(text(L"OriginalFilename"), exe_name);
 }
 
-TEST_F(packed_version_info, FixedNumbersMatchTheTexts) {
+TEST_F(PackedVersionInfo, FixedNumbersMatchTheTexts) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(block_.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
@@ -78,7 +78,7 @@ TEST_F(packed_version_info, FixedNumbersMatchTheTexts) {
 
 // The launcher reads its {COMPANY} and {PRODUCT} texts from a section the packer writes
 // beside the version resource; both must hold the same units, terminator included.
-TEST(packed_texts, TemplateTextsMatchTheResourceStrings) {
+TEST(PackedTexts, TemplateTextsMatchTheResourceStrings) {
   HANDLE file = CreateFileW(packed_exe().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   std::string image(GetFileSize(file, nullptr), '\0');
@@ -94,7 +94,7 @@ TEST(packed_texts, TemplateTextsMatchTheResourceStrings) {
   }
 }
 
-class packed_resources : public ::testing::Test {
+class PackedResources : public ::testing::Test {
  protected:
   void SetUp() override {
     module_ = LoadLibraryExW(packed_exe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -127,7 +127,7 @@ int icon_image_width(const std::string& image) {
   return -1;
 }
 
-TEST_F(packed_resources, EveryIconSizeIsThereAndLoads) {
+TEST_F(PackedResources, EveryIconSizeIsThereAndLoads) {
   std::string group = resource(RT_GROUP_ICON, 1);
   ASSERT_FALSE(group.empty()) << "no icon group 1";
   for (int size : {16, 32, 48, 256}) {
@@ -151,7 +151,7 @@ TEST_F(packed_resources, EveryIconSizeIsThereAndLoads) {
   EXPECT_NE(LoadIconW(module_, MAKEINTRESOURCEW(1)), nullptr);
 }
 
-TEST_F(packed_resources, ManifestDeclaresWhatTheLoaderNeeds) {
+TEST_F(PackedResources, ManifestDeclaresWhatTheLoaderNeeds) {
   std::string manifest = resource(RT_MANIFEST, 1);
   ASSERT_FALSE(manifest.empty()) << "no manifest 1";
   EXPECT_EQ(manifest.rfind("<?xml", 0), 0u);
@@ -171,7 +171,7 @@ TEST_F(packed_resources, ManifestDeclaresWhatTheLoaderNeeds) {
 
 // The loader reads the manifest before the first instruction runs: a launcher with resources
 // must still start and hand over to its main library.
-TEST(packed_launcher, StartsWithItsResources) {
+TEST(PackedLauncher, StartsWithItsResources) {
   run_options options;
   options.set_env = {{L"TAVREN_TEST_EXIT", L"7"}};
   captured_run run = run_captured(packed_exe(), quote_argument(packed_exe()) + L" one", options);
@@ -182,7 +182,7 @@ TEST(packed_launcher, StartsWithItsResources) {
 
 // A signature sits after the last section and is named in the headers; the launcher must
 // neither notice it nor lose its payload to it.
-TEST(packed_launcher, StartsTheSameWhenSigned) {
+TEST(PackedLauncher, StartsTheSameWhenSigned) {
   std::wstring exe = beside_test_binary(L"packed_signed.exe");
   run_options options;
   options.set_env = {{L"TAVREN_TEST_EXIT", L"7"}};
