@@ -6,9 +6,9 @@
 
 void print_system_error(const char* message, uint32_t error_code) {
   char* text = nullptr;
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                    FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                nullptr, error_code, 0x409, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     nullptr, error_code, 0x409, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   static char empty[] = "";
   if (length == 0 || !text) {
     text = empty;

@@ -22,9 +22,9 @@ captured_run run_operation(std::initializer_list<std::wstring> args, const run_o
 // the system has none.
 std::string system_text(uint32_t code, bool* found) {
   char* text = nullptr;
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                    FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                nullptr, code, 0x409, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     nullptr, code, 0x409, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   *found = length != 0 && text;
   std::string result = *found ? std::string(text, length) : std::string();
   if (text) LocalFree(text);

@@ -6,7 +6,10 @@
 typedef int (*run_code_fn)(int, wchar_t**, const wchar_t*);
 
 int WINAPI wWinMain(HINSTANCE a, HINSTANCE b, PWSTR c, int d) {
-  (void)a; (void)b; (void)c; (void)d;
+  (void)a;
+  (void)b;
+  (void)c;
+  (void)d;
   if (__argc < 2) return 90;
   HMODULE library = LoadLibraryExW(__wargv[1], NULL, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (!library) return 91;

@@ -98,7 +98,8 @@ uint64_t hash_more(uint64_t hash, const unsigned char* bytes, size_t count) {
 // included, reading until the end marker. Every entry verify saw must come out the same.
 void check_launcher_reads(const blob_span& blob, const std::vector<seen_entry>& entries) {
   payload_decoder decoder;
-  if (decoder_open(&decoder, blob.data + payload_magic_size, blob.size - payload_magic_size) != decode_ok) __builtin_trap();
+  if (decoder_open(&decoder, blob.data + payload_magic_size, blob.size - payload_magic_size) != decode_ok)
+    __builtin_trap();
   static unsigned char chunk[32768];
   for (size_t index = 0;; ++index) {
     char16_t name[entry_name_capacity];

@@ -97,8 +97,7 @@ bool agrees(reference_stream* reference, decode_status status, const unsigned ch
       // the bytes; but it must find the same damage somewhere before the input ends.
       if (reference_drain(reference, max_decoded_bytes) == reference_end::clean) __builtin_trap();
       return false;
-    case decode_no_memory:
-      return false;
+    case decode_no_memory: return false;
   }
   return false;
 }
@@ -122,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < payload_magic_size || memcmp(data, payload_magic, payload_magic_size) != 0) return 0;
   payload_decoder decoder;
   if (decoder_open(&decoder, data + payload_magic_size, size - payload_magic_size) != decode_ok) __builtin_trap();
-  reference_stream reference{ZSTD_createDCtx(), {data + payload_magic_size, 0, 0}, size - payload_magic_size, 1 + size % 61};
+  reference_stream reference{
+      ZSTD_createDCtx(), {data + payload_magic_size, 0, 0}, size - payload_magic_size, 1 + size % 61};
   if (!reference.context) __builtin_trap();
 
   uint64_t total = 0;

@@ -88,8 +88,8 @@ std::vector<std::wstring> split_again(const std::vector<std::wstring>& argv) {
 
 TEST(ChildCommandLineQuoting, RandomVectorsSurviveTheSystemSplitter) {
   // Characters that matter to the splitter, weighted towards the troublesome ones.
-  const wchar_t alphabet[] = {L'a', L'b', L'\\', L'\\', L'\\', L'"', L'"', L' ', L'\t', L'\n',
-                              L'\v', L'\r', L'\f', L'/', L'\u00e9', L'\u4e2d', L'^', L'%'};
+  const wchar_t alphabet[] = {L'a',  L'b',  L'\\', L'\\', L'\\', L'"',      L'"',      L' ', L'\t',
+                              L'\n', L'\v', L'\r', L'\f', L'/',  L'\u00e9', L'\u4e2d', L'^', L'%'};
   std::mt19937 random(20240611);
   std::uniform_int_distribution<int> pick(0, static_cast<int>(std::size(alphabet)) - 1);
   std::uniform_int_distribution<int> length(0, 8);
@@ -123,9 +123,10 @@ TEST(ChildCommandLine, BuiltFromThisProcessesOwnLine) {
   if (GetEnvironmentVariableW(L"TAVREN_CHILD_LINE_CASE", nullptr, 0) == 0) {
     run_options options;
     options.set_env.push_back({L"TAVREN_CHILD_LINE_CASE", L"1"});
-    captured_run run = run_captured(module, std::wstring(L"self ") + kOwnCase +
-                                                L" two\" \"words \"C:\\data\\\\\" \"\" a\\\\\\\"b \"say \\\"hi\\\"\"",
-                                    options);
+    captured_run run = run_captured(
+        module,
+        std::wstring(L"self ") + kOwnCase + L" two\" \"words \"C:\\data\\\\\" \"\" a\\\\\\\"b \"say \\\"hi\\\"\"",
+        options);
     EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
     EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
     return;

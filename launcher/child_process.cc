@@ -26,9 +26,7 @@ static bool target_directory_exists() {
 // Whoever takes the handle out of the slot is the only one that waits on, terminates and
 // closes it: the handle is closed exactly once and never while another thread still uses it.
 // Two clean-ups at once are not serialised otherwise; a second one simply finds the slot empty.
-static HANDLE take_child_handle() {
-  return static_cast<HANDLE>(InterlockedExchangePointer(&g_child_process, nullptr));
-}
+static HANDLE take_child_handle() { return static_cast<HANDLE>(InterlockedExchangePointer(&g_child_process, nullptr)); }
 
 void cleanup_child_and_directory() {
   HANDLE child = take_child_handle();
@@ -89,10 +87,9 @@ uint32_t launch_and_supervise_child() {
   in_job.StartupInfo.cb = sizeof in_job;
   in_job.lpAttributeList = job.attributes;
   PROCESS_INFORMATION process = {};
-  bool started = job.attributes &&
-                 CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE,
-                                NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                &in_job.StartupInfo, &process);
+  bool started = job.attributes && CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE,
+                                                  NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                                  nullptr, &in_job.StartupInfo, &process);
   if (!started) {
     if (!CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
                         nullptr, nullptr, &startup, &process)) {

@@ -6,8 +6,7 @@
 #include "payload/payload.h"
 
 static bool is_name_unit(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' ||
-         c == L'_';
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'_';
 }
 
 // The counterpart of the target folder template "onefile_{PID}_{TIME_US}_{RANDOM}".

@@ -45,8 +45,8 @@ TEST(DeadRunCollection, OneStartRemovesAtMostFourAndCostsLittleWithNoneWaiting) 
   double twenty_ms = now_ms() - start;
   EXPECT_EQ(twenty.removed, dead_run_removal_limit);
   EXPECT_EQ(folder_entries(folder).size(), 20u - dead_run_removal_limit);
-  printf("[ figure ] collecting dead runs: %.2f ms with none waiting, %.2f ms with 20 waiting (%d removed)\n",
-         none_ms, twenty_ms, twenty.removed);
+  printf("[ figure ] collecting dead runs: %.2f ms with none waiting, %.2f ms with 20 waiting (%d removed)\n", none_ms,
+         twenty_ms, twenty.removed);
   remove_tree(folder);
 }
 

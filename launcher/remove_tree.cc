@@ -18,15 +18,15 @@ constexpr size_t name_info_capacity = sizeof(FILE_NAME_INFO) + remove_tree_path_
 // listing lives on the heap.
 struct removal_walk {
   tree_removal_mode mode;
-  wchar_t* path;         // remove_tree_path_capacity units: the entry being looked at
-  size_t root_length;    // units of `path` that name the root
-  wchar_t* root_name;    // remove_tree_path_capacity units: the root's name on its volume
+  wchar_t* path;       // remove_tree_path_capacity units: the entry being looked at
+  size_t root_length;  // units of `path` that name the root
+  wchar_t* root_name;  // remove_tree_path_capacity units: the root's name on its volume
   size_t root_name_length;
   FILE_NAME_INFO* landed;  // name_info_capacity bytes: where a handle really landed
-  HANDLE* held;          // removal_all_or_nothing: every entry opened so far, parents first
+  HANDLE* held;            // removal_all_or_nothing: every entry opened so far, parents first
   size_t held_count;
-  bool left;             // an entry stays
-  bool refused;          // removal_all_or_nothing: an entry is in use; delete nothing
+  bool left;     // an entry stays
+  bool refused;  // removal_all_or_nothing: an entry is in use; delete nothing
 };
 
 // A folder is opened without sharing delete access, so nobody can rename or remove it, and

@@ -64,8 +64,8 @@ TEST(RemovalWalk, DeepTreeOnASmallStack) {
     path += L"\\d";
     ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << i << " error " << GetLastError();
   }
-  HANDLE file = CreateFileW((path + L"\\f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY,
-                            nullptr);
+  HANDLE file =
+      CreateFileW((path + L"\\f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);
 

@@ -68,9 +68,9 @@ static void clean_start_of_environment() {
 
 static int hand_off_to_main_library(int argc, wchar_t** argv) {
   AddDllDirectory(g_target_directory);
-  HMODULE library = LoadLibraryExW(g_main_library_path, nullptr,
-                                   LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                       LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE library =
+      LoadLibraryExW(g_main_library_path, nullptr,
+                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (!library) {
     DWORD code = GetLastError();
     print_system_error("Error, load DLL.", code);

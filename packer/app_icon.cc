@@ -72,7 +72,8 @@ std::string dib_bytes(const rgba_image& image) {
   for (int y = side - 1; y >= 0; --y) {
     std::string row(mask_stride, '\0');
     for (int x = 0; x < side; ++x)
-      if (image.pixels[(static_cast<size_t>(y) * side + x) * 4 + 3] == 0) row[x / 8] |= static_cast<char>(0x80 >> (x % 8));
+      if (image.pixels[(static_cast<size_t>(y) * side + x) * 4 + 3] == 0)
+        row[x / 8] |= static_cast<char>(0x80 >> (x % 8));
     out += row;
   }
   return out;
@@ -202,7 +203,8 @@ std::string ico_fault(const unsigned char* ico, size_t size) {
     const unsigned char* entry = ico + 6 + 16 * i;
     int width = entry[0] ? entry[0] : 256, height = entry[1] ? entry[1] : 256;
     uint32_t bytes = load_le32(entry + 8), offset = load_le32(entry + 12);
-    std::string name = "image " + std::to_string(i + 1) + " (" + std::to_string(width) + "x" + std::to_string(height) + ")";
+    std::string name =
+        "image " + std::to_string(i + 1) + " (" + std::to_string(width) + "x" + std::to_string(height) + ")";
     if (bytes == 0 || offset < 6 + 16 * count || offset > size || bytes > size - offset)
       return name + " lies outside the file";
     bool png = bytes >= 8 && memcmp(ico + offset, png_signature, 8) == 0;

@@ -36,8 +36,8 @@ std::string real_path(const std::string& path) {
 
 bool is_inside(const std::string& path, const std::string& root) {
   if (root == "/") return true;
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
+  return path == root ||
+         (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
 }
 
 std::u16string to_entry_name(const std::string& display) {
@@ -66,7 +66,8 @@ class app_walker {
     std::sort(children.begin(), children.end());
     if (children.empty() && !display.empty())
       out_->warnings.push_back("empty folder " + quote_name(display) + " is left out (folders are not entries)");
-    for (const std::string& child : children) visit(host + "/" + child, display.empty() ? child : display + "/" + child, child, ancestors);
+    for (const std::string& child : children)
+      visit(host + "/" + child, display.empty() ? child : display + "/" + child, child, ancestors);
   }
 
  private:
@@ -158,7 +159,8 @@ void check_no_case_clashes(const std::vector<app_entry>& entries) {
 
 app_contents scan_app(const std::string& app_dir, const std::string& main_path) {
   struct stat info;
-  if (stat(app_dir.c_str(), &info) != 0) throw pack_error("cannot read app folder " + quote_name(app_dir) + ": " + errno_text(errno));
+  if (stat(app_dir.c_str(), &info) != 0)
+    throw pack_error("cannot read app folder " + quote_name(app_dir) + ": " + errno_text(errno));
   if (!S_ISDIR(info.st_mode)) throw pack_error("app folder " + quote_name(app_dir) + " is not a folder");
   std::string main_display = normal_main_path(app_dir, main_path);
   std::string main_host = app_dir + "/" + main_display;

@@ -39,9 +39,12 @@ struct checked_blob {
 void print_launcher_kind(const checked_blob& blob) {
   if (blob.span.file_offset == 0) return;
   uint16_t subsystem = pe_subsystem({blob.file.data(), blob.file.size()});
-  if (subsystem == pe_subsystem_windows) printf("launcher: windowed\n");
-  else if (subsystem == pe_subsystem_console) printf("launcher: console\n");
-  else printf("launcher: subsystem %u (neither windowed nor console)\n", static_cast<unsigned>(subsystem));
+  if (subsystem == pe_subsystem_windows)
+    printf("launcher: windowed\n");
+  else if (subsystem == pe_subsystem_console)
+    printf("launcher: console\n");
+  else
+    printf("launcher: subsystem %u (neither windowed nor console)\n", static_cast<unsigned>(subsystem));
 }
 
 /// Runs `body` and prefixes any fault with the file name.
@@ -82,7 +85,8 @@ void extract_entry(int root, const std::vector<std::string>& parts, entry_reader
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     if (mkdirat(folder, parts[i].c_str(), 0777) != 0 && errno != EEXIST) fail(errno_text(errno));
     int inner = openat(folder, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (inner < 0) fail("folder " + quote_name(parts[i]) + " on its path is a file or symbolic link (" + errno_text(errno) + ")");
+    if (inner < 0)
+      fail("folder " + quote_name(parts[i]) + " on its path is a file or symbolic link (" + errno_text(errno) + ")");
     close(folder);
     folder = inner;
   }

@@ -64,14 +64,15 @@ blob_span locate_blob(const unsigned char* file, size_t size) {
       if (size - header < launcher_payload_header_size) break;
       uint64_t length = load_le64(at + launcher_payload_marker_size);
       size_t start = header + launcher_payload_header_size;
-      if (all_zero(at + launcher_payload_marker_size + 8, 8) && length >= payload_magic_size && length <= size - start &&
-          memcmp(file + start, payload_magic, payload_magic_size) == 0)
+      if (all_zero(at + launcher_payload_marker_size + 8, 8) && length >= payload_magic_size &&
+          length <= size - start && memcmp(file + start, payload_magic, payload_magic_size) == 0)
         return {file + start, static_cast<size_t>(length), start};
     }
     throw pack_error(std::string("no payload in this executable (no ") + launcher_payload_marker +
                      " marker followed by a blob)");
   }
-  throw pack_error(std::string("not a payload: bad magic (expected \"") + payload_magic + "\" or a launcher executable)");
+  throw pack_error(std::string("not a payload: bad magic (expected \"") + payload_magic +
+                   "\" or a launcher executable)");
 }
 
 blob_layout check_blob_layout(const blob_span& blob) {
@@ -112,8 +113,8 @@ blob_layout check_blob_layout(const blob_span& blob) {
       uint64_t window = frame_window_size(data + at, frame);
       if (window > launcher_window_size_max)
         throw pack_error("frame " + at_offset(at) + " needs a " + std::to_string(window >> 20) +
-                         " MiB window; the launcher decodes at most " +
-                         std::to_string(launcher_window_size_max >> 20) + " MiB");
+                         " MiB window; the launcher decodes at most " + std::to_string(launcher_window_size_max >> 20) +
+                         " MiB");
     }
     ++layout.frames;
     at += frame;
@@ -131,12 +132,9 @@ entry_reader::~entry_reader() { decoder_close(&decoder_); }
 
 void entry_reader::fail(decode_status status, const std::string& where) {
   switch (status) {
-    case decode_no_memory:
-      throw pack_error("out of memory while decoding " + where);
-    case decode_truncated:
-      throw pack_error("the entry stream ends " + where + " (no end marker)");
-    default:
-      throw pack_error("compressed data damaged " + where + " (" + ZSTD_getErrorName(decoder_.last_error) + ")");
+    case decode_no_memory: throw pack_error("out of memory while decoding " + where);
+    case decode_truncated: throw pack_error("the entry stream ends " + where + " (no end marker)");
+    default: throw pack_error("compressed data damaged " + where + " (" + ZSTD_getErrorName(decoder_.last_error) + ")");
   }
 }
 
@@ -215,10 +213,12 @@ class name_registry {
     std::replace(key.begin(), key.end(), u'/', u'\\');
     const seen current{index, name};
     if (auto it = files_.find(key); it != files_.end()) clash(current, "names the same file as", it->second);
-    if (auto it = folders_.find(key); it != folders_.end()) clash(current, "is a file where there is a folder for", it->second);
+    if (auto it = folders_.find(key); it != folders_.end())
+      clash(current, "is a file where there is a folder for", it->second);
     for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1)) {
       std::u16string folder = key.substr(0, at);
-      if (auto it = files_.find(folder); it != files_.end()) clash(current, "needs a folder where there is the file", it->second);
+      if (auto it = files_.find(folder); it != files_.end())
+        clash(current, "needs a folder where there is the file", it->second);
       folders_.emplace(std::move(folder), current);
     }
     files_.emplace(std::move(key), current);
@@ -244,7 +244,8 @@ const char* main_library_content_fault(entry_reader& entries) {
   try {
     std::vector<unsigned char> chunk(1 << 20);
     while (size_t n = entries.read(chunk.data(), chunk.size()))
-      if (fwrite(chunk.data(), 1, n, spill) != n) throw pack_error("cannot write a temporary file: " + errno_text(errno));
+      if (fwrite(chunk.data(), 1, n, spill) != n)
+        throw pack_error("cannot write a temporary file: " + errno_text(errno));
     if (fflush(spill) != 0) throw pack_error("cannot write a temporary file: " + errno_text(errno));
   } catch (...) {
     fclose(spill);

@@ -36,7 +36,8 @@ std::string verdict(const std::string& file) {
 
 std::string with_trailer(std::string blob, uint64_t value) {
   bytes trailer = u64_bytes(value);
-  return blob.replace(blob.size() - payload_trailer_size, payload_trailer_size, std::string(trailer.begin(), trailer.end()));
+  return blob.replace(blob.size() - payload_trailer_size, payload_trailer_size,
+                      std::string(trailer.begin(), trailer.end()));
 }
 
 std::string fixture_dll() { return slurp(fs::path(TAVREN_FIXTURES) / "main_library.dll"); }
@@ -175,7 +176,8 @@ TEST(BlobReader, FindsTheBlobInsideALauncherExecutable) {
 
 TEST(BlobReader, ArbitraryInputEndsInAFaultNeverACrash) {
   std::string marker = launcher_payload_marker;
-  std::vector<std::string> inputs = {"", "J", payload_magic, "MZ", "MZ" + marker, blob_around({}), std::string(64, '\0')};
+  std::vector<std::string> inputs = {
+      "", "J", payload_magic, "MZ", "MZ" + marker, blob_around({}), std::string(64, '\0')};
   bytes huge = u64_bytes(~0ull);
   inputs.push_back("MZ " + marker + std::string(huge.begin(), huge.end()) + std::string(8, '\0') + payload_magic);
   std::mt19937 random(7);

@@ -30,7 +30,8 @@ void write_all(int fd, const void* data, size_t size) {
 }
 
 void check_zstd(size_t result, const char* what) {
-  if (ZSTD_isError(result)) throw pack_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
+  if (ZSTD_isError(result))
+    throw pack_error(std::string("compression failed (") + what + "): " + ZSTD_getErrorName(result));
 }
 
 /// Feeds the entry stream through one compression context into `fd`, counting output bytes.
@@ -108,7 +109,9 @@ void put_name(frame_writer& frame, const std::u16string& name) {
 }
 
 void put_content(frame_writer& frame, const app_entry& entry) {
-  auto fail = [&](const std::string& reason) { throw pack_error("cannot read " + quote_name(entry.display) + ": " + reason); };
+  auto fail = [&](const std::string& reason) {
+    throw pack_error("cannot read " + quote_name(entry.display) + ": " + reason);
+  };
   int fd = open(entry.host_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) fail(errno_text(errno));
   std::vector<unsigned char> buffer(staging_capacity);

@@ -10,8 +10,8 @@
 
 struct compression_options {
   int level = 19;
-  int threads = 0;      ///< compression workers; 0 = one per core
-  int window_log = 0;   ///< 0 = just enough for the whole stream, at most launcher_window_log_max
+  int threads = 0;     ///< compression workers; 0 = one per core
+  int window_log = 0;  ///< 0 = just enough for the whole stream, at most launcher_window_log_max
   bool checksum = true;
 };
 

@@ -80,7 +80,8 @@ void run_build(const pack_request& r) {
   try {
     if (from_blob) {
       struct stat info;
-      if (stat(r.payload.c_str(), &info) != 0) throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
+      if (stat(r.payload.c_str(), &info) != 0)
+        throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
       if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
       mapped_file blob(r.payload, r.payload);
       write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);

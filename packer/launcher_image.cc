@@ -80,7 +80,8 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
   stub.file_alignment = image.u32(h.optional + pe_opt_file_alignment);
   stub.section_alignment = image.u32(h.optional + pe_opt_section_alignment);
   uint32_t fa = stub.file_alignment, sa = stub.section_alignment;
-  if (fa < 512 || fa > 65536 || (fa & (fa - 1)) || sa < fa || (sa & (sa - 1))) refuse("has alignments no loader accepts");
+  if (fa < 512 || fa > 65536 || (fa & (fa - 1)) || sa < fa || (sa & (sa - 1)))
+    refuse("has alignments no loader accepts");
 
   const unsigned char* end = data + size;
   const unsigned char* marker = find_stub_marker(data, end);
@@ -102,7 +103,8 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
       raw_end = std::max<uint64_t>(raw_end, uint64_t{s.raw_offset} + s.raw_size);
       first_raw = std::min<uint64_t>(first_raw, s.raw_offset);
     }
-    virtual_end = std::max<uint64_t>(virtual_end, s.virtual_address + align_up(std::max(s.virtual_size, s.raw_size), sa));
+    virtual_end =
+        std::max<uint64_t>(virtual_end, s.virtual_address + align_up(std::max(s.virtual_size, s.raw_size), sa));
   }
   // Anything after the sections would sit outside every section, where a signature does not reach.
   if (size > raw_end) refuse("carries data after its last section");
@@ -139,14 +141,16 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   text.raw_size = align_up(text.virtual_size, fa);
   uint64_t resources_rva = align_up(text.rva + text.virtual_size, sa);
   if (resources_rva >= image_size_max)
-    throw pack_error("the payload (" + human_bytes(payload_size) + ") is too large for a Windows executable (at most 2 GiB)");
+    throw pack_error("the payload (" + human_bytes(payload_size) +
+                     ") is too large for a Windows executable (at most 2 GiB)");
   std::string resource_bytes = resource_section(resources, static_cast<uint32_t>(resources_rva));
   new_section resource{".rsrc", resources_rva, resource_bytes.size(), text.offset + text.raw_size, 0};
   resource.raw_size = align_up(resource.virtual_size, fa);
   uint64_t image_size = align_up(resource.rva + resource.virtual_size, sa);
   uint64_t file_size = resource.offset + resource.raw_size;
   if (image_size >= image_size_max)
-    throw pack_error("the payload (" + human_bytes(payload_size) + ") is too large for a Windows executable (at most 2 GiB)");
+    throw pack_error("the payload (" + human_bytes(payload_size) +
+                     ") is too large for a Windows executable (at most 2 GiB)");
 
   const pe_headers& h = stub.headers;
   std::string head(reinterpret_cast<const char*>(stub.data), stub.size);
@@ -166,22 +170,26 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
     initialized += s->raw_size;
     at += pe_section_header_size;
   }
-  store32(head, h.optional + pe_opt_size_of_initialized_data, static_cast<uint32_t>(std::min<uint64_t>(initialized, UINT32_MAX)));
+  store32(head, h.optional + pe_opt_size_of_initialized_data,
+          static_cast<uint32_t>(std::min<uint64_t>(initialized, UINT32_MAX)));
   store32(head, h.optional + pe_opt_size_of_image, static_cast<uint32_t>(image_size));
   store32(head, h.optional + pe_opt_checksum, 0);
   store16(head, h.optional + pe_opt_subsystem, subsystem);
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource, static_cast<uint32_t>(resource.rva));
-  store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource + 4, static_cast<uint32_t>(resource_bytes.size()));
+  store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource + 4,
+          static_cast<uint32_t>(resource_bytes.size()));
   size_t d = stub.descriptor;
   store64(head, d + offsetof(stub_descriptor, payload_size), payload_size);
   store32(head, d + offsetof(stub_descriptor, payload_rva), static_cast<uint32_t>(payload.rva));
-  for (unsigned i = 0; i < stub_text_count; ++i) store32(head, d + offsetof(stub_descriptor, text_rva) + 4 * i, text_rva[i]);
+  for (unsigned i = 0; i < stub_text_count; ++i)
+    store32(head, d + offsetof(stub_descriptor, text_rva) + 4 * i, text_rva[i]);
 
   write_at(fd, head, 0);
   write_at(fd, text_bytes, text.offset);
   write_at(fd, resource_bytes, resource.offset);
   // Section padding and an empty payload's byte read as zeros.
-  if (ftruncate(fd, static_cast<off_t>(file_size)) != 0) throw pack_error("cannot write the launcher: " + errno_text(errno));
+  if (ftruncate(fd, static_cast<off_t>(file_size)) != 0)
+    throw pack_error("cannot write the launcher: " + errno_text(errno));
 
   // The checksum covers the payload too, which is only in the file: read it back mapped.
   void* map = mmap(nullptr, file_size, PROT_READ, MAP_SHARED, fd, 0);

@@ -23,7 +23,7 @@ struct launcher_stub {
   size_t size = 0;
   pe_headers headers;
   uint32_t file_alignment = 0, section_alignment = 0;
-  size_t descriptor = 0;       ///< file offset of the descriptor
+  size_t descriptor = 0;        ///< file offset of the descriptor
   uint64_t payload_offset = 0;  ///< file offset of the payload: the stub's end, aligned
   uint32_t payload_rva = 0;     ///< the first address past the stub's sections
 };
@@ -36,7 +36,7 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
 /// With `payload_size` bytes of payload already at stub.payload_offset in `fd`: writes the
 /// stub's bytes, the texts and the resources, fills in the descriptor, fixes the headers and
 /// the checksum. `subsystem` (pe_subsystem_windows or pe_subsystem_console) replaces the
-/// stub's own: one stub serves both kinds, as its code never asks which it is. Returns the executable's size. Throws pack_error when the image would be too
-/// large for Windows, or for a write error.
+/// stub's own: one stub serves both kinds, as its code never asks which it is. Returns the executable's size. Throws
+/// pack_error when the image would be too large for Windows, or for a write error.
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
                         const std::vector<resource_item>& resources, uint16_t subsystem, int fd);

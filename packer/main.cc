@@ -28,14 +28,16 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
       ->type_name("FILE")
       ->required();
   command->add_option("--level", r.compression.level, "Zstandard level, 1..22 (default 19)")->check(CLI::Range(1, 22));
-  command->add_option("--threads", r.compression.threads,
-                      "Compression threads, 1..256 (default: one per core; the output is the same either way)")
+  command
+      ->add_option("--threads", r.compression.threads,
+                   "Compression threads, 1..256 (default: one per core; the output is the same either way)")
       ->check(CLI::Range(1, 256));
   command->add_option("--window-log", r.compression.window_log,
                       "Window size as a power of two, 10..27 (default: just enough for the app, at most 27; "
                       "the launcher cannot decode larger)");
-  command->add_flag("--no-checksum", [&r](int64_t) { r.compression.checksum = false; },
-                    "Leave out the frame checksum (default: on, so damage is detected before the app runs)");
+  command->add_flag(
+      "--no-checksum", [&r](int64_t) { r.compression.checksum = false; },
+      "Leave out the frame checksum (default: on, so damage is detected before the app runs)");
   command->add_flag("-q,--quiet", r.quiet, "No progress line and no summary; warnings and errors still show");
   command->add_flag("-v,--verbose", r.verbose, "List every entry (size and name) as it is packed");
 }
@@ -69,41 +71,50 @@ int main(int argc, char** argv) {
   add_pack_options(build, build_request, false);
   build->add_option("--payload", build_request.payload, "Use this blob as it is, unchecked, instead of packing APP_DIR")
       ->type_name("FILE");
-  build->add_option("--icon", build_request.icon,
-                    "The launcher's icon: a PNG (scaled to 16, 32, 48 and 256 pixels; square, 256 or larger "
-                    "looks best) or an .ico holding those four sizes (default: the Tavren mark)")
+  build
+      ->add_option("--icon", build_request.icon,
+                   "The launcher's icon: a PNG (scaled to 16, 32, 48 and 256 pixels; square, 256 or larger "
+                   "looks best) or an .ico holding those four sizes (default: the Tavren mark)")
       ->type_name("FILE");
-  build->add_option("--company", build_request.texts.company,
-                    "Company name: Explorer's Details tab and the {COMPANY} path token (default: empty)")
+  build
+      ->add_option("--company", build_request.texts.company,
+                   "Company name: Explorer's Details tab and the {COMPANY} path token (default: empty)")
       ->type_name("TEXT");
-  build->add_option("--product", build_request.texts.product,
-                    "Product name: Details tab (name and description) and the {PRODUCT} path token "
-                    "(default: the main library's name without extension; empty with --payload)")
+  build
+      ->add_option("--product", build_request.texts.product,
+                   "Product name: Details tab (name and description) and the {PRODUCT} path token "
+                   "(default: the main library's name without extension; empty with --payload)")
       ->type_name("TEXT")
       ->each([&](const std::string&) { build_request.product_given = true; });
-  build->add_option("--file-version", build_request.texts.file_version,
-                    "File version, each part 0..65535; also the {VERSION} and {FILE_VERSION} tokens (default 0.0.0.0)")
+  build
+      ->add_option("--file-version", build_request.texts.file_version,
+                   "File version, each part 0..65535; also the {VERSION} and {FILE_VERSION} tokens (default 0.0.0.0)")
       ->type_name("A.B.C.D");
-  build->add_option("--product-version", build_request.texts.product_version,
-                    "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
+  build
+      ->add_option("--product-version", build_request.texts.product_version,
+                   "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
       ->type_name("A.B.C.D");
   build->add_flag("--console", build_request.console,
                   "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
                   "application reads and writes the console it was started from (default: windowed, for "
                   "programs with windows)");
-  build->add_option("--stub", build_request.stub,
-                    "Complete this launcher stub instead of the one built into tavren-pack "
-                    "(a tavren-launcher.exe built with other options)")
+  build
+      ->add_option("--stub", build_request.stub,
+                   "Complete this launcher stub instead of the one built into tavren-pack "
+                   "(a tavren-launcher.exe built with other options)")
       ->type_name("FILE");
-  build->add_option("--sign", build_request.signing.pkcs12,
-                    "Sign the launcher (Authenticode, SHA-256) with this PKCS#12 certificate and key, "
-                    "using osslsigncode from PATH")
+  build
+      ->add_option("--sign", build_request.signing.pkcs12,
+                   "Sign the launcher (Authenticode, SHA-256) with this PKCS#12 certificate and key, "
+                   "using osslsigncode from PATH")
       ->type_name("PKCS12");
-  build->add_option("--sign-password-file", build_request.signing.password_file,
-                    "The PKCS#12 password, on the first line of this file (with --sign)")
+  build
+      ->add_option("--sign-password-file", build_request.signing.password_file,
+                   "The PKCS#12 password, on the first line of this file (with --sign)")
       ->type_name("FILE");
-  build->add_option("--timestamp-url", build_request.signing.timestamp_url,
-                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
+  build
+      ->add_option("--timestamp-url", build_request.signing.timestamp_url,
+                   "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
       ->type_name("URL");
   build->footer(
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --product \"My App\" --file-version 1.2.0.0\n"
@@ -121,12 +132,14 @@ int main(int argc, char** argv) {
   CLI::App* list = app.add_subcommand("list", "Print each entry's size and name (blob or launcher .exe)");
   list->add_option("FILE", file, "A payload blob or a launcher executable")->required();
   list->footer("Example:\n  tavren-pack list App.exe\n");
-  CLI::App* verify = app.add_subcommand("verify", "Decode everything and check the layout; exit 1 naming the first fault");
+  CLI::App* verify =
+      app.add_subcommand("verify", "Decode everything and check the layout; exit 1 naming the first fault");
   verify->add_option("FILE", file, "A payload blob or a launcher executable")->required();
   verify->footer("Example:\n  tavren-pack verify app.blob\n");
   CLI::App* extract = app.add_subcommand("extract", "Write the entries as files below a folder");
   extract->add_option("FILE", file, "A payload blob or a launcher executable")->required();
-  extract->add_option("DIR", folder, "Target folder, created if missing; existing files are never replaced")->required();
+  extract->add_option("DIR", folder, "Target folder, created if missing; existing files are never replaced")
+      ->required();
   extract->add_flag("-v,--verbose", extract_verbose, "Print each name written");
   extract->footer("Example:\n  tavren-pack extract App.exe unpacked\n");
 
@@ -139,8 +152,8 @@ int main(int argc, char** argv) {
     for (CLI::App* command : app.get_subcommands({}))
       for (const std::string& extra : command->remaining())
         if (extra.size() > 1 && extra[0] == '-') {
-          fprintf(stderr, "tavren-pack: unknown option %s for %s (see tavren-pack %s --help)\n", quote_name(extra).c_str(),
-                  command->get_name().c_str(), command->get_name().c_str());
+          fprintf(stderr, "tavren-pack: unknown option %s for %s (see tavren-pack %s --help)\n",
+                  quote_name(extra).c_str(), command->get_name().c_str(), command->get_name().c_str());
           return exit_usage;
         }
     auto named = [&](CLI::App* command) { return command->get_name() == argv[1]; };
@@ -154,11 +167,16 @@ int main(int argc, char** argv) {
   }
 
   try {
-    if (payload->parsed()) run_payload(pack);
-    else if (build->parsed()) run_build(build_request);
-    else if (list->parsed()) list_payload(file);
-    else if (verify->parsed()) verify_payload(file);
-    else if (extract->parsed()) extract_payload(file, folder, extract_verbose);
+    if (payload->parsed())
+      run_payload(pack);
+    else if (build->parsed())
+      run_build(build_request);
+    else if (list->parsed())
+      list_payload(file);
+    else if (verify->parsed())
+      verify_payload(file);
+    else if (extract->parsed())
+      extract_payload(file, folder, extract_verbose);
     fflush(stdout);
     return 0;
   } catch (const pack_error& e) {

@@ -10,9 +10,7 @@
 #include "packer/pack_error.h"
 
 mapped_file::mapped_file(const std::string& path, const std::string& display) {
-  auto fail = [&](int error) {
-    throw pack_error("cannot read " + quote_name(display) + ": " + errno_text(error));
-  };
+  auto fail = [&](int error) { throw pack_error("cannot read " + quote_name(display) + ": " + errno_text(error)); };
   // O_NONBLOCK: a FIFO handed in by mistake must not hang us before fstat rejects it.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) fail(errno);

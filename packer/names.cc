@@ -15,11 +15,25 @@ bool next_code_point(std::string_view text, size_t* at, char32_t* point) {
   unsigned char lead = byte(i);
   size_t length;
   char32_t value, minimum;
-  if (lead < 0x80) { *point = lead; *at = i + 1; return true; }
-  if ((lead & 0xE0) == 0xC0) { length = 2; value = lead & 0x1F; minimum = 0x80; }
-  else if ((lead & 0xF0) == 0xE0) { length = 3; value = lead & 0x0F; minimum = 0x800; }
-  else if ((lead & 0xF8) == 0xF0) { length = 4; value = lead & 0x07; minimum = 0x10000; }
-  else return false;
+  if (lead < 0x80) {
+    *point = lead;
+    *at = i + 1;
+    return true;
+  }
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+    minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+    minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+    minimum = 0x10000;
+  } else
+    return false;
   if (text.size() - i < length) return false;
   for (size_t k = 1; k < length; ++k) {
     if ((byte(i + k) & 0xC0) != 0x80) return false;
@@ -95,8 +109,7 @@ std::string utf16_to_utf8(std::u16string_view text, bool* valid) {
   if (valid) *valid = true;
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -132,12 +145,15 @@ const char* windows_component_fault(std::string_view component) {
   for (unsigned char c : component) {
     if (c < 0x20) return "contains a control character, which Windows does not allow in names";
     switch (c) {
-      case '<': case '>': case ':': case '"': case '|': case '?': case '*':
-        return "contains one of <>:\"|?*, which Windows does not allow in names";
-      case '\\':
-        return "contains a backslash, which Windows reads as a folder separator";
-      default:
-        break;
+      case '<':
+      case '>':
+      case ':':
+      case '"':
+      case '|':
+      case '?':
+      case '*': return "contains one of <>:\"|?*, which Windows does not allow in names";
+      case '\\': return "contains a backslash, which Windows reads as a folder separator";
+      default: break;
     }
   }
   char last = component.back();
@@ -149,8 +165,7 @@ const char* windows_component_fault(std::string_view component) {
   for (const char* device : devices)
     if (ascii_equal_ignoring_case(base, device)) return "is a reserved Windows device name";
   if (base.size() == 4 && base[3] >= '1' && base[3] <= '9' &&
-      (ascii_equal_ignoring_case(base.substr(0, 3), "COM") ||
-       ascii_equal_ignoring_case(base.substr(0, 3), "LPT")))
+      (ascii_equal_ignoring_case(base.substr(0, 3), "COM") || ascii_equal_ignoring_case(base.substr(0, 3), "LPT")))
     return "is a reserved Windows device name";
   return nullptr;
 }
@@ -161,8 +176,7 @@ std::u16string fold_case(std::u16string_view name) {
   locale_t locale = folding_locale();
   for (size_t i = 0; i < name.size(); ++i) {
     char32_t c = name[i];
-    bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
-                name[i + 1] <= 0xDFFF;
+    bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
     if (pair) {
       c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
       ++i;

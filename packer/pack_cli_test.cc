@@ -58,14 +58,12 @@ class PackCli : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-
   /// app/bin/app.dll (a real DLL exporting run_code), a file above the holding buffer size,
   /// an empty file and a name outside ASCII.
   fs::path make_app(const std::string& folder = "app") {
     fs::path app = root_ / folder;
     fs::create_directories(app / "bin");
-    if (TAVREN_HAVE_FIXTURES)
-      fs::copy_file(fs::path(TAVREN_FIXTURES) / "main_library.dll", app / "bin" / "app.dll");
+    if (TAVREN_HAVE_FIXTURES) fs::copy_file(fs::path(TAVREN_FIXTURES) / "main_library.dll", app / "bin" / "app.dll");
     spit(app / "data" / "big.bin", pattern(300000, 3));
     spit(app / "data" / "empty.txt", "");
     spit(app / "caf\xC3\xA9 \xF0\x9F\x98\x80.txt", "unicode");
@@ -105,8 +103,10 @@ TEST_F(PackCli, RefusesMissingOrUnusableMainLibrary) {
   auto with_main = [&](const std::string& main, const std::string& dir = "app") {
     return run({"payload", dir, "--main", main, "-o", "out.blob"}, root_);
   };
-  expect_refused(with_main("bin/app.dll", "nowhere"), 1, "cannot read app folder 'nowhere': No such file or directory", out);
-  expect_refused(with_main("bin/missing.dll"), 1, "cannot read main library 'bin/missing.dll': No such file or directory", out);
+  expect_refused(with_main("bin/app.dll", "nowhere"), 1, "cannot read app folder 'nowhere': No such file or directory",
+                 out);
+  expect_refused(with_main("bin/missing.dll"), 1,
+                 "cannot read main library 'bin/missing.dll': No such file or directory", out);
   expect_refused(with_main("../outside.dll"), 1, "main library '../outside.dll' is outside the app folder", out);
   expect_refused(with_main("bin/../../outside.dll"), 1, "is outside the app folder", out);
   expect_refused(with_main((root_ / "outside.dll").string()), 1, "is outside the app folder", out);
@@ -225,7 +225,8 @@ TEST_F(PackCli, UsageErrorsExitWith2) {
   NEED_DLL();
   fs::path app = make_app();
   fs::path out = root_ / "out.blob";
-  expect_refused(run({"payload", "app", "--main", "bin/app.dll", "-o", "out.blob", "--bogus"}, root_), 2, "--bogus", out);
+  expect_refused(run({"payload", "app", "--main", "bin/app.dll", "-o", "out.blob", "--bogus"}, root_), 2, "--bogus",
+                 out);
   expect_refused(run({"payload", "app", "--main", "bin/app.dll", "-o"}, root_), 2, "-o", out);
   expect_refused(pack(app, "out.blob", {"--window-log", "28"}), 2,
                  "--window-log 28 is too large: the launcher decodes windows up to 2^27", out);
@@ -233,8 +234,8 @@ TEST_F(PackCli, UsageErrorsExitWith2) {
   expect_refused(run({}, root_), 2, "subcommand", out);
   fs::path exe = root_ / "out.exe";
   for (const char* version : {"1.2.3", "1.2.3.65536", "1.2.3.4.5", "1.-2.3.4", "a.b.c.d"})
-    expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--file-version", version}, root_),
-                   2, "is not four numbers 0..65535", exe);
+    expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--file-version", version}, root_), 2,
+                   "is not four numbers 0..65535", exe);
   expect_refused(run({"build", "app", "--main", "bin/app.dll", "--payload", "x.blob", "-o", "out.exe"}, root_), 2,
                  "either --payload BLOB or APP_DIR", exe);
   // A misspelt option is named even when it leaves a required one missing.
@@ -251,9 +252,9 @@ TEST_F(PackCli, UsageErrorsExitWith2) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "tavren-pack " TAVREN_VERSION "\n");
   run_result help = run({"build", "--help"}, root_);
-  for (const char* option : {"--main", "--output", "--level", "--threads", "--window-log", "--no-checksum", "--quiet",
-                             "--verbose", "--payload", "--icon", "--company", "--product", "--file-version",
-                             "--product-version"})
+  for (const char* option :
+       {"--main", "--output", "--level", "--threads", "--window-log", "--no-checksum", "--quiet", "--verbose",
+        "--payload", "--icon", "--company", "--product", "--file-version", "--product-version"})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
 }
 
@@ -276,8 +277,12 @@ TEST_F(PackCli, SameInputGivesIdenticalBlobs) {
     if (e.is_regular_file()) files.push_back(fs::relative(e.path(), first));
   for (auto it = files.rbegin(); it != files.rend(); ++it) spit(second / *it, slurp(first / *it));
   fs::create_directories(root_ / "elsewhere");
-  ASSERT_EQ(run({"payload", first.string(), "--main", "bin/app.dll", "-o", "a.blob", "--threads", "1"}, root_).status, 0);
-  ASSERT_EQ(run({"payload", "../two", "--main", "bin/app.dll", "-o", "../b.blob", "--threads", "2"}, root_ / "elsewhere").status, 0);
+  ASSERT_EQ(run({"payload", first.string(), "--main", "bin/app.dll", "-o", "a.blob", "--threads", "1"}, root_).status,
+            0);
+  ASSERT_EQ(
+      run({"payload", "../two", "--main", "bin/app.dll", "-o", "../b.blob", "--threads", "2"}, root_ / "elsewhere")
+          .status,
+      0);
   EXPECT_EQ(slurp(root_ / "a.blob"), slurp(root_ / "b.blob"));
 
   run_result list = run({"list", "a.blob"}, root_);
@@ -294,7 +299,8 @@ TEST_F(PackCli, BlobLayoutMatchesTheFormatByteForByte) {
   fs::path app = make_app();
   for (bool checksum : {true, false}) {
     std::string name = checksum ? "sum.blob" : "nosum.blob";
-    ASSERT_EQ(pack(app, name, checksum ? std::vector<std::string>{} : std::vector<std::string>{"--no-checksum"}).status, 0);
+    ASSERT_EQ(pack(app, name, checksum ? std::vector<std::string>{} : std::vector<std::string>{"--no-checksum"}).status,
+              0);
     std::string blob = slurp(root_ / name);
     ASSERT_GE(blob.size(), 16u);
     EXPECT_EQ(blob.substr(0, payload_magic_size), payload_magic);
@@ -401,8 +407,8 @@ TEST_F(PackCli, BuildEmbedsTheBlobAndTextsReproducibly) {
   fs::path app = make_app();
   fs::create_directories(root_ / "elsewhere");
   fs::create_directories(root_ / "again");
-  std::vector<std::string> args = {"build", "--main", "bin/app.dll", "-q", "--company", "Acme \xC3\x89",
-                                   "--file-version", "1.2.3.4"};
+  std::vector<std::string> args = {"build",     "--main",        "bin/app.dll",    "-q",
+                                   "--company", "Acme \xC3\x89", "--file-version", "1.2.3.4"};
   std::vector<std::string> first = args, second = args;
   first.insert(first.end(), {"app", "-o", "one.exe"});
   // The output's name is part of the executable (its version resource), so keep it.
@@ -439,7 +445,8 @@ uint32_t reference_checksum(std::string image, size_t field) {
   image.replace(field, 4, std::string(4, '\0'));
   uint32_t sum = 0;
   for (size_t i = 0; i < image.size(); i += 2) {
-    sum += static_cast<unsigned char>(image[i]) | (i + 1 < image.size() ? static_cast<unsigned char>(image[i + 1]) << 8 : 0);
+    sum += static_cast<unsigned char>(image[i]) |
+           (i + 1 < image.size() ? static_cast<unsigned char>(image[i + 1]) << 8 : 0);
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
   return sum + static_cast<uint32_t>(image.size());
@@ -450,7 +457,8 @@ TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   make_app();
   fs::create_directories(root_ / "console");
   ASSERT_EQ(run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_).status, 0);
-  ASSERT_EQ(run({"build", "app", "--main", "bin/app.dll", "-o", "console/App.exe", "-q", "--console"}, root_).status, 0);
+  ASSERT_EQ(run({"build", "app", "--main", "bin/app.dll", "-o", "console/App.exe", "-q", "--console"}, root_).status,
+            0);
   ASSERT_EQ(run({"payload", "app", "--main", "bin/app.dll", "-o", "app.blob", "-q"}, root_).status, 0);
   std::string windowed = slurp(root_ / "App.exe"), console = slurp(root_ / "console" / "App.exe");
   ASSERT_EQ(windowed.size(), console.size());
@@ -482,7 +490,9 @@ TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   EXPECT_EQ(run({"verify", "App.exe"}, root_).status, 0);
 
   std::string exe = slurp(root_ / "App.exe");
-  auto u16 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(exe[at]) | static_cast<unsigned char>(exe[at + 1]) << 8); };
+  auto u16 = [&](size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(exe[at]) | static_cast<unsigned char>(exe[at + 1]) << 8);
+  };
   auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
   size_t coff = u32(0x3C) + 4, optional = coff + 20, table = optional + u16(coff + 16);
   EXPECT_EQ(u32(optional + 64), reference_checksum(exe, optional + 64));
@@ -512,12 +522,17 @@ TEST_F(PackCli, SignedLauncherVerifiesUntilAPayloadByteChanges) {
   make_app();
   auto tool = [&](std::vector<std::string> argv) { return run_program(argv, root_); };
   ASSERT_EQ(tool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem",
-                  "-days", "2", "-subj", "/CN=Tavren Test", "-batch"}).status, 0);
+                  "-days", "2", "-subj", "/CN=Tavren Test", "-batch"})
+                .status,
+            0);
   ASSERT_EQ(tool({"openssl", "pkcs12", "-export", "-out", "test.p12", "-inkey", "key.pem", "-in", "cert.pem",
-                  "-passout", "pass:secret"}).status, 0);
+                  "-passout", "pass:secret"})
+                .status,
+            0);
   spit(root_ / "password.txt", "secret\n");
   run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q", "--sign", "test.p12",
-                      "--sign-password-file", "password.txt"}, root_);
+                      "--sign-password-file", "password.txt"},
+                     root_);
   ASSERT_EQ(r.status, 0) << r.err;
   run_result checked = tool({"osslsigncode", "verify", "-CAfile", "cert.pem", "App.exe"});
   EXPECT_EQ(checked.status, 0) << checked.out << checked.err;

@@ -13,7 +13,8 @@ void check_pack_request(const pack_request& r) {
     throw pack_error("--window-log " + std::to_string(log) + " is too large: the launcher decodes windows up to 2^" +
                          std::to_string(launcher_window_log_max) + " (use 10..27)",
                      exit_usage);
-  if (log != 0 && log < 10) throw pack_error("--window-log " + std::to_string(log) + " is too small (use 10..27)", exit_usage);
+  if (log != 0 && log < 10)
+    throw pack_error("--window-log " + std::to_string(log) + " is too small (use 10..27)", exit_usage);
 }
 
 app_contents scan_and_report(const pack_request& r) {
@@ -30,7 +31,9 @@ bool show_progress(const pack_request& r) { return !r.quiet && isatty(STDERR_FIL
 void print_summary(const pack_request& r, const std::string& what, const app_contents& contents, uint64_t output_bytes,
                    double seconds) {
   if (r.quiet) return;
-  double ratio = contents.content_bytes ? 100.0 * static_cast<double>(output_bytes) / static_cast<double>(contents.content_bytes) : 0;
+  double ratio = contents.content_bytes
+                     ? 100.0 * static_cast<double>(output_bytes) / static_cast<double>(contents.content_bytes)
+                     : 0;
   printf("%s: %zu files, %s -> %s (%.1f%%) in %.1f s\n", what.c_str(), contents.entries.size(),
          human_bytes(contents.content_bytes).c_str(), human_bytes(output_bytes).c_str(), ratio, seconds);
 }

@@ -43,7 +43,8 @@ std::u16string version_value(const std::string& version, const std::u16string& k
   while (at + 1 < version.size() && version[at] == 0 && version[at + 1] == 0) at += 2;
   std::u16string value;
   for (; at + 1 < version.size() && (version[at] || version[at + 1]); at += 2)
-    value += static_cast<char16_t>(static_cast<unsigned char>(version[at]) | static_cast<unsigned char>(version[at + 1]) << 8);
+    value += static_cast<char16_t>(static_cast<unsigned char>(version[at]) | static_cast<unsigned char>(version[at + 1])
+                                                                                 << 8);
   return value;
 }
 
@@ -55,8 +56,11 @@ std::string red_png(int width, int height) {
     pixels[i + 3] = 255;
   }
   std::string png;
-  stbi_write_png_to_func([](void* context, void* data, int size) { static_cast<std::string*>(context)->append(static_cast<char*>(data), static_cast<size_t>(size)); },
-                         &png, width, height, 4, pixels.data(), width * 4);
+  stbi_write_png_to_func(
+      [](void* context, void* data, int size) {
+        static_cast<std::string*>(context)->append(static_cast<char*>(data), static_cast<size_t>(size));
+      },
+      &png, width, height, 4, pixels.data(), width * 4);
   return png;
 }
 
@@ -76,8 +80,8 @@ class PackResources : public ::testing::Test {
   /// `tavren-pack build app ... -o <output> <extra>`.
   run_result build(const std::string& output, std::vector<std::string> extra = {}, const fs::path& cwd = {},
                    bool terminal = false) {
-    std::vector<std::string> args = {TAVREN_PACK_EXE, "build", (root_ / "app").string(), "--main", "bin/app.dll",
-                                     "-o", output};
+    std::vector<std::string> args = {TAVREN_PACK_EXE, "build", (root_ / "app").string(), "--main", "bin/app.dll", "-o",
+                                     output};
     args.insert(args.end(), extra.begin(), extra.end());
     return run_program(args, cwd.empty() ? root_ : cwd, {}, terminal);
   }
@@ -112,7 +116,8 @@ const char four_sizes[] =
     "--icon --index=4 --width=256 --height=256 --bit-depth=32 --palette-size=0\n";
 
 TEST_F(PackResources, EveryLauncherCarriesIconManifestAndVersion) {
-  ASSERT_EQ(build("App.exe", {"-q", "--company", "Q \"x\" \\y\\ \xF0\x9F\x98\x80", "--file-version", "1.2.3.4"}).status, 0);
+  ASSERT_EQ(build("App.exe", {"-q", "--company", "Q \"x\" \\y\\ \xF0\x9F\x98\x80", "--file-version", "1.2.3.4"}).status,
+            0);
   run_result listing = run_program({"wrestool", "-l", "App.exe"}, root_);
   for (const char* type : {"--type=3 --name=1 ", "--type=3 --name=4 ", "--type=14 --name=1 ", "--type=16 --name=1 ",
                            "--type=24 --name=1 "})
@@ -205,7 +210,10 @@ TEST(IcoFaults, NamesWhatIsWrongWithoutReadingPastTheEnd) {
 TEST_F(PackResources, SameInputGivesTheSameExecutableFromAnyFolder) {
   spit(root_ / "art" / "logo.png", red_png(256, 256));
   fs::create_directories(root_ / "elsewhere" / "deeper");
-  std::vector<std::string> options = {"-q", "--product", "Pr\xC3\xB6" "d", "--file-version", "9.8.7.6"};
+  std::vector<std::string> options = {"-q", "--product",
+                                      "Pr\xC3\xB6"
+                                      "d",
+                                      "--file-version", "9.8.7.6"};
   std::vector<std::string> first = options, second = options;
   first.insert(first.end(), {"--icon", "art/logo.png"});
   second.insert(second.end(), {"--icon", (root_ / "art" / "logo.png").string()});

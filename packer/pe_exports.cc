@@ -40,7 +40,8 @@ const char* main_library_fault(const unsigned char* bytes, size_t size) {
   for (uint32_t i = 0; i < name_count; ++i) {
     uint32_t name_rva = image.u32(names + uint64_t{i} * 4);
     uint64_t name;
-    if (pe_rva_to_offset(image, sections, name_rva, wanted, &name) && memcmp(bytes + name, main_library_export, wanted) == 0)
+    if (pe_rva_to_offset(image, sections, name_rva, wanted, &name) &&
+        memcmp(bytes + name, main_library_export, wanted) == 0)
       return nullptr;
   }
   return "does not export run_code";

@@ -68,8 +68,10 @@ TEST_F(PeExports, ArbitraryDamageNeverReadsOutOfBounds) {
   // exactly as large as its bytes so a stray read is caught by the allocator's guards.
   for (size_t size = 0; size < library_.size(); size += 7) {
     bytes prefix(library_.begin(), library_.begin() + static_cast<std::ptrdiff_t>(size));
-    if (size < pe_ + 24 + 112) EXPECT_STRNE(fault(prefix), nullptr) << size;
-    else fault(prefix);
+    if (size < pe_ + 24 + 112)
+      EXPECT_STRNE(fault(prefix), nullptr) << size;
+    else
+      fault(prefix);
   }
   std::mt19937 random(42);
   for (int round = 0; round < 3000; ++round) {

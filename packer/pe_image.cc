@@ -6,7 +6,8 @@
 constexpr size_t section_count_max = 96;
 
 const char* read_pe_headers(const pe_bytes& image, pe_headers* headers) {
-  if (!image.has(0, 64) || image.data[0] != 'M' || image.data[1] != 'Z') return "not a Windows executable file (no MZ header)";
+  if (!image.has(0, 64) || image.data[0] != 'M' || image.data[1] != 'Z')
+    return "not a Windows executable file (no MZ header)";
   uint32_t pe = image.u32(0x3C);
   if (!image.has(pe, 24) || memcmp(image.data + pe, "PE\0\0", 4) != 0) return "not a PE file (no PE signature)";
   headers->coff = pe + 4;

@@ -11,8 +11,10 @@ std::string human_bytes(uint64_t bytes) {
     ++unit;
   }
   char text[32];
-  if (unit == 0) snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
-  else snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  if (unit == 0)
+    snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+  else
+    snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
   return text;
 }
 
@@ -44,17 +46,21 @@ void progress_meter::draw() {
   double elapsed = seconds();
   double rate = elapsed > 0 ? static_cast<double>(done_) / elapsed : 0;
   uint64_t done = done_ < total_ ? done_ : total_;
-  unsigned percent = total_ ? static_cast<unsigned>(static_cast<double>(done) * 100 / static_cast<double>(total_)) : 100;
+  unsigned percent =
+      total_ ? static_cast<unsigned>(static_cast<double>(done) * 100 / static_cast<double>(total_)) : 100;
   char bar[bar_width + 1];
-  int filled = total_ ? static_cast<int>(static_cast<double>(done) * bar_width / static_cast<double>(total_)) : bar_width;
+  int filled =
+      total_ ? static_cast<int>(static_cast<double>(done) * bar_width / static_cast<double>(total_)) : bar_width;
   for (int i = 0; i < bar_width; ++i) bar[i] = i < filled ? '#' : '.';
   bar[bar_width] = '\0';
   char left[64] = "";
   // The first half second's rate says little about the rest.
   if (rate > 0 && elapsed >= 0.5) {
     unsigned long long remaining = static_cast<unsigned long long>(static_cast<double>(total_ - done) / rate + 0.5);
-    if (remaining >= 60) snprintf(left, sizeof left, "  %llu min %02llu s left", remaining / 60, remaining % 60);
-    else snprintf(left, sizeof left, "  %llu s left", remaining);
+    if (remaining >= 60)
+      snprintf(left, sizeof left, "  %llu min %02llu s left", remaining / 60, remaining % 60);
+    else
+      snprintf(left, sizeof left, "  %llu s left", remaining);
   }
   fprintf(stderr, "\r%s [%s] %s / %s  %u%%  %s/s%s\033[K", verb_, bar, human_bytes(done).c_str(),
           human_bytes(total_).c_str(), percent, human_bytes(static_cast<uint64_t>(rate)).c_str(), left);

@@ -66,7 +66,8 @@ std::string resource_section(std::vector<resource_item> items, uint32_t rva) {
     for (size_t e = 0; e < directories[d].ids.size(); ++e) directories[d].targets.push_back(directories[next++].offset);
   size_t entries = at;
   at += data_entry_size * items.size();
-  for (size_t i = 0; i < items.size(); ++i) directories[item_directory[i]].targets.push_back(entries + data_entry_size * i);
+  for (size_t i = 0; i < items.size(); ++i)
+    directories[item_directory[i]].targets.push_back(entries + data_entry_size * i);
 
   std::vector<size_t> data_at;
   for (const resource_item& item : items) {

@@ -43,7 +43,8 @@ std::string short_text(const std::string& text, size_t limit) {
 std::string find_signing_tool(const signing_request& request) {
   std::string tool = find_on_path(signing_tool);
   if (tool.empty())
-    throw pack_error(std::string("cannot sign: '") + signing_tool + "' is not on PATH (install it, or leave out --sign)");
+    throw pack_error(std::string("cannot sign: '") + signing_tool +
+                     "' is not on PATH (install it, or leave out --sign)");
   for (const std::string* file : {&request.pkcs12, &request.password_file})
     if (!file->empty() && access(file->c_str(), R_OK) != 0)
       throw pack_error("cannot read " + quote_name(*file) + ": " + errno_text(errno));

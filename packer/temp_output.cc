@@ -163,8 +163,7 @@ temp_folder::~temp_folder() {
   // Anything a tool left there that we did not name goes too.
   if (DIR* folder = opendir(path_.c_str())) {
     while (dirent* entry = readdir(folder)) {
-      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-        unlink((prefix + entry->d_name).c_str());
+      if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) unlink((prefix + entry->d_name).c_str());
     }
     closedir(folder);
   }

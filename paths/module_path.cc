@@ -8,8 +8,8 @@
 using get_final_path_fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 
 void resolve_final_path(wchar_t* path, uint32_t capacity) {
-  HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
 
   // Looked up at run time so the launcher still starts where the call does not exist.

@@ -116,13 +116,15 @@ TEST_F(ModulePath, CapacityMustHoldTheFinalPathWithItsPrefix) {
   const uint32_t needed = static_cast<uint32_t>(4 + file_.size() + 1);
   EXPECT_EQ(resolved(file_, needed), file_);
 
-  captured_run fits = run_captured(beside_test_binary(L"operation_runner.exe"),
-                                   L"operation_runner normalise " + quote_argument(file_) + L" " + std::to_wstring(needed));
+  captured_run fits =
+      run_captured(beside_test_binary(L"operation_runner.exe"),
+                   L"operation_runner normalise " + quote_argument(file_) + L" " + std::to_wstring(needed));
   EXPECT_EQ(fits.exit_code, 0u);
   EXPECT_EQ(fits.out, narrow(short_dir_ + L"\\long program name.exe"));
 
-  captured_run short_by_one = run_captured(beside_test_binary(L"operation_runner.exe"), L"operation_runner normalise " + quote_argument(file_) +
-                                                                                 L" " + std::to_wstring(needed - 1));
+  captured_run short_by_one =
+      run_captured(beside_test_binary(L"operation_runner.exe"),
+                   L"operation_runner normalise " + quote_argument(file_) + L" " + std::to_wstring(needed - 1));
   EXPECT_EQ(short_by_one.exit_code, 3u);
   EXPECT_EQ(short_by_one.out + short_by_one.err, "");
 }

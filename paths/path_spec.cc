@@ -14,14 +14,27 @@
 namespace {
 
 enum token_kind {
-  token_temp, token_program, token_program_base, token_program_dir, token_pid, token_home,
-  token_cache_dir, token_company, token_product, token_version, token_file_version,
-  token_product_version, token_random, token_time_us, token_time, token_none,
+  token_temp,
+  token_program,
+  token_program_base,
+  token_program_dir,
+  token_pid,
+  token_home,
+  token_cache_dir,
+  token_company,
+  token_product,
+  token_version,
+  token_file_version,
+  token_product_version,
+  token_random,
+  token_time_us,
+  token_time,
+  token_none,
 };
 
 // In the order names are compared.
 const wchar_t* const token_names[] = {
-    L"TEMP", L"PROGRAM", L"PROGRAM_BASE", L"PROGRAM_DIR", L"PID", L"HOME", L"CACHE_DIR", L"COMPANY",
+    L"TEMP",    L"PROGRAM", L"PROGRAM_BASE", L"PROGRAM_DIR",     L"PID",    L"HOME",    L"CACHE_DIR", L"COMPANY",
     L"PRODUCT", L"VERSION", L"FILE_VERSION", L"PRODUCT_VERSION", L"RANDOM", L"TIME_US", L"TIME",
 };
 

@@ -27,7 +27,7 @@ expansion expand(const std::wstring& spec, size_t capacity = 4096) {
 
 // The operation runner with argv[0] of our choosing: the {PROGRAM} tokens read it from the runtime.
 captured_run runner_as(const std::wstring& argv0, std::initializer_list<std::wstring> args,
-                      const run_options& options = {}) {
+                       const run_options& options = {}) {
   std::wstring line = argv0;
   for (const auto& a : args) line += L" " + quote_argument(a);
   return run_captured(beside_test_binary(L"operation_runner.exe"), line, options);
@@ -45,8 +45,7 @@ std::wstring without_trailing_backslashes(std::wstring text) {
 }
 
 const wchar_t* const kIdentityVariables[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",
-                                             L"TAVREN_ONEFILE_TIME_US", L"TAVREN_ONEFILE_RANDOM",
-                                             L"TMP"};
+                                             L"TAVREN_ONEFILE_TIME_US", L"TAVREN_ONEFILE_RANDOM", L"TMP"};
 
 class PathSpec : public ::testing::Test {
  protected:
@@ -78,8 +77,8 @@ TEST_F(PathSpec, LiteralTextIsCopiedAndStrayClosingBracesAreLiteral) {
 
 TEST_F(PathSpec, TokenNamesIgnoreCase) {
   SetEnvironmentVariableW(L"TMP", L"C:\\case\\");
-  for (const wchar_t* spec : {L"{TEMP}|{PRODUCT}|{FILE_VERSION}", L"{temp}|{product}|{file_version}",
-                              L"{Temp}|{Product}|{File_Version}"}) {
+  for (const wchar_t* spec :
+       {L"{TEMP}|{PRODUCT}|{FILE_VERSION}", L"{temp}|{product}|{file_version}", L"{Temp}|{Product}|{File_Version}"}) {
     auto spelled = expand(spec);
     EXPECT_TRUE(spelled.ok) << narrow(spec);
     EXPECT_EQ(spelled.text, L"C:\\case|Test Product|1.2.3.4") << narrow(spec);
@@ -167,8 +166,7 @@ TEST_F(PathSpec, ProcessEndingFailuresAreSilentAborts) {
   EXPECT_EQ(fits.exit_code, 0u);
   EXPECT_EQ(fits.out, "true 1234");
 
-  for (auto [spec, capacity, parent] : {std::tuple{L"{PID}", L"4", L"1234"},
-                                        std::tuple{L"{PID}", L"4096", L"42a"},
+  for (auto [spec, capacity, parent] : {std::tuple{L"{PID}", L"4", L"1234"}, std::tuple{L"{PID}", L"4096", L"42a"},
                                         std::tuple{L"{TEMP}", L"3", L"1"}}) {
     run_options options;
     options.set_env = {{L"TAVREN_ONEFILE_PARENT", parent}};
@@ -188,7 +186,8 @@ TEST_F(PathSpec, ProgramTokensCutOnlyTheirOwnValue) {
       {L"app.tar", "true app.tar|app.tar|pre\\app.tar"},
       {L"exe", "true exe|exe|pre\\exe"},
       {L"C:/x/app.exe", "true C:/x/app.exe|C:/x/app|pre\\C:/x/app.exe"},
-      {L"\"C:\\Program Files\\dir.exe\\app\"", "true C:\\Program Files\\dir.exe\\app|C:\\Program Files\\dir.exe\\app|pre\\C:\\Program Files\\dir.exe"},
+      {L"\"C:\\Program Files\\dir.exe\\app\"",
+       "true C:\\Program Files\\dir.exe\\app|C:\\Program Files\\dir.exe\\app|pre\\C:\\Program Files\\dir.exe"},
   };
   for (const auto& c : cases) {
     captured_run run = runner_as(c.argv0, {L"expand", spec, L"4096"});

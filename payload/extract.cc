@@ -47,8 +47,8 @@ void ensure_parent_directories(const wchar_t* path) {
   wchar_t directory[launcher_path_capacity];
   wbuf_copy(directory, launcher_path_capacity, path);
   size_t length = wcslen(directory);
-  size_t failed = 0;    // folders cut off on the way up that could not be made then
-  bool done = false;    // the string ends at a folder already settled; step down past it
+  size_t failed = 0;  // folders cut off on the way up that could not be made then
+  bool done = false;  // the string ends at a folder already settled; step down past it
   while (length > 0) {
     size_t i = length - 1;
     while (i > 0 && directory[i] != L'\\') --i;

@@ -35,7 +35,8 @@ std::vector<std::pair<std::wstring, bytes>> entries_of(const bytes& stream) {
     uint64_t size = 0;
     memcpy(&size, &stream[at], 8);
     at += 8;
-    entries.emplace_back(name, bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + size)));
+    entries.emplace_back(name,
+                         bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + size)));
     at += size;
   }
 }
@@ -161,11 +162,10 @@ TEST_F(PayloadExtract, JoinedPathBound) {
   ASSERT_EQ(target.size(), 3071u);
   open(L"name_1023", target);
   std::string expected = "Error, failed to open '" + std::string(target.begin(), target.end()) + "\\" +
-                         std::string(250, 'n') + "\\" + std::string(250, 'n') + "\\" + std::string(250, 'n') +
-                         "\\" + std::string(250, 'n') + "\\" + std::string(19, 'm') + "' for writing.\n";
+                         std::string(250, 'n') + "\\" + std::string(250, 'n') + "\\" + std::string(250, 'n') + "\\" +
+                         std::string(250, 'n') + "\\" + std::string(19, 'm') + "' for writing.\n";
   ASSERT_EQ(expected.size(), strlen("Error, failed to open '' for writing.\n") + 4095);
-  EXPECT_EXIT(extract(), ::testing::ExitedWithCode(2),
-              ::testing::Matcher<const std::string&>(expected));
+  EXPECT_EXIT(extract(), ::testing::ExitedWithCode(2), ::testing::Matcher<const std::string&>(expected));
   EXPECT_EXIT(
       {
         wcscat(target_, L"t");

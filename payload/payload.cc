@@ -30,8 +30,7 @@ bool payload_check_magic() {
 }
 
 void payload_open() {
-  if (decoder_open(&decoder, payload_position, static_cast<size_t>(payload_blob_end - payload_position)) !=
-      decode_ok) {
+  if (decoder_open(&decoder, payload_position, static_cast<size_t>(payload_blob_end - payload_position)) != decode_ok) {
     fatal_plain("Error, couldn't allocate memory.");
   }
 }

@@ -19,7 +19,8 @@ namespace {
 using bytes = std::vector<unsigned char>;
 
 bytes load_blob(const std::string& name) {
-  return read_file_bytes(test_binary_directory() + L"\\..\\blobs\\payload_" + std::wstring(name.begin(), name.end()) + L".bin");
+  return read_file_bytes(test_binary_directory() + L"\\..\\blobs\\payload_" + std::wstring(name.begin(), name.end()) +
+                         L".bin");
 }
 
 class PayloadRead : public ::testing::Test {

@@ -19,11 +19,11 @@ enum decode_status {
 };
 
 struct payload_decoder {
-  ZSTD_inBuffer in;         ///< the compressed region; pos advanced by the library
-  ZSTD_outBuffer out;       ///< between steps: size = bytes held, pos = bytes delivered
+  ZSTD_inBuffer in;    ///< the compressed region; pos advanced by the library
+  ZSTD_outBuffer out;  ///< between steps: size = bytes held, pos = bytes delivered
   ZSTD_DCtx* context;
-  unsigned char* holding;   ///< payload_holding_size bytes
-  size_t last_error;        ///< the library's result for the step that failed, for reports
+  unsigned char* holding;  ///< payload_holding_size bytes
+  size_t last_error;       ///< the library's result for the step that failed, for reports
 };
 
 /// Allocates the holding buffer and the context and points the input at `size` bytes at

@@ -160,9 +160,12 @@ TEST_F(StreamDecoder, FramesAndStepsWithoutOutputAreCrossed) {
 TEST_F(StreamDecoder, EntryFieldsSplitAcrossFrames) {
   // Every field boundary is also a frame boundary, and one content is cut in the middle.
   bytes content = pattern(200000, 7);
-  std::vector<bytes> pieces = {name_bytes(u"bin\\app.dll"), u64_bytes(content.size()),
+  std::vector<bytes> pieces = {name_bytes(u"bin\\app.dll"),
+                               u64_bytes(content.size()),
                                bytes(content.begin(), content.begin() + 1000),
-                               bytes(content.begin() + 1000, content.end()), name_bytes(u"\u00e9"), u64_bytes(0),
+                               bytes(content.begin() + 1000, content.end()),
+                               name_bytes(u"\u00e9"),
+                               u64_bytes(0),
                                name_bytes(u"")};
   bytes input;
   for (const bytes& piece : pieces) append(input, compress(piece));

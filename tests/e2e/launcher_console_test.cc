@@ -127,9 +127,9 @@ TEST(ConsoleControlHandler, RealCtrlCWhileTheApplicationRuns) {
   options.timeout_ms = 180000;  // the sender's own waits end first
   std::wstring output = temp / L"launcher_output.txt";
   captured_run sender = run_captured(test_program(L"ctrl_c_sender.exe"),
-                                    L"ctrl_c_sender \"" + e2e_launcher(L"e2e_report_launcher.exe") + L"\" \"" +
-                                        temp.path() + L"\" \"" + output + L"\"",
-                                    options);
+                                     L"ctrl_c_sender \"" + e2e_launcher(L"e2e_report_launcher.exe") + L"\" \"" +
+                                         temp.path() + L"\" \"" + output + L"\"",
+                                     options);
   release.set();
   ASSERT_FALSE(sender.timed_out);
   if (sender.exit_code == 10) GTEST_SKIP() << "AllocConsole failed: the sender has no console to send Ctrl+C on";

@@ -89,8 +89,7 @@ TEST(LauncherArguments, AppSeesExactlyTheParentsArgumentsBehindTheLaunchersFullP
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_code, 0u) << run.err;
   // Arguments may hold line breaks, so compare the raw lines rather than parsed ones.
-  EXPECT_NE(run.out.find("argc=" + std::to_string(argv.size()) + "\n" + expected_argv_lines(argv)),
-            std::string::npos)
+  EXPECT_NE(run.out.find("argc=" + std::to_string(argv.size()) + "\n" + expected_argv_lines(argv)), std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("\ncommand_line=" + narrow(child_line) + "\n"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\nTAVREN_ORIGINAL_ARGV0=" + narrow(typed) + "\n"), std::string::npos) << run.out;
@@ -152,7 +151,8 @@ TEST(LauncherArguments, CommandLineNearTheLimit) {
   EXPECT_EQ(fits.exit_code, 0u) << fits.err;
   auto reports = parse_reports(fits.out);
   ASSERT_EQ(reports.size(), 1u) << fits.err;
-  EXPECT_EQ(value_of(reports[0], "command_line"), narrow(launcher() + L" " + parent_line_for_child_length(32766).substr(2)));
+  EXPECT_EQ(value_of(reports[0], "command_line"),
+            narrow(launcher() + L" " + parent_line_for_child_length(32766).substr(2)));
   EXPECT_TRUE(folder_entries(attempts[0].temp->path()).empty());
 
   for (size_t i = 1; i < attempts.size(); ++i) {
@@ -284,7 +284,9 @@ TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
   scratch_folder no_entry_temp, not_a_library_temp;
   captured_run no_entry, not_a_library;
   run_in_parallel({
-      [&] { no_entry = run_captured(e2e_launcher(L"e2e_no_entry_launcher.exe"), L"x", launch_options(no_entry_temp.path())); },
+      [&] {
+        no_entry = run_captured(e2e_launcher(L"e2e_no_entry_launcher.exe"), L"x", launch_options(no_entry_temp.path()));
+      },
       [&] {
         not_a_library = run_captured(e2e_launcher(L"e2e_not_a_library_launcher.exe"), L"x",
                                      launch_options(not_a_library_temp.path()));

@@ -121,9 +121,10 @@ TEST(Load, TwoHundredLaunchesInARowLeaveNothingBehind) {
   DWORD elapsed = GetTickCount() - start;
   long after = handles_of(GetCurrentProcessId());
   long last_parent = parent_handles_while_child_runs(temp);
-  printf("[ figure ] %d launches in a row: %lu ms (%.1f ms each); caller handles %ld -> %ld; "
-         "parent handles while its child runs: %ld, then %ld\n",
-         kLaunches, elapsed, static_cast<double>(elapsed) / kLaunches, before, after, first_parent, last_parent);
+  printf(
+      "[ figure ] %d launches in a row: %lu ms (%.1f ms each); caller handles %ld -> %ld; "
+      "parent handles while its child runs: %ld, then %ld\n",
+      kLaunches, elapsed, static_cast<double>(elapsed) / kLaunches, before, after, first_parent, last_parent);
   EXPECT_TRUE(folder_entries(temp.path()).empty());
   // A leak of even one handle per launch would show as 200.
   if (before < 0 || after < 0 || first_parent < 0 || last_parent < 0) {

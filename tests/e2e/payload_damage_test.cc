@@ -170,7 +170,11 @@ TEST_F(PayloadDamage, DamageTheDecoderReportsBeforeAnyFile) {
   bytes good = blob(L"app");
   size_t header = ZSTD_frameHeaderSize(good.data() + 3, good.size() - 3);
   ASSERT_FALSE(ZSTD_isError(header));
-  struct { const char* what; size_t offset; unsigned char bits; } cases[] = {
+  struct {
+    const char* what;
+    size_t offset;
+    unsigned char bits;
+  } cases[] = {
       {"frame magic", 3, 0x01},
       {"header descriptor reserved bit", 7, 0x08},
       {"block type", 3 + header, 0x06},
@@ -237,7 +241,11 @@ TEST_F(PayloadDamage, CutAtEveryBoundary) {
   bytes good = blob(L"app");
   blob_layout layout = layout_of(good);
   size_t header = ZSTD_frameHeaderSize(good.data() + 3, good.size() - 3);
-  struct { const char* what; size_t keep; const char* outcome; } cases[] = {
+  struct {
+    const char* what;
+    size_t keep;
+    const char* outcome;
+  } cases[] = {
       {"nothing", 0, header_missing},
       {"inside the magic", 2, header_missing},
       {"the magic alone", 3, undecodable},

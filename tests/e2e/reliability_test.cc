@@ -23,8 +23,8 @@ std::wstring blob_file(const wchar_t* name) { return test_binary_directory() + L
 
 bytes read_file(const std::wstring& path) {
   bytes data;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "<unreadable>";
   char buffer[65536];
   DWORD got = 0;
@@ -104,8 +104,8 @@ TEST(FullDisk, TheFailedWriteIsReportedAndTheFilesBeforeItStayWhole) {
   auto targets = folder_entries(temp, L"onefile_");
   ASSERT_EQ(targets.size(), 1u);
   const std::wstring target = temp + L"\\" + targets[0];
-  EXPECT_EQ(tree(target), (std::vector<std::wstring>{L"data", L"data\\big.bin", L"data\\readme.txt",
-                                                     L"report_app.dll"}));
+  EXPECT_EQ(tree(target),
+            (std::vector<std::wstring>{L"data", L"data\\big.bin", L"data\\readme.txt", L"report_app.dll"}));
   EXPECT_EQ(read_file(target + L"\\report_app.dll"), read_file(test_program(L"report_app.dll")));
   EXPECT_EQ(read_file(target + L"\\data\\readme.txt"), "hello");
   size_t partial = read_file(target + L"\\data\\big.bin").size();
@@ -275,8 +275,7 @@ TEST(KilledParent, TheChildEndsWithItTheGrandchildRunsOnAndTheNextStartCollectsT
   run_options options = launch_options(temp.path());
   options.set_env.push_back(never.variable());
   options.set_env.push_back({L"TAVREN_TEST_SPAWN", quote_argument(test_program(L"file_holder.exe")) + L" hold " +
-                                                       quote_argument(held) + L" " + never.name() + L" " +
-                                                       ready_name});
+                                                       quote_argument(held) + L" " + never.name() + L" " + ready_name});
   started_process parent(report_launcher(), L"launcher", options);
   ASSERT_TRUE(parent.started());
   std::wstring folder = wait_for_target(temp.path(), parent.pid(), L"data\\readme.txt", 20000);
@@ -336,16 +335,16 @@ TEST(DeadRuns, OnlyFoldersOfEndedRunsWithTheExactNameFormAreCollected) {
   folder(L"onefile_" + none + L"_000000_CCCCCCCCCCC");  // no process has the id
   // Dead, but a file is open: left whole.
   const std::wstring in_use = L"onefile_" + none + L"_000000_DDDDDDDDDDD";
-  HANDLE open_file = CreateFileW((folder(in_use) + L"\\sub\\file.bin").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE open_file = CreateFileW((folder(in_use) + L"\\sub\\file.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(open_file, INVALID_HANDLE_VALUE);
   // Dead, with a link to a folder elsewhere: the link is never followed.
   const std::wstring with_link = L"onefile_" + none + L"_000000_BBBBBBBBBBB";
   ASSERT_TRUE(make_unix_link(outside, folder(with_link) + L"\\sub\\link"));
   // Not of the form, or not a folder: never touched.
   const std::vector<std::wstring> strangers = {
-      L"onefile_" + none + L"_000000_AAAAAAAAAA", L"onefile_0" + none + L"_000000_AAAAAAAAAAA",
-      L"onefile_4294967296_000000_AAAAAAAAAAA",   L"onefile_" + none + L"_00000_AAAAAAAAAAA",
+      L"onefile_" + none + L"_000000_AAAAAAAAAA",      L"onefile_0" + none + L"_000000_AAAAAAAAAAA",
+      L"onefile_4294967296_000000_AAAAAAAAAAA",        L"onefile_" + none + L"_00000_AAAAAAAAAAA",
       L"onefile_" + none + L"_000000_AAAAAAAAAAA.old", L"other"};
   for (const auto& name : strangers) folder(name);
   const std::wstring file_of_the_form = L"onefile_" + none + L"_000000_EEEEEEEEEEE";
@@ -435,7 +434,8 @@ struct planted_layout {
     temp = root / L"temp";
     for (const auto& folder : {install, cwd, path, temp}) CreateDirectoryW(folder.c_str(), nullptr);
     std::wstring planted = test_program(L"planted\\dependency_origin.dll");
-    for (const auto& folder : {install, cwd, path}) CopyFileW(planted.c_str(), (folder + L"\\dependency_origin.dll").c_str(), FALSE);
+    for (const auto& folder : {install, cwd, path})
+      CopyFileW(planted.c_str(), (folder + L"\\dependency_origin.dll").c_str(), FALSE);
     CopyFileW(blob_launcher().c_str(), (install + L"\\blob_launcher.exe").c_str(), FALSE);
   }
   captured_run run(const wchar_t* blob) const {
@@ -475,7 +475,7 @@ TEST(LibrarySearch, WithoutItInThePayloadTheLoadFailsRatherThanTakeAPlantedCopy)
 
 // --- Hostile values in the launcher's variables ----------------------------------------
 
-const wchar_t* const kVariables[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START", L"TAVREN_ONEFILE_TIME_US",
+const wchar_t* const kVariables[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
                                      L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0"};
 
 // `text` repeated to exactly `length` units.

@@ -119,7 +119,8 @@ class PackedResources : public ::testing::Test {
 /// Width of an RT_ICON image: from the PNG header or the bitmap header.
 int icon_image_width(const std::string& image) {
   auto be32 = [&](size_t at) {
-    return static_cast<int>(static_cast<unsigned char>(image[at]) << 24 | static_cast<unsigned char>(image[at + 1]) << 16 |
+    return static_cast<int>(static_cast<unsigned char>(image[at]) << 24 |
+                            static_cast<unsigned char>(image[at + 1]) << 16 |
                             static_cast<unsigned char>(image[at + 2]) << 8 | static_cast<unsigned char>(image[at + 3]));
   };
   if (image.size() >= 24 && image.compare(1, 3, "PNG") == 0) return be32(16);

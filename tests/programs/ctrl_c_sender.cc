@@ -45,8 +45,8 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   SetConsoleCtrlHandler(ignore_event, TRUE);
 
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileW(output_path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE output = CreateFileW(output_path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -55,7 +55,8 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   startup.hStdError = output;
   std::wstring line = L"launcher";
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(launcher, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) return 11;
+  if (!CreateProcessW(launcher, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    return 11;
   CloseHandle(output);
 
   // Running means: the application waits, its console event handler in place.
@@ -82,9 +83,11 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   GetExitCodeProcess(process.hProcess, &code);
   // Give a clean-up on another thread no chance to be missed: the folder test comes last.
   bool saw_event = file_text(output_path).find("ctrl_event=0") != std::string::npos;
-  printf("running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\nready_ms=%lu\n",
-         running ? 1 : 0, sent ? 1 : 0, ended ? 1 : 0, code, elapsed, folder_has_target(folder, process.dwProcessId) ? 1 : 0,
-         saw_event ? 1 : 0, ready_ms);
+  printf(
+      "running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\nready_ms=%"
+      "lu\n",
+      running ? 1 : 0, sent ? 1 : 0, ended ? 1 : 0, code, elapsed,
+      folder_has_target(folder, process.dwProcessId) ? 1 : 0, saw_event ? 1 : 0, ready_ms);
   fflush(stdout);
   return 0;
 }

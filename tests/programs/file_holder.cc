@@ -58,7 +58,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = __argc;
   wchar_t** argv = __wargv;
   if (argc == 4 && wcscmp(argv[1], L"spawn") == 0) return spawn(argv[2], argv[3]);
-  if (argc == 5 && wcscmp(argv[1], L"hold") == 0)
-    return hold(argv[2], argv[3], argv[4]);
+  if (argc == 5 && wcscmp(argv[1], L"hold") == 0) return hold(argv[2], argv[3], argv[4]);
   return 2;
 }

@@ -18,7 +18,8 @@
 #include <string>
 
 static void put(const char* key, const std::wstring& value) {
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, value.c_str(), static_cast<int>(value.size()), nullptr, 0, nullptr, nullptr);
+  int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, value.c_str(), static_cast<int>(value.size()), nullptr, 0, nullptr, nullptr);
   std::string utf8(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, value.c_str(), static_cast<int>(value.size()), utf8.data(), bytes, nullptr, nullptr);
   printf("%s=%s\n", key, utf8.c_str());
@@ -62,13 +63,16 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   put("cwd", buffer);
   put("command_line", GetCommandLineW());
   put("pid", std::to_wstring(GetCurrentProcessId()));
-  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START", L"TAVREN_ONEFILE_TIME_US",
+  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
                             L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0"};
   for (const wchar_t* name : names) {
     bool present = false;
     std::wstring value = env(name, &present);
     std::string key(name, name + wcslen(name));
-    if (present) put(key.c_str(), value); else printf("%s unset\n", key.c_str());
+    if (present)
+      put(key.c_str(), value);
+    else
+      printf("%s unset\n", key.c_str());
   }
   fflush(stdout);
 
@@ -77,7 +81,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    bool started = CreateProcessW(nullptr, spawn.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    bool started =
+        CreateProcessW(nullptr, spawn.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
     put("spawned", started ? std::to_wstring(process.dwProcessId) : L"failed");
     fflush(stdout);
     if (started) {

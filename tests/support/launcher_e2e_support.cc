@@ -12,8 +12,8 @@ scratch_folder::scratch_folder() {
   std::wstring base(temp, length);
   if (!base.empty() && base.back() == L'\\') base.pop_back();
   for (;;) {
-    path_ = base + L"\\tavren_e2e_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-            std::to_wstring(GetTickCount()) + L"_" + std::to_wstring(counter++);
+    path_ = base + L"\\tavren_e2e_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount()) +
+            L"_" + std::to_wstring(counter++);
     if (CreateDirectoryW(path_.c_str(), nullptr)) break;
   }
 }
@@ -37,10 +37,10 @@ std::wstring widen(const std::string& text) {
 run_options launch_options(const std::wstring& temp) {
   run_options options;
   options.set_env = {{L"TMP", temp}, {L"TEMP", temp}};
-  options.remove_env = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",  L"TAVREN_ONEFILE_TIME_US",
-                        L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
-                        L"TAVREN_TEST_EXIT",         L"TAVREN_TEST_ACTION",    L"TAVREN_TEST_HOLD_MS",
-                        L"TAVREN_TEST_WAIT",         L"TAVREN_TEST_SPAWN"};
+  options.remove_env = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
+                        L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
+                        L"TAVREN_TEST_EXIT",      L"TAVREN_TEST_ACTION",       L"TAVREN_TEST_HOLD_MS",
+                        L"TAVREN_TEST_WAIT",      L"TAVREN_TEST_SPAWN"};
   return options;
 }
 
@@ -88,11 +88,13 @@ target_name parse_target_name(const std::wstring& name) {
   parts.time_us = rest.substr(first + 1, 6);
   if (rest[first + 7] != L'_') return parts;
   parts.random = rest.substr(first + 8);
-  for (wchar_t c : parts.pid) if (c < L'0' || c > L'9') return parts;
-  for (wchar_t c : parts.time_us) if (c < L'0' || c > L'9') return parts;
+  for (wchar_t c : parts.pid)
+    if (c < L'0' || c > L'9') return parts;
+  for (wchar_t c : parts.time_us)
+    if (c < L'0' || c > L'9') return parts;
   for (wchar_t c : parts.random) {
-    bool url_safe = (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' ||
-                    c == L'_';
+    bool url_safe =
+        (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') || c == L'-' || c == L'_';
     if (!url_safe) return parts;
   }
   parts.ok = true;
@@ -107,11 +109,11 @@ started_process::started_process(const std::wstring& application, const std::wst
   output_path_ = std::wstring(temp, length) + L"tavren_e2e_out_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                  std::to_wstring(counter++) + L".txt";
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE output = CreateFileW(output_path_.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0,
-                              nullptr);
-  HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                             nullptr);
+  HANDLE output =
+      CreateFileW(output_path_.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE input =
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

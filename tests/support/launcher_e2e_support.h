@@ -27,7 +27,6 @@ class scratch_folder {
   std::wstring path_;
 };
 
-
 std::string narrow(const std::wstring& text);  ///< UTF-8
 std::wstring widen(const std::string& text);   ///< from UTF-8
 

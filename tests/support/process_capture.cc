@@ -47,7 +47,6 @@ std::wstring environment_block(const run_options& options) {
   return result;
 }
 
-
 captured_run run_captured(const std::wstring& application, const std::wstring& command_line,
                           const run_options& options) {
   captured_run result;
@@ -57,8 +56,8 @@ captured_run run_captured(const std::wstring& application, const std::wstring& c
   CreatePipe(&err_read, &err_write, &inherit, 0);
   SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
-  HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr);
+  HANDLE null_in =
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -71,10 +70,9 @@ captured_run run_captured(const std::wstring& application, const std::wstring& c
   std::wstring env = environment_block(options);
   std::wstring line = command_line;
   PROCESS_INFORMATION process = {};
-  BOOL started = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                CREATE_UNICODE_ENVIRONMENT, env.data(),
-                                options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
-                                &startup, &process);
+  BOOL started = CreateProcessW(
+      application.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+      options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup, &process);
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_in);

@@ -6,9 +6,9 @@
 #include <vector>
 
 struct captured_run {
-  uint32_t exit_code = 0;   ///< the full 32-bit code from GetExitCodeProcess
-  std::string out;          ///< every byte written to standard output
-  std::string err;          ///< every byte written to standard error
+  uint32_t exit_code = 0;  ///< the full 32-bit code from GetExitCodeProcess
+  std::string out;         ///< every byte written to standard output
+  std::string err;         ///< every byte written to standard error
   bool timed_out = false;
 };
 
@@ -18,7 +18,7 @@ struct run_options {
   std::vector<std::wstring> remove_env;
   std::wstring current_directory;  ///< empty: the test's own
   uint32_t timeout_ms = 60000;
-  bool no_std_handles = false;     ///< start the child without standard handles
+  bool no_std_handles = false;  ///< start the child without standard handles
 };
 
 /// This process's environment block with the options' changes, for CreateProcessW with

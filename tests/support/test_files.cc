@@ -36,7 +36,6 @@ std::vector<std::wstring> folder_entries(const std::wstring& folder, const std::
   return names;
 }
 
-
 std::vector<unsigned char> read_file_bytes(const std::wstring& path) {
   std::vector<unsigned char> data;
   FILE* file = _wfopen(path.c_str(), L"rb");
@@ -96,5 +95,6 @@ bool make_unix_link(const std::wstring& target, const std::wstring& link) {
 bool remove_unix_link(const std::wstring& link) {
   std::wstring path = unix_path(link);
   return !path.empty() &&
-         run_unix(L"Z:\\bin\\rm", L"-f \"" + path + L"\"", [](const std::wstring& p) { return !listed(p); }, link);
+         run_unix(
+             L"Z:\\bin\\rm", L"-f \"" + path + L"\"", [](const std::wstring& p) { return !listed(p); }, link);
 }
