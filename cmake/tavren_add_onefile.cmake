@@ -4,16 +4,17 @@
 include_guard(GLOBAL)
 
 # tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
-#                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]):
+#                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]
+#                    [CONSOLE]):
 # a target <name> that packs the built main library and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
 # The application folder is APP_DIR's contents, each FILES entry by its own name (a folder with
 # everything below it) and the main library, all at its top. VERSION (default: the project's)
 # may have one to four parts; missing parts are 0. The target's TAVREN_ONEFILE_EXE property
-# holds the executable's path.
+# holds the executable's path. CONSOLE makes a console launcher, for command-line tools.
 function(tavren_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -75,6 +76,9 @@ function(tavren_add_onefile name)
       math(EXPR count "${count} + 1")
     endwhile()
     list(APPEND options --file-version ${version} --product-version ${version})
+  endif()
+  if(arg_CONSOLE)
+    list(APPEND options --console)
   endif()
   if(arg_ICON)
     get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
