@@ -21,7 +21,8 @@ function(tavren_add_onefile name)
   if(NOT arg_MAIN_TARGET OR NOT TARGET "${arg_MAIN_TARGET}")
     message(FATAL_ERROR "tavren_add_onefile(${name}): MAIN_TARGET must name the application's DLL target")
   endif()
-  if(NOT TAVREN_PACK_EXECUTABLE OR NOT EXISTS "${TAVREN_PACK_EXECUTABLE}")
+  # A tree that builds the packer itself (this project's own) names it before it exists.
+  if(NOT TAVREN_PACK_EXECUTABLE OR (NOT EXISTS "${TAVREN_PACK_EXECUTABLE}" AND NOT TAVREN_PACK_BUILT_LATER))
     message(FATAL_ERROR "tavren_add_onefile(${name}): no tavren-pack at '${TAVREN_PACK_EXECUTABLE}'")
   endif()
 
