@@ -129,6 +129,8 @@ started_process::started_process(const std::wstring& application, const std::wst
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = info.dwProcessId;
+  } else {
+    note_failed_start(application);
   }
   CloseHandle(output);
   CloseHandle(input);

@@ -1,5 +1,6 @@
 #include "tests/support/process_capture.h"
 
+#include <stdio.h>
 #include <windows.h>
 
 #include <thread>
@@ -77,6 +78,7 @@ captured_run run_captured(const std::wstring& application, const std::wstring& c
   CloseHandle(err_write);
   CloseHandle(null_in);
   if (!started) {
+    note_failed_start(application);
     result.exit_code = 0xFFFFFFFF;
     result.err = "CreateProcessW failed: " + std::to_string(GetLastError());
     CloseHandle(out_read);
@@ -127,4 +129,11 @@ std::wstring quote_argument(const std::wstring& argument) {
   quoted.append(2 * backslashes, L'\\');
   quoted.push_back(L'"');
   return quoted;
+}
+
+void note_failed_start(const std::wstring& application) {
+  const DWORD error = GetLastError();
+  if (error == ERROR_INTERNAL_ERROR)
+    fprintf(stderr, "wine-start-failure: CreateProcessW error 1359 for %ls\n", application.c_str());
+  SetLastError(error);
 }

@@ -30,6 +30,12 @@ std::wstring environment_block(const run_options& options);
 captured_run run_captured(const std::wstring& application, const std::wstring& command_line,
                           const run_options& options = {});
 
+/// Call right after a CreateProcessW that failed. Under load Wine now and then cannot start a
+/// process at all (error 1359: the new process died before it reported its start); this says so
+/// on the test's standard error in the form scripts/run-tests looks for, so that the run can tell
+/// that fault from a product's and retry only it. Keeps the last error as it was.
+void note_failed_start(const std::wstring& application);
+
 /// The directory that holds the running test executable, without a trailing backslash.
 std::wstring test_binary_directory();
 

@@ -1,5 +1,7 @@
 #include "tests/support/test_files.h"
 
+#include "tests/support/process_capture.h"
+
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -68,6 +70,7 @@ static bool run_unix(const wchar_t* program, std::wstring arguments, bool (*done
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    note_failed_start(program);
     return false;
   }
   CloseHandle(process.hThread);
