@@ -1,10 +1,10 @@
 #include "packer/names.h"
 
-#include <locale.h>
 #include <stdint.h>
-#include <wctype.h>
 
 #include <cstdio>
+
+#include "packer/host.h"
 
 namespace {
 
@@ -82,13 +82,6 @@ bool ascii_equal_ignoring_case(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
-}
-
-// Case mapping comes from the C.UTF-8 locale, which glibc always carries; without it only
-// ASCII folds, which still catches the common clashes.
-locale_t folding_locale() {
-  static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  return locale;
 }
 
 }  // namespace
@@ -173,7 +166,6 @@ const char* windows_component_fault(std::string_view component) {
 std::u16string fold_case(std::u16string_view name) {
   std::u16string out;
   out.reserve(name.size());
-  locale_t locale = folding_locale();
   for (size_t i = 0; i < name.size(); ++i) {
     char32_t c = name[i];
     bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
@@ -185,12 +177,7 @@ std::u16string fold_case(std::u16string_view name) {
       out += static_cast<char16_t>(c);
       continue;
     }
-    char32_t folded = c;
-    if (locale != static_cast<locale_t>(0))
-      folded = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale));
-    else if (c >= 'a' && c <= 'z')
-      folded = c - 32;
-    append_utf16(out, folded);
+    append_utf16(out, host_upper_case(c));
   }
   return out;
 }
