@@ -263,26 +263,8 @@ bool host_list_folder(const std::string& path, std::vector<host_name>* names) {
     std::wstring_view name = found.cFileName;
     if (name == L"." || name == L"..") continue;
     bool valid;
-    std::string utf8 = as_utf8(name, &valid);
-    if (!valid) {
-      // Named with each unpaired surrogate spelt out, which no real name can hold ('\' is no
-      // character of a name), so the user can find the file.
-      utf8.clear();
-      for (size_t i = 0; i < name.size(); ++i) {
-        char16_t c = name[i];
-        bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
-        if (pair) {
-          utf8 += as_utf8(name.substr(i, 2));
-          ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-          char unit[8];
-          snprintf(unit, sizeof unit, "\\u%04X", static_cast<unsigned>(c));
-          utf8 += unit;
-        } else {
-          utf8 += as_utf8(name.substr(i, 1));
-        }
-      }
-    }
+    std::string utf8 = shown_file_name(std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()),
+                                       &valid);
     names->push_back({std::move(utf8), valid});
   } while (FindNextFileW(search, &found));
   DWORD error = GetLastError();
@@ -490,9 +472,12 @@ bool host_make_folder(const std::string& path) {
 bool host_set_mode(const std::string&, int, unsigned) { return true; }
 
 bool host_rename_over(const std::string& from, const std::string& to) {
-  if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  std::wstring target = wide_path(to);
+  if (MoveFileExW(wide_path(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   set_errno();
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
   return false;
 }
 

@@ -114,6 +114,34 @@ std::string utf16_to_utf8(std::u16string_view text, bool* valid) {
   return out;
 }
 
+std::string shown_file_name(std::u16string_view name, bool* valid) {
+  std::string out;
+  *valid = true;
+  for (size_t start = 0; start < name.size();) {
+    size_t i = start;
+    // Runs of well-formed units convert as they are; a lone surrogate is spelt out.
+    while (i < name.size()) {
+      char16_t c = name[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
+        i += 2;
+      else if (c >= 0xD800 && c <= 0xDFFF)
+        break;
+      else
+        ++i;
+    }
+    out += utf16_to_utf8(name.substr(start, i - start));
+    if (i < name.size()) {
+      char unit[8];
+      snprintf(unit, sizeof unit, "\\u%04X", static_cast<unsigned>(name[i]));
+      out += unit;
+      *valid = false;
+      ++i;
+    }
+    start = i;
+  }
+  return out;
+}
+
 std::string quote_name(std::string_view name) {
   std::string out = "'";
   for (size_t at = 0; at < name.size();) {
