@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 
 #include "packer/host.h"
 #include "packer/mapped_file.h"
@@ -37,8 +36,7 @@ class app_walker {
     std::vector<host_name> children;
     if (!host_list_folder(host, &children)) cannot_read(display.empty() ? "." : display, errno);
     // Sorted so that warnings and the first fault reported do not depend on the file system.
-    std::sort(children.begin(), children.end(),
-              [](const host_name& a, const host_name& b) { return a.name < b.name; });
+    std::sort(children.begin(), children.end(), [](const host_name& a, const host_name& b) { return a.name < b.name; });
     if (children.empty() && !display.empty())
       out_->warnings.push_back("empty folder " + quote_name(display) + " is left out (folders are not entries)");
     for (const host_name& child : children) {
@@ -143,7 +141,8 @@ app_contents scan_app(const std::string& app_dir, const std::string& main_path) 
   host_file_info main_info;
   if (!host_stat(main_host, &main_info))
     throw pack_error("cannot read main library " + quote_name(main_display) + ": " + errno_text(errno));
-  if (main_info.kind == host_file_info::folder) throw pack_error("main library " + quote_name(main_display) + " is a folder");
+  if (main_info.kind == host_file_info::folder)
+    throw pack_error("main library " + quote_name(main_display) + " is a folder");
 
   app_contents contents;
   app_walker walker(host_real_path(app_dir), &contents);

@@ -74,7 +74,8 @@ void run_build(const pack_request& r) {
       host_file_info info;
       if (!host_stat(r.payload, &info))
         throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-      if (info.kind != host_file_info::file) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
+      if (info.kind != host_file_info::file)
+        throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
       mapped_file blob(r.payload, r.payload);
       write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);
       blob_size = blob.size();

@@ -43,7 +43,7 @@ mode_t current_umask() {
 }
 
 void fill_info(const struct stat& s, host_file_info* info) {
-  info->kind = S_ISREG(s.st_mode) ? host_file_info::file
+  info->kind = S_ISREG(s.st_mode)   ? host_file_info::file
                : S_ISDIR(s.st_mode) ? host_file_info::folder
                                     : host_file_info::other;
   info->size = static_cast<uint64_t>(s.st_size);
@@ -108,9 +108,7 @@ bool host_is_inside(const std::string& path, const std::string& root) {
 // O_NONBLOCK: a FIFO handed in by mistake must not hang us before fstat rejects it.
 int host_open_read(const std::string& path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }
 
-int host_create_new(const std::string& path) {
-  return open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-}
+int host_create_new(const std::string& path) { return open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }
 
 long long host_read(int fd, void* data, size_t size) {
   for (;;) {

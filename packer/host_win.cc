@@ -5,6 +5,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include "packer/host.h"
@@ -263,8 +264,8 @@ bool host_list_folder(const std::string& path, std::vector<host_name>* names) {
     std::wstring_view name = found.cFileName;
     if (name == L"." || name == L"..") continue;
     bool valid;
-    std::string utf8 = shown_file_name(std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()),
-                                       &valid);
+    std::string utf8 =
+        shown_file_name(std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()), &valid);
     names->push_back({std::move(utf8), valid});
   } while (FindNextFileW(search, &found));
   DWORD error = GetLastError();
@@ -378,8 +379,8 @@ bool host_resize(int fd, uint64_t size) {
   HANDLE handle = handle_of(fd);
   LARGE_INTEGER zero{}, position, to;
   to.QuadPart = static_cast<LONGLONG>(size);
-  bool ok = SetFilePointerEx(handle, zero, &position, FILE_CURRENT) && SetFilePointerEx(handle, to, nullptr, FILE_BEGIN) &&
-            SetEndOfFile(handle);
+  bool ok = SetFilePointerEx(handle, zero, &position, FILE_CURRENT) &&
+            SetFilePointerEx(handle, to, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
   if (!ok) set_errno();
   SetFilePointerEx(handle, position, nullptr, FILE_BEGIN);
   return ok;
@@ -416,9 +417,9 @@ int host_open_scratch() {
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::wstring path = std::wstring(folder, length) + L"tavren-pack-" + random_suffix() + L".tmp";
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE handle =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return fd_of(handle);
   }
   errno = EEXIST;
@@ -559,7 +560,8 @@ std::string host_find_program(const std::string& program) {
     if (i < folders.size() && folders[i] != L';') continue;
     std::wstring folder = folders.substr(start, i - start);
     start = i + 1;
-    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') folder = folder.substr(1, folder.size() - 2);
+    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"')
+      folder = folder.substr(1, folder.size() - 2);
     if (folder.empty()) continue;
     std::string candidate = as_utf8(folder + (folder.back() == L'\\' ? L"" : L"\\") + name);
     host_file_info info;
@@ -582,8 +584,8 @@ bool host_run_tool(const std::vector<std::string>& args, const std::string& log,
     return false;
   }
   // The tool would otherwise ask on our console for a password we were not given.
-  HANDLE none = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE none =
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -626,43 +628,40 @@ bool is_console(HANDLE handle) {
 HANDLE console_reader = nullptr, console_thread = nullptr, console_out = INVALID_HANDLE_VALUE;
 bool console_fds[3] = {};
 
-/// Turns the UTF-8 coming through the pipe into WriteConsoleW calls, holding back a sequence
-/// cut at a read's end until its rest arrives.
+/// Bytes a UTF-8 sequence starting with `lead` takes (1 for a byte that starts none).
+size_t sequence_length(unsigned char lead) { return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1; }
+
+/// `text` as UTF-16 for the console; a byte that starts no valid sequence shows as U+FFFD.
+std::u16string console_units(std::string_view text) {
+  std::u16string units;
+  for (size_t at = 0; at < text.size();) {
+    size_t length = std::min(sequence_length(static_cast<unsigned char>(text[at])), text.size() - at);
+    std::optional<std::u16string> part = utf8_to_utf16(text.substr(at, length));
+    units += part ? *part : u"\uFFFD";
+    at += part ? length : 1;
+  }
+  return units;
+}
+
+/// Passes what comes through the pipe to the console, holding back a sequence cut at a
+/// read's end until its rest arrives.
 DWORD WINAPI pump_to_console(void*) {
-  char bytes[4096 + 4];
+  constexpr size_t chunk = 4096;
+  char bytes[chunk + 3];
   size_t held = 0;
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(console_reader, bytes + held, 4096, &got, nullptr) || got == 0) break;
+    if (!ReadFile(console_reader, bytes + held, chunk, &got, nullptr) || got == 0) break;
     size_t end = held + got, whole = end;
-    // Back up over a sequence whose continuation bytes have not all come.
-    for (size_t k = 1; k <= 3 && k <= end; ++k) {
-      unsigned char c = static_cast<unsigned char>(bytes[end - k]);
+    for (size_t back = 1; back <= 3 && back <= end; ++back) {
+      unsigned char c = static_cast<unsigned char>(bytes[end - back]);
       if ((c & 0xC0) == 0x80) continue;
-      size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-      if (length > k) whole = end - k;
+      if (sequence_length(c) > back) whole = end - back;
       break;
     }
-    std::string text(bytes, whole);
-    std::u16string units;
-    for (size_t at = 0; at < text.size();) {
-      // Invalid bytes show as U+FFFD rather than stopping the output.
-      std::optional<std::u16string> part = utf8_to_utf16(std::string_view(text).substr(at, 1));
-      size_t length = 1;
-      unsigned char c = static_cast<unsigned char>(text[at]);
-      if (c >= 0xC0) length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-      if (length > 1 && at + length <= text.size()) part = utf8_to_utf16(std::string_view(text).substr(at, length));
-      if (!part || (length > 1 && at + length > text.size())) {
-        units += u'\uFFFD';
-        at += 1;
-      } else {
-        units += *part;
-        at += length > 1 ? length : 1;
-      }
-    }
+    std::u16string units = console_units(std::string_view(bytes, whole));
     DWORD written;
-    if (!units.empty())
-      WriteConsoleW(console_out, units.data(), static_cast<DWORD>(units.size()), &written, nullptr);
+    if (!units.empty()) WriteConsoleW(console_out, units.data(), static_cast<DWORD>(units.size()), &written, nullptr);
     held = end - whole;
     memmove(bytes, bytes + whole, held);
   }

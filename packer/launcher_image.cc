@@ -182,8 +182,7 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   write_at(fd, text_bytes, text.offset);
   write_at(fd, resource_bytes, resource.offset);
   // Section padding and an empty payload's byte read as zeros.
-  if (!host_resize(fd, file_size))
-    throw pack_error("cannot write the launcher: " + errno_text(errno));
+  if (!host_resize(fd, file_size)) throw pack_error("cannot write the launcher: " + errno_text(errno));
 
   // The checksum covers the payload too, which is only in the file: read it back mapped.
   const unsigned char* map = host_map(fd, file_size);

@@ -56,9 +56,10 @@ TEST(WindowsPacker, PacksListsVerifiesAndExtractsNamesBeyondAsciiAndMaxPath) {
   captured_run list = pack({L"list", exe});
   EXPECT_EQ(list.exit_code, 0u) << list.err;
   EXPECT_EQ(list.out.rfind("launcher: windowed\n", 0), 0u) << list.out;
-  for (const std::string& line : std::vector<std::string>{"\tmain.dll\n", "5\tZo\xC3\xAB.txt\n", "10\t" + deep + "\n",
-                           "13\t\xD0\x9C\xD0\xBE\xD0\xB9 \xD0\xBF\xD1\x80\xD0\xBE\xD0\xB5\xD0\xBA\xD1\x82\\"
-                           "\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5.txt\n"})
+  for (const std::string& line :
+       std::vector<std::string>{"\tmain.dll\n", "5\tZo\xC3\xAB.txt\n", "10\t" + deep + "\n",
+                                "13\t\xD0\x9C\xD0\xBE\xD0\xB9 \xD0\xBF\xD1\x80\xD0\xBE\xD0\xB5\xD0\xBA\xD1\x82\\"
+                                "\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5.txt\n"})
     EXPECT_NE(list.out.find(line), std::string::npos) << line;
   captured_run verify = pack({L"verify", exe});
   EXPECT_EQ(verify.exit_code, 0u) << verify.err;
@@ -97,7 +98,9 @@ TEST(WindowsPacker, RefusesANameThatIsNotValidUtf16AndNamesIt) {
 TEST(WindowsPacker, SignsWithTheToolOnPathOrSaysItIsMissing) {
   scratch_folder out;
   std::wstring exe = out / L"signed app.exe";
-  std::vector<std::wstring> args = {L"build", fixture(L"names_app"), L"--main", L"main.dll", L"-o", exe,
+  std::vector<std::wstring> args = {L"build",  fixture(L"names_app"),
+                                    L"--main", L"main.dll",
+                                    L"-o",     exe,
                                     L"--sign", fixture(L"names_app\\Zo\u00eb.txt")};
   run_options nowhere;
   nowhere.set_env = {{L"PATH", out.path()}};
