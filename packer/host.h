@@ -23,7 +23,8 @@ char32_t host_upper_case(char32_t c);
 
 struct host_file_info {
   enum kind_t { file, folder, other } kind = other;
-  bool is_link = false;  ///< the name itself is a symbolic link (only host_stat sets it)
+  bool is_link = false;  ///< the name itself is a symbolic link (only host_stat sets it; Wine
+                         ///< hides a Unix link to a file)
   uint64_t size = 0;
   uint64_t volume = 0, index = 0;  ///< together: which file or folder this is
 };

@@ -236,8 +236,9 @@ bool host_stat(const std::string& path, host_file_info* info) {
   CloseHandle(handle);
   DWORD attributes = GetFileAttributesW(wide.c_str());
   info->is_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  // Wine shows a Unix symbolic link as the file it leads to: the real path tells.
-  if (ok && !info->is_link) {
+  // Wine shows a Unix symbolic link as what it leads to: for a folder, where a link matters,
+  // the real path tells.
+  if (ok && !info->is_link && info->kind == host_file_info::folder) {
     std::wstring real = real_wide_path(wide);
     std::wstring parent = wide.substr(0, wide.find_last_of(L'\\'));
     std::wstring real_parent = real_wide_path(parent);

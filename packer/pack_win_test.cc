@@ -95,6 +95,18 @@ TEST(WindowsPacker, RefusesANameThatIsNotValidUtf16AndNamesIt) {
   EXPECT_FALSE(path_exists(out / L"bad.exe"));
 }
 
+TEST(WindowsPacker, RefusesAFolderLinkThatLeadsOutOfTheAppFolder) {
+  scratch_folder out;
+  std::wstring app = out / L"app", elsewhere = out / L"elsewhere";
+  ASSERT_TRUE(CreateDirectoryW(app.c_str(), nullptr) && CreateDirectoryW(elsewhere.c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW(fixture(L"names_app\\main.dll").c_str(), (app + L"\\main.dll").c_str(), TRUE));
+  if (!make_unix_link(elsewhere, app + L"\\outside")) GTEST_SKIP() << "cannot make a symbolic link here";
+  captured_run r = pack({L"build", app, L"--main", L"main.dll", L"-o", out / L"app.exe"});
+  remove_unix_link(app + L"\\outside");
+  EXPECT_EQ(r.exit_code, 1u);
+  EXPECT_EQ(r.err, "tavren-pack: symbolic link 'outside' leads to a folder outside the app folder\n");
+}
+
 TEST(WindowsPacker, SignsWithTheToolOnPathOrSaysItIsMissing) {
   scratch_folder out;
   std::wstring exe = out / L"signed app.exe";
