@@ -1,17 +1,11 @@
 #include "packer/app_scan.h"
 
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
-#include <memory>
 
+#include "packer/host.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
@@ -20,24 +14,12 @@
 namespace {
 
 struct folder_id {
-  dev_t device;
-  ino_t inode;
+  uint64_t volume, index;
   bool operator==(const folder_id&) const = default;
 };
 
 [[noreturn]] void cannot_read(const std::string& display, int error) {
   throw pack_error("cannot read " + quote_name(display) + ": " + errno_text(error));
-}
-
-std::string real_path(const std::string& path) {
-  std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
-  return resolved ? std::string(resolved.get()) : std::string();
-}
-
-bool is_inside(const std::string& path, const std::string& root) {
-  if (root == "/") return true;
-  return path == root ||
-         (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
 }
 
 std::u16string to_entry_name(const std::string& display) {
@@ -51,56 +33,48 @@ class app_walker {
   app_walker(std::string root_real, app_contents* out) : root_real_(std::move(root_real)), out_(out) {}
 
   void walk(const std::string& host, const std::string& display, std::vector<folder_id>& ancestors) {
-    DIR* folder = opendir(host.c_str());
-    if (!folder) cannot_read(display.empty() ? "." : display, errno);
-    std::vector<std::string> children;
-    errno = 0;
-    while (dirent* child = readdir(folder)) {
-      std::string name = child->d_name;
-      if (name != "." && name != "..") children.push_back(std::move(name));
-    }
-    int error = errno;
-    closedir(folder);
-    if (error != 0) cannot_read(display.empty() ? "." : display, error);
+    std::vector<host_name> children;
+    if (!host_list_folder(host, &children)) cannot_read(display.empty() ? "." : display, errno);
     // Sorted so that warnings and the first fault reported do not depend on the file system.
-    std::sort(children.begin(), children.end());
+    std::sort(children.begin(), children.end(), [](const host_name& a, const host_name& b) { return a.name < b.name; });
     if (children.empty() && !display.empty())
       out_->warnings.push_back("empty folder " + quote_name(display) + " is left out (folders are not entries)");
-    for (const std::string& child : children)
-      visit(host + "/" + child, display.empty() ? child : display + "/" + child, child, ancestors);
+    for (const host_name& child : children) {
+      std::string shown = display.empty() ? child.name : display + "/" + child.name;
+      if (!child.valid) throw pack_error("name " + quote_name(shown) + " is not valid " + host_name_encoding);
+      visit(host + "/" + child.name, shown, child.name, ancestors);
+    }
   }
 
  private:
   void visit(const std::string& host, const std::string& display, const std::string& component,
              std::vector<folder_id>& ancestors) {
-    if (!utf8_to_utf16(component)) throw pack_error("name " + quote_name(display) + " is not valid UTF-8");
     if (const char* fault = windows_component_fault(component))
       throw pack_error("name " + quote_name(display) + " " + fault);
-    struct stat link_info, info;
-    if (lstat(host.c_str(), &link_info) != 0) cannot_read(display, errno);
-    bool is_link = S_ISLNK(link_info.st_mode);
-    if (stat(host.c_str(), &info) != 0) cannot_read(display, errno);
-    if (S_ISDIR(info.st_mode)) {
-      folder_id id{info.st_dev, info.st_ino};
+    host_file_info info;
+    if (!host_stat(host, &info)) cannot_read(display, errno);
+    if (info.kind == host_file_info::folder) {
+      folder_id id{info.volume, info.index};
       if (std::find(ancestors.begin(), ancestors.end(), id) != ancestors.end())
         throw pack_error("symbolic link " + quote_name(display) + " leads back into a folder containing it (a loop)");
-      if (is_link && !is_inside(real_path(host), root_real_))
+      if (info.is_link && !host_is_inside(host_real_path(host), root_real_))
         throw pack_error("symbolic link " + quote_name(display) + " leads to a folder outside the app folder");
       ancestors.push_back(id);
       walk(host, display, ancestors);
       ancestors.pop_back();
       return;
     }
-    if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(display) + ": not a regular file");
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (info.kind != host_file_info::file)
+      throw pack_error("cannot read " + quote_name(display) + ": not a regular file");
+    int fd = host_open_read(host);
     if (fd < 0) cannot_read(display, errno);
-    close(fd);
+    host_close(fd);
     std::u16string name = to_entry_name(display);
     if (name.size() > entry_name_max_units)
       throw pack_error("name " + quote_name(display) + " is " + std::to_string(name.size()) +
                        " UTF-16 units long; the launcher takes at most " + std::to_string(entry_name_max_units));
-    out_->entries.push_back({host, display, std::move(name), static_cast<uint64_t>(info.st_size)});
-    out_->content_bytes += static_cast<uint64_t>(info.st_size);
+    out_->entries.push_back({host, display, std::move(name), info.size});
+    out_->content_bytes += info.size;
   }
 
   std::string root_real_;
@@ -158,20 +132,21 @@ void check_no_case_clashes(const std::vector<app_entry>& entries) {
 }  // namespace
 
 app_contents scan_app(const std::string& app_dir, const std::string& main_path) {
-  struct stat info;
-  if (stat(app_dir.c_str(), &info) != 0)
+  host_file_info info;
+  if (!host_stat(app_dir, &info))
     throw pack_error("cannot read app folder " + quote_name(app_dir) + ": " + errno_text(errno));
-  if (!S_ISDIR(info.st_mode)) throw pack_error("app folder " + quote_name(app_dir) + " is not a folder");
+  if (info.kind != host_file_info::folder) throw pack_error("app folder " + quote_name(app_dir) + " is not a folder");
   std::string main_display = normal_main_path(app_dir, main_path);
   std::string main_host = app_dir + "/" + main_display;
-  struct stat main_info;
-  if (stat(main_host.c_str(), &main_info) != 0)
+  host_file_info main_info;
+  if (!host_stat(main_host, &main_info))
     throw pack_error("cannot read main library " + quote_name(main_display) + ": " + errno_text(errno));
-  if (S_ISDIR(main_info.st_mode)) throw pack_error("main library " + quote_name(main_display) + " is a folder");
+  if (main_info.kind == host_file_info::folder)
+    throw pack_error("main library " + quote_name(main_display) + " is a folder");
 
   app_contents contents;
-  app_walker walker(real_path(app_dir), &contents);
-  std::vector<folder_id> ancestors{{info.st_dev, info.st_ino}};
+  app_walker walker(host_real_path(app_dir), &contents);
+  std::vector<folder_id> ancestors{{info.volume, info.index}};
   walker.walk(app_dir, "", ancestors);
 
   auto main = std::find_if(contents.entries.begin(), contents.entries.end(),

@@ -1,15 +1,14 @@
 #include "packer/blob_commands.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <string.h>
 
 #include <functional>
 #include <vector>
 
 #include "packer/blob_reader.h"
+#include "packer/host.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
@@ -56,56 +55,34 @@ void about(const std::string& path, const std::function<void()>& body) {
   }
 }
 
-void write_all(int fd, const unsigned char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw pack_error(errno_text(errno));
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
 void make_folders(const std::string& path) {
   for (size_t i = 1; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '/') continue;
+    if (i < path.size() && !strchr(host_path_separators, path[i])) continue;
     std::string prefix = path.substr(0, i);
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
+    if (!host_make_folder(prefix) && errno != EEXIST)
       throw pack_error("cannot create " + quote_name(prefix) + ": " + errno_text(errno));
   }
 }
 
 /// Writes one entry below `root`, folder by folder, never following a symbolic link.
-void extract_entry(int root, const std::vector<std::string>& parts, entry_reader& entries, const std::string& shown) {
-  int folder = dup(root);
-  auto fail = [&](const std::string& reason) {
-    close(folder);
-    throw pack_error("cannot write " + quote_name(shown) + ": " + reason);
-  };
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    if (mkdirat(folder, parts[i].c_str(), 0777) != 0 && errno != EEXIST) fail(errno_text(errno));
-    int inner = openat(folder, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (inner < 0)
-      fail("folder " + quote_name(parts[i]) + " on its path is a file or symbolic link (" + errno_text(errno) + ")");
-    close(folder);
-    folder = inner;
-  }
-  const char* leaf = parts.back().c_str();
-  int fd = openat(folder, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) fail(errno_text(errno));
+void extract_entry(const std::string& root, const std::vector<std::string>& parts, entry_reader& entries,
+                   const std::string& shown) {
+  std::string fault;
+  int fd = host_create_below(root, parts, &fault);
+  if (fd < 0) throw pack_error("cannot write " + quote_name(shown) + ": " + fault);
   try {
     std::vector<unsigned char> buffer(1 << 20);
-    while (size_t n = entries.read(buffer.data(), buffer.size())) write_all(fd, buffer.data(), n);
-    if (close(fd) != 0) {
+    while (size_t n = entries.read(buffer.data(), buffer.size()))
+      if (!host_write_all(fd, buffer.data(), n)) throw pack_error(errno_text(errno));
+    if (!host_close(fd)) {
       fd = -1;
       throw pack_error(errno_text(errno));
     }
   } catch (const pack_error& e) {
-    if (fd >= 0) close(fd);
-    unlinkat(folder, leaf, 0);
-    fail(e.what());
+    if (fd >= 0) host_close(fd);
+    host_remove_below(root, parts);
+    throw pack_error("cannot write " + quote_name(shown) + ": " + e.what());
   }
-  close(folder);
 }
 
 }  // namespace
@@ -134,20 +111,16 @@ void extract_payload(const std::string& path, const std::string& folder, bool ve
   // A full pass first: a blob a launcher would refuse must leave nothing behind.
   about(path, [&] { check_entries(blob.span, blob.layout); });
   make_folders(folder);
-  int root = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) throw pack_error("cannot open " + quote_name(folder) + ": " + errno_text(errno));
+  host_file_info info;
+  if (!host_stat(folder, &info)) throw pack_error("cannot open " + quote_name(folder) + ": " + errno_text(errno));
+  if (info.kind != host_file_info::folder)
+    throw pack_error("cannot open " + quote_name(folder) + ": " + errno_text(ENOTDIR));
   std::vector<std::string> parts;
-  try {
-    entry_reader entries(blob.region(), blob.region_size());
-    while (entries.next()) {
-      std::string name = utf16_to_utf8(entries.name());
-      entry_name_fault(name, &parts);
-      extract_entry(root, parts, entries, name);
-      if (verbose) printf("%s\n", name.c_str());
-    }
-  } catch (...) {
-    close(root);
-    throw;
+  entry_reader entries(blob.region(), blob.region_size());
+  while (entries.next()) {
+    std::string name = utf16_to_utf8(entries.name());
+    entry_name_fault(name, &parts);
+    extract_entry(folder, parts, entries, name);
+    if (verbose) printf("%s\n", name.c_str());
   }
-  close(root);
 }

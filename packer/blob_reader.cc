@@ -3,13 +3,13 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <map>
 #include <vector>
 
 #include "base/byte_order.h"
+#include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe_exports.h"
@@ -239,24 +239,24 @@ class name_registry {
 /// goes through an unlinked temporary file, so a library of any size costs no memory.
 const char* main_library_content_fault(entry_reader& entries) {
   if (entries.size() == 0) return main_library_fault(nullptr, 0);
-  FILE* spill = tmpfile();
-  if (!spill) throw pack_error("cannot create a temporary file to check the main library: " + errno_text(errno));
+  int spill = host_open_scratch();
+  if (spill < 0) throw pack_error("cannot create a temporary file to check the main library: " + errno_text(errno));
   try {
     std::vector<unsigned char> chunk(1 << 20);
     while (size_t n = entries.read(chunk.data(), chunk.size()))
-      if (fwrite(chunk.data(), 1, n, spill) != n)
+      if (!host_write_all(spill, chunk.data(), n))
         throw pack_error("cannot write a temporary file: " + errno_text(errno));
-    if (fflush(spill) != 0) throw pack_error("cannot write a temporary file: " + errno_text(errno));
   } catch (...) {
-    fclose(spill);
+    host_close(spill);
     throw;
   }
   size_t size = static_cast<size_t>(entries.size());
-  void* image = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fileno(spill), 0);
-  fclose(spill);
-  if (image == MAP_FAILED) throw pack_error("cannot map the main library to check it: " + errno_text(errno));
-  const char* fault = main_library_fault(static_cast<const unsigned char*>(image), size);
-  munmap(image, size);
+  const unsigned char* image = host_map(spill, size);
+  int error = errno;
+  host_close(spill);
+  if (!image) throw pack_error("cannot map the main library to check it: " + errno_text(error));
+  const char* fault = main_library_fault(image, size);
+  host_unmap(image, size);
   return fault;
 }
 

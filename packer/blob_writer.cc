@@ -1,8 +1,6 @@
 #include "packer/blob_writer.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <thread>
 #include <vector>
@@ -10,6 +8,7 @@
 #include <zstd.h>
 
 #include "base/byte_order.h"
+#include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "payload/entry_stream.h"
@@ -19,14 +18,7 @@ namespace {
 constexpr size_t staging_capacity = size_t{1} << 20;
 
 void write_all(int fd, const void* data, size_t size) {
-  const unsigned char* at = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    ssize_t n = write(fd, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw pack_error("cannot write the output: " + errno_text(errno));
-    at += n;
-    size -= static_cast<size_t>(n);
-  }
+  if (!host_write_all(fd, data, size)) throw pack_error("cannot write the output: " + errno_text(errno));
 }
 
 void check_zstd(size_t result, const char* what) {
@@ -112,7 +104,7 @@ void put_content(frame_writer& frame, const app_entry& entry) {
   auto fail = [&](const std::string& reason) {
     throw pack_error("cannot read " + quote_name(entry.display) + ": " + reason);
   };
-  int fd = open(entry.host_path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = host_open_read(entry.host_path);
   if (fd < 0) fail(errno_text(errno));
   std::vector<unsigned char> buffer(staging_capacity);
   uint64_t left = entry.size;
@@ -120,8 +112,7 @@ void put_content(frame_writer& frame, const app_entry& entry) {
     // One byte more than expected is asked for at the end, to notice a file that grew.
     for (;;) {
       size_t want = left > 0 ? static_cast<size_t>(std::min<uint64_t>(left, buffer.size())) : 1;
-      ssize_t n = read(fd, buffer.data(), want);
-      if (n < 0 && errno == EINTR) continue;
+      long long n = host_read(fd, buffer.data(), want);
       if (n < 0) fail(errno_text(errno));
       if (left == 0) {
         if (n > 0) fail("it grew while being packed");
@@ -132,10 +123,10 @@ void put_content(frame_writer& frame, const app_entry& entry) {
       left -= static_cast<uint64_t>(n);
     }
   } catch (...) {
-    close(fd);
+    host_close(fd);
     throw;
   }
-  close(fd);
+  host_close(fd);
 }
 
 }  // namespace

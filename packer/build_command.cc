@@ -1,15 +1,13 @@
 #include "packer/build_command.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 
 #include "packer/app_icon.h"
+#include "packer/host.h"
 #include "packer/launcher_image.h"
 #include "packer/launcher_resources.h"
 #include "packer/mapped_file.h"
@@ -21,20 +19,14 @@
 namespace {
 
 std::string file_stem(const std::string& path) {
-  std::string base = path.substr(path.find_last_of("/\\") + 1);
+  std::string base = path.substr(path.find_last_of(host_path_separators) + 1);
   size_t dot = base.rfind('.');
   return dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
 }
 
 void write_all_at(int fd, const unsigned char* data, size_t size, uint64_t offset, const std::string& path) {
-  while (size > 0) {
-    ssize_t n = pwrite(fd, data, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
-    data += n;
-    offset += static_cast<uint64_t>(n);
-    size -= static_cast<size_t>(n);
-  }
+  if (!host_write_at(fd, data, size, offset))
+    throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
 }
 
 }  // namespace
@@ -56,7 +48,7 @@ void run_build(const pack_request& r) {
     if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
   if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
   // Explorer shows the output's own name as the original file name.
-  std::string file_name = r.output.substr(r.output.find_last_of('/') + 1);
+  std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
     throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
   // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
@@ -74,38 +66,39 @@ void run_build(const pack_request& r) {
   if (!from_blob) contents = scan_and_report(r);
   temp_folder work(r.output);
   std::string exe = work.file("launcher.exe");
-  int fd = open(exe.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = host_create_new(exe);
   if (fd < 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
   uint64_t blob_size = 0, exe_bytes = 0;
   try {
     if (from_blob) {
-      struct stat info;
-      if (stat(r.payload.c_str(), &info) != 0)
+      host_file_info info;
+      if (!host_stat(r.payload, &info))
         throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-      if (!S_ISREG(info.st_mode)) throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
+      if (info.kind != host_file_info::file)
+        throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
       mapped_file blob(r.payload, r.payload);
       write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);
       blob_size = blob.size();
     } else {
-      if (lseek(fd, static_cast<off_t>(stub.payload_offset), SEEK_SET) < 0)
+      if (!host_seek(fd, stub.payload_offset))
         throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
       blob_size = pack_into(r, contents, fd).blob_bytes;
     }
     exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon),
                                r.console ? pe_subsystem_console : pe_subsystem_windows, fd);
   } catch (...) {
-    close(fd);
+    host_close(fd);
     throw;
   }
-  if (close(fd) != 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
+  if (!host_close(fd)) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
   std::string result = "launcher.exe";
   if (!signer.empty()) {
     progress_meter signing(show_progress(r), 0, "signing");
     signing.say("signing " + file_name + " ...");
     std::string signed_exe = work.file("signed.exe");
     sign_launcher(signer, r.signing, exe, signed_exe, work.file("signing.log"));
-    struct stat info;
-    if (stat(signed_exe.c_str(), &info) == 0) exe_bytes = static_cast<uint64_t>(info.st_size);
+    host_file_info info;
+    if (host_stat(signed_exe, &info)) exe_bytes = info.size;
     result = "signed.exe";
   }
   work.commit(result, 0777);

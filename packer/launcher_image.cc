@@ -2,12 +2,11 @@
 
 #include <errno.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "base/byte_order.h"
+#include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/progress.h"
@@ -43,13 +42,8 @@ void store64(std::string& bytes, size_t at, uint64_t value) {
 }
 
 void write_at(int fd, const std::string& bytes, uint64_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw pack_error("cannot write the launcher: " + errno_text(errno));
-    done += static_cast<size_t>(n);
-  }
+  if (!host_write_at(fd, bytes.data(), bytes.size(), offset))
+    throw pack_error("cannot write the launcher: " + errno_text(errno));
 }
 
 struct new_section {
@@ -188,15 +182,14 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   write_at(fd, text_bytes, text.offset);
   write_at(fd, resource_bytes, resource.offset);
   // Section padding and an empty payload's byte read as zeros.
-  if (ftruncate(fd, static_cast<off_t>(file_size)) != 0)
-    throw pack_error("cannot write the launcher: " + errno_text(errno));
+  if (!host_resize(fd, file_size)) throw pack_error("cannot write the launcher: " + errno_text(errno));
 
   // The checksum covers the payload too, which is only in the file: read it back mapped.
-  void* map = mmap(nullptr, file_size, PROT_READ, MAP_SHARED, fd, 0);
-  if (map == MAP_FAILED) throw pack_error("cannot read the launcher back for its checksum: " + errno_text(errno));
+  const unsigned char* map = host_map(fd, file_size);
+  if (!map) throw pack_error("cannot read the launcher back for its checksum: " + errno_text(errno));
   pe_checksum sum;
-  sum.add(static_cast<const unsigned char*>(map), file_size);
-  munmap(map, file_size);
+  sum.add(map, file_size);
+  host_unmap(map, file_size);
   std::string checksum(4, '\0');
   store32(checksum, 0, sum.finish(file_size));
   write_at(fd, checksum, h.optional + pe_opt_checksum);

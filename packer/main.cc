@@ -6,6 +6,7 @@
 
 #include "packer/blob_commands.h"
 #include "packer/build_command.h"
+#include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/payload_command.h"
@@ -50,7 +51,9 @@ std::string one_line(std::string text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int pack_main(int argc, char** argv) {
   install_cleanup_signals();
   CLI::App app{"Packs a Windows app folder into a single-file launcher, and reads payloads back."};
   app.name("tavren-pack");
@@ -189,3 +192,28 @@ int main(int argc, char** argv) {
     return exit_failure;
   }
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands over UTF-16; it becomes UTF-8 here, like every name the packer handles.
+int wmain(int argc, wchar_t** wide_argv) {
+  host_console_output console;
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    bool valid;
+    args.push_back(utf16_to_utf8(reinterpret_cast<const char16_t*>(wide_argv[i]), &valid));
+    if (!valid) {
+      fprintf(stderr, "tavren-pack: argument %s is not valid UTF-16 (an unpaired surrogate)\n",
+              quote_name(args.back()).c_str());
+      return exit_usage;
+    }
+  }
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return pack_main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return pack_main(argc, argv); }
+#endif

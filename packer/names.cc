@@ -1,10 +1,10 @@
 #include "packer/names.h"
 
-#include <locale.h>
 #include <stdint.h>
-#include <wctype.h>
 
 #include <cstdio>
+
+#include "packer/host.h"
 
 namespace {
 
@@ -84,13 +84,6 @@ bool ascii_equal_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Case mapping comes from the C.UTF-8 locale, which glibc always carries; without it only
-// ASCII folds, which still catches the common clashes.
-locale_t folding_locale() {
-  static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  return locale;
-}
-
 }  // namespace
 
 std::optional<std::u16string> utf8_to_utf16(std::string_view text) {
@@ -117,6 +110,34 @@ std::string utf16_to_utf8(std::u16string_view text, bool* valid) {
       if (valid) *valid = false;
     }
     append_utf8(out, c);
+  }
+  return out;
+}
+
+std::string shown_file_name(std::u16string_view name, bool* valid) {
+  std::string out;
+  *valid = true;
+  for (size_t start = 0; start < name.size();) {
+    size_t i = start;
+    // Runs of well-formed units convert as they are; a lone surrogate is spelt out.
+    while (i < name.size()) {
+      char16_t c = name[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
+        i += 2;
+      else if (c >= 0xD800 && c <= 0xDFFF)
+        break;
+      else
+        ++i;
+    }
+    out += utf16_to_utf8(name.substr(start, i - start));
+    if (i < name.size()) {
+      char unit[8];
+      snprintf(unit, sizeof unit, "\\u%04X", static_cast<unsigned>(name[i]));
+      out += unit;
+      *valid = false;
+      ++i;
+    }
+    start = i;
   }
   return out;
 }
@@ -173,7 +194,6 @@ const char* windows_component_fault(std::string_view component) {
 std::u16string fold_case(std::u16string_view name) {
   std::u16string out;
   out.reserve(name.size());
-  locale_t locale = folding_locale();
   for (size_t i = 0; i < name.size(); ++i) {
     char32_t c = name[i];
     bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
@@ -185,12 +205,7 @@ std::u16string fold_case(std::u16string_view name) {
       out += static_cast<char16_t>(c);
       continue;
     }
-    char32_t folded = c;
-    if (locale != static_cast<locale_t>(0))
-      folded = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), locale));
-    else if (c >= 'a' && c <= 'z')
-      folded = c - 32;
-    append_utf16(out, folded);
+    append_utf16(out, host_upper_case(c));
   }
   return out;
 }

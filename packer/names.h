@@ -16,6 +16,11 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view text);
 /// U+FFFD and clears *valid (when given).
 std::string utf16_to_utf8(std::u16string_view text, bool* valid = nullptr);
 
+/// A file name from the system for messages: UTF-8, each unpaired surrogate spelt "\uD800"
+/// (no real Windows name holds a '\', so it cannot be mistaken for one). Clears *valid when
+/// it finds one.
+std::string shown_file_name(std::u16string_view name, bool* valid);
+
 /// `name` in single quotes, with control characters and bytes that are not UTF-8 shown as
 /// \xHH so a message never carries raw terminal bytes.
 std::string quote_name(std::string_view name);

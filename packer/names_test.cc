@@ -54,4 +54,13 @@ TEST(EntryNames, CaseFoldingMatchesWhatWindowsTreatsAsOneName) {
   EXPECT_EQ(fold_case(u"\U0001F600"), u"\U0001F600");
 }
 
+TEST(EntryNames, AFileNameWithALoneSurrogateIsShownWithItSpeltOut) {
+  bool valid;
+  EXPECT_EQ(shown_file_name(u"Zo\u00eb \U0001F600", &valid), "Zo\xC3\xAB \xF0\x9F\x98\x80");
+  EXPECT_TRUE(valid);
+  EXPECT_EQ(shown_file_name(std::u16string(u"a") + char16_t(0xD800) + u"b" + char16_t(0xDC01), &valid),
+            "a\\uD800b\\uDC01");
+  EXPECT_FALSE(valid);
+}
+
 }  // namespace

@@ -1,8 +1,6 @@
 // How the packer reports a refusal: one line on stderr and an exit status.
 #pragma once
 
-#include <string.h>
-
 #include <stdexcept>
 #include <string>
 
@@ -18,5 +16,5 @@ struct pack_error : std::runtime_error {
       : std::runtime_error(message), status(exit_status) {}
 };
 
-/// The C library's text for an errno value ("Permission denied").
-inline std::string errno_text(int error) { return strerror(error); }
+/// The text for an errno value ("Permission denied"), in the same words on Linux and Windows.
+std::string errno_text(int error);

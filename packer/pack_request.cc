@@ -1,8 +1,8 @@
 #include "packer/pack_request.h"
 
 #include <stdio.h>
-#include <unistd.h>
 
+#include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/progress.h"
@@ -26,7 +26,7 @@ app_contents scan_and_report(const pack_request& r) {
   return contents;
 }
 
-bool show_progress(const pack_request& r) { return !r.quiet && isatty(STDERR_FILENO); }
+bool show_progress(const pack_request& r) { return !r.quiet && host_stderr_is_terminal(); }
 
 void print_summary(const pack_request& r, const std::string& what, const app_contents& contents, uint64_t output_bytes,
                    double seconds) {

@@ -1,18 +1,13 @@
 // Output that appears whole or not at all: everything is written beside the final file
 // under a temporary name and renamed into place on success. Failures, exceptions and
-// SIGINT/SIGTERM/SIGHUP remove the temporaries.
+// an interrupt (Ctrl+C; SIGTERM and SIGHUP on Linux) remove the temporaries.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 
-/// Installs the handlers that remove registered temporaries and then die of the signal.
+/// Installs the handlers that remove registered temporaries and then end the process as the
+/// interrupt would have.
 void install_cleanup_signals();
-
-/// The pid the handlers terminate before removing temporaries (a linker writing into them);
-/// 0 for none.
-void set_cleanup_child(pid_t child);
 
 /// A new file ".<name>.tmp-XXXXXX" in the folder of `final_path`.
 class temp_file {
@@ -25,7 +20,7 @@ class temp_file {
 
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
-  /// Flushes to disk, applies the usual permissions (0666 less umask) and renames over the
+  /// Flushes to disk, applies the usual permissions (0666 less umask on Linux) and renames over the
   /// final path. Throws pack_error on failure, leaving nothing behind.
   void commit();
 
@@ -47,8 +42,8 @@ class temp_folder {
   const std::string& path() const { return path_; }
   /// Full path of `name` inside the folder, registered for removal.
   std::string file(const std::string& name);
-  /// Renames file `name` over the final path with permissions `mode` less umask.
-  void commit(const std::string& name, mode_t mode);
+  /// Renames file `name` over the final path with permissions `mode` less umask (Linux).
+  void commit(const std::string& name, unsigned mode);
 
  private:
   std::string final_;

@@ -3,10 +3,11 @@
 # and CMake package config build examples/hello as an outside project would (MinGW toolchain,
 # find_package(Tavren), tavren_add_onefile), and the executable runs under Wine. Nothing from
 # this build tree is used but the package file.
-# Usage: installed_package_test.sh DEB_FILE VERSION
+# The Windows zip's tavren-pack.exe starts and names the same version.
+# Usage: installed_package_test.sh DEB_FILE VERSION ZIP_FILE
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-deb=$1 version=$2
+deb=$1 version=$2 zip=$3
 [ -f "$deb" ] || { echo "no package $deb: run make package first"; exit 1; }
 work=$(mktemp -d /tmp/tavren-package-test-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -44,4 +45,10 @@ before=$(sha256sum <"$work/build/hello.exe")
 echo "changed" >>"$work/hello/data/text/greeting.txt"
 cmake --build "$work/build" >/dev/null
 [ "$(sha256sum <"$work/build/hello.exe")" != "$before" ] || { echo "hello.exe not rebuilt after a data change"; exit 1; }
-echo "installed package: hello.exe built and run"
+
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$zip")
+packer_exe="$work/zip/tavren-onefile-$version-windows-x64/bin/tavren-pack.exe"
+[ "$("$top/scripts/wine-run" "$packer_exe" --version)" = "tavren-pack $version" ] \
+  || { echo "the zip's tavren-pack.exe does not give its version"; exit 1; }
+echo "installed package: hello.exe built and run; the zip's packer starts"
