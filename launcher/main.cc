@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "launcher/cached_run.h"
 #include "launcher/run_sequence.h"
 #include "launcher/stub_descriptor.h"
 #include "paths/build_texts.h"
@@ -46,5 +47,14 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   uint64_t size = descriptor->payload_size;
   // An unfilled stub has no payload: the run sequence reports the missing header.
   const unsigned char* payload = image_address(size ? descriptor->payload_rva : 0);
+  if (descriptor->mode & stub_mode_cached) {
+    cached_launch launch;
+    launch.content_key = descriptor->content_key;
+    if ((descriptor->mode & stub_mode_verify_digests) && descriptor->digests_rva) {
+      launch.digest_table = image_address(descriptor->digests_rva);
+      launch.digest_count = descriptor->digest_count;
+    }
+    return run_cached_sequence(payload, static_cast<size_t>(size), launch);
+  }
   return run_sequence(payload, static_cast<size_t>(size));
 }
