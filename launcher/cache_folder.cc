@@ -92,9 +92,9 @@ void walk(wchar_t* path, size_t length, size_t root_length, folder_listing& out,
         out.complete = false;
       }
     } else if (!(depth == 0 && _wcsicmp(name, L"" TAVREN_CACHE_RECORD_NAME) == 0)) {
-      add_file(out, path + root_length + 1, length + name_length - root_length, join(walk_found.nFileSizeHigh,
-               walk_found.nFileSizeLow), join(walk_found.ftLastWriteTime.dwHighDateTime,
-               walk_found.ftLastWriteTime.dwLowDateTime));
+      add_file(out, path + root_length + 1, length + name_length - root_length,
+               join(walk_found.nFileSizeHigh, walk_found.nFileSizeLow),
+               join(walk_found.ftLastWriteTime.dwHighDateTime, walk_found.ftLastWriteTime.dwLowDateTime));
     }
     path[length] = 0;
   } while (FindNextFileW(search, &walk_found));
@@ -178,8 +178,10 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
     error = GetLastError();
   } else {
     DWORD written = 0;
-    if (!WriteFile(handle, record, static_cast<DWORD>(bytes), &written, nullptr)) error = GetLastError();
-    else if (written != bytes) error = ERROR_DISK_FULL;
+    if (!WriteFile(handle, record, static_cast<DWORD>(bytes), &written, nullptr))
+      error = GetLastError();
+    else if (written != bytes)
+      error = ERROR_DISK_FULL;
     CloseHandle(handle);
   }
   free(record);
@@ -223,8 +225,8 @@ bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_
     wchar_t* name = reinterpret_cast<wchar_t*>(record + at);  // malloc's alignment, even offsets
     at += units * sizeof(wchar_t);
     int order = -1;
-    while (found < listing.count &&
-           (order = compare_names(listing.name(listing.files[found]), listing.files[found].name_units, name, units)) < 0)
+    while (found < listing.count && (order = compare_names(listing.name(listing.files[found]),
+                                                           listing.files[found].name_units, name, units)) < 0)
       ++found;
     intact = found < listing.count && order == 0 && listing.files[found].size == file_size &&
              listing.files[found].write_time == write_time;
@@ -258,8 +260,8 @@ bool cache_digests_match(const wchar_t* folder, const unsigned char* table, uint
       }
       ++length;
     }
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
       match = false;
       break;

@@ -46,8 +46,8 @@ bool usable_folder_name(const wchar_t* name) {
 void cache_root(wchar_t* root, size_t capacity) {
   wchar_t* chosen = env_get("LOCALAPPDATA");
   bool expanded = true;
-  bool absolute_path = chosen && ((chosen[0] && chosen[1] == L':' && chosen[2] == L'\\') ||
-                                  (chosen[0] == L'\\' && chosen[1] == L'\\'));
+  bool absolute_path =
+      chosen && ((chosen[0] && chosen[1] == L':' && chosen[2] == L'\\') || (chosen[0] == L'\\' && chosen[1] == L'\\'));
   if (absolute_path) {
     wbuf_copy(root, capacity, chosen);
   } else {
@@ -177,8 +177,7 @@ void install() {
   if (!run_name_beside(g_install_directory, launcher_path_capacity)) fatal_expand_spec(CACHE_DIRECTORY_SPEC);
   // Failures other than a taken name show up at the first file, with its path, as in the
   // default run.
-  if (claim_private_folder(g_install_directory, launcher_path_capacity, next_run_name_beside) ==
-      ERROR_ALREADY_EXISTS) {
+  if (claim_private_folder(g_install_directory, launcher_path_capacity, next_run_name_beside) == ERROR_ALREADY_EXISTS) {
     fatal_open_for_writing(g_install_directory);
   }
   g_install_pending = true;
@@ -223,8 +222,7 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   collect_dead_runs(g_target_directory);
   if (folder_is_good(g_target_directory)) {
     volatile bool started = false;
-    payload_extract(g_target_directory, g_main_library_path, launcher_path_capacity, extract_first_name_only,
-                    &started);
+    payload_extract(g_target_directory, g_main_library_path, launcher_path_capacity, extract_first_name_only, &started);
     if (g_main_library_path[0] == 0) fatal_plain("Error, couldn't decode attached data.");
   } else {
     install();

@@ -45,7 +45,8 @@ launcher_cache cache_facts_in_file(int fd, uint64_t offset, uint64_t size, bool 
   void* map = mmap(nullptr, mapped, PROT_READ, MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) throw pack_error("cannot read " + quote_name(path) + " back: " + errno_text(errno));
   try {
-    launcher_cache cache = cache_facts(static_cast<const unsigned char*>(map) + offset, static_cast<size_t>(size), digests);
+    launcher_cache cache =
+        cache_facts(static_cast<const unsigned char*>(map) + offset, static_cast<size_t>(size), digests);
     munmap(map, mapped);
     return cache;
   } catch (...) {

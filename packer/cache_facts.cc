@@ -32,10 +32,10 @@ void check_cache_texts(const launcher_texts& texts) {
   for (const std::string* text : {&texts.company, &texts.product}) {
     if (text->empty()) continue;
     const char* fault = windows_component_fault(*text);
-    if (!fault && text->find('/') != std::string::npos) fault = "contains a slash, which Windows reads as a folder separator";
+    if (!fault && text->find('/') != std::string::npos)
+      fault = "contains a slash, which Windows reads as a folder separator";
     if (!fault && (*text == "." || *text == "..")) fault = "names a folder's own or its parent";
-    if (fault)
-      throw pack_error("--cached names a folder after " + quote_name(*text) + ", which " + fault, exit_usage);
+    if (fault) throw pack_error("--cached names a folder after " + quote_name(*text) + ", which " + fault, exit_usage);
   }
 }
 

@@ -35,9 +35,9 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
 
 /// What a cached launcher's descriptor carries besides the payload.
 struct launcher_cache {
-  uint32_t mode = 0;                ///< stub_mode_ bits; zero: the default run
+  uint32_t mode = 0;  ///< stub_mode_ bits; zero: the default run
   unsigned char content_key[8] = {};
-  std::string digest_table;         ///< records as stub_descriptor.h lays them out, or empty
+  std::string digest_table;  ///< records as stub_descriptor.h lays them out, or empty
   uint32_t digest_count = 0;
 };
 

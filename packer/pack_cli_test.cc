@@ -577,8 +577,10 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   EXPECT_NE(second.substr(0, 48), first.substr(0, 48)) << "another payload, another key";
   EXPECT_NE(second.find(", digests checked on every start\nok: "), std::string::npos) << second;
 
-  expect_refused(build("Bad.exe", {"--cached", "--product", "a/b"}), 2, "--cached names a folder after", root_ / "Bad.exe");
-  expect_refused(build("Bad.exe", {"--cached", "--company", ".."}), 2, "--cached names a folder after", root_ / "Bad.exe");
+  expect_refused(build("Bad.exe", {"--cached", "--product", "a/b"}), 2, "--cached names a folder after",
+                 root_ / "Bad.exe");
+  expect_refused(build("Bad.exe", {"--cached", "--company", ".."}), 2, "--cached names a folder after",
+                 root_ / "Bad.exe");
   spit(app / ".onefile-record", "mine");
   expect_refused(build("Bad.exe", {"--cached"}), 1, "'.onefile-record'", root_ / "Bad.exe");
 }

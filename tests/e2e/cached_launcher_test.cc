@@ -27,8 +27,9 @@ void take_snapshot(const std::wstring& folder, const std::wstring& prefix, snaps
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       take_snapshot(folder + L"\\" + name, prefix + name + L"\\", out);
     } else {
-      out[prefix + name] = {(uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
-                            (uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) | found.ftLastWriteTime.dwLowDateTime};
+      out[prefix + name] = {
+          (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+          (uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) | found.ftLastWriteTime.dwLowDateTime};
     }
   } while (FindNextFileW(search, &found));
   FindClose(search);
