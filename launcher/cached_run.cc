@@ -54,10 +54,10 @@ void cache_root(wchar_t* root, size_t capacity) {
     expanded = expand_path_spec(root, L"{CACHE_DIR}", capacity);
   }
   free(chosen);
-  if (!expanded) fatal_expand_spec(CACHE_DIRECTORY_SPEC);
+  if (!expanded) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
   wchar_t absolute[launcher_path_capacity];
   DWORD length = GetFullPathNameW(root, launcher_path_capacity, absolute, nullptr);
-  if (length < 1 || length > launcher_path_capacity - 1) fatal_expand_spec(CACHE_DIRECTORY_SPEC);
+  if (length < 1 || length > launcher_path_capacity - 1) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
   while (length > 0 && absolute[length - 1] == L'\\') absolute[--length] = 0;
   wbuf_copy(root, capacity, absolute);
 }
@@ -65,7 +65,7 @@ void cache_root(wchar_t* root, size_t capacity) {
 void cache_directory(wchar_t* directory, size_t capacity, const unsigned char* key) {
   if ((tavren_company_text[0] && !usable_folder_name(tavren_company_text)) ||
       !usable_folder_name(tavren_product_text) || wcschr(tavren_file_version_text, L'\\')) {
-    fatal_expand_spec(CACHE_DIRECTORY_SPEC);
+    fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
   }
   cache_root(directory, capacity);
   if (tavren_company_text[0]) {
@@ -174,7 +174,7 @@ const wchar_t* place_install() {
 // Unpacks the whole payload into a new private folder beside the cache folder, records it
 // and puts it in place; leaves g_target_directory and g_main_library_path naming what runs.
 void install() {
-  if (!run_name_beside(g_install_directory, launcher_path_capacity)) fatal_expand_spec(CACHE_DIRECTORY_SPEC);
+  if (!run_name_beside(g_install_directory, launcher_path_capacity)) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
   // Failures other than a taken name show up at the first file, with its path, as in the
   // default run.
   if (claim_private_folder(g_install_directory, launcher_path_capacity, next_run_name_beside) == ERROR_ALREADY_EXISTS) {

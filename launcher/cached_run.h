@@ -9,7 +9,7 @@
 #include "payload/content_digest.h"
 
 /// The folder template, as the documentation names it; {KEY} is the content key in hex.
-#define CACHE_DIRECTORY_SPEC L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{KEY}"
+#define CACHE_DIRECTORY_TEMPLATE L"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\\{VERSION}-{KEY}"
 
 /// What the descriptor tells a cached run.
 struct cached_launch {
