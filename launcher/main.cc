@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "launcher/cached_run.h"
 #include "launcher/run_sequence.h"
 #include "launcher/stub_descriptor.h"
 #include "paths/build_texts.h"
@@ -11,7 +12,8 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 // Constant, so it lies in read-only data; the packer fills it in the file.
-extern "C" __attribute__((used)) const stub_descriptor tavren_stub_descriptor = {TAVREN_STUB_MARKER, 0, 0, {}, 0};
+extern "C" __attribute__((used))
+const stub_descriptor tavren_stub_descriptor = {TAVREN_STUB_MARKER, 0, 0, {}, 0, {}, 0, 0};
 
 // The compiler knows the zeros above; hiding where the pointer leads makes it read what the
 // packer wrote instead of folding them in.
@@ -46,5 +48,14 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   uint64_t size = descriptor->payload_size;
   // An unfilled stub has no payload: the run sequence reports the missing header.
   const unsigned char* payload = image_address(size ? descriptor->payload_rva : 0);
+  if (descriptor->mode & stub_mode_cached) {
+    cached_launch launch;
+    launch.content_key = descriptor->content_key;
+    if ((descriptor->mode & stub_mode_verify_digests) && descriptor->digests_rva) {
+      launch.digest_table = image_address(descriptor->digests_rva);
+      launch.digest_count = descriptor->digest_count;
+    }
+    return run_cached_sequence(payload, static_cast<size_t>(size), launch);
+  }
   return run_sequence(payload, static_cast<size_t>(size));
 }

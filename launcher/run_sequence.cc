@@ -55,7 +55,7 @@ launcher_role decide_role() {
   return same ? role_child : role_parent;
 }
 
-static void clean_start_of_environment() {
+void clean_start_of_environment() {
   env_remove("TAVREN_ONEFILE_START");
   env_remove("TAVREN_ONEFILE_TIME_US");
   env_remove("TAVREN_ONEFILE_RANDOM");
@@ -66,7 +66,7 @@ static void clean_start_of_environment() {
   env_set("TAVREN_ONEFILE_PARENT", wide);
 }
 
-static int hand_off_to_main_library(int argc, wchar_t** argv) {
+int hand_off_to_main_library(int argc, wchar_t** argv) {
   AddDllDirectory(g_target_directory);
   HMODULE library =
       LoadLibraryExW(g_main_library_path, nullptr,
@@ -82,7 +82,7 @@ static int hand_off_to_main_library(int argc, wchar_t** argv) {
   return run_code(argc, argv, g_main_library_path);
 }
 
-static void export_for_application(wchar_t** argv) {
+void export_for_application(wchar_t** argv) {
   if (g_own_path_for_directory_export[0] == 0) {
     GetModuleFileNameW(nullptr, g_own_path_for_directory_export, own_module_path_capacity);
   }

@@ -14,6 +14,19 @@
 /// normal form as ours; parent in every other case.
 launcher_role decide_role();
 
+/// Drops the run identity variables a caller's environment may hold and names this process as
+/// TAVREN_ONEFILE_PARENT, as the application's environment has it.
+void clean_start_of_environment();
+
+/// Sets the variables the application reads: TAVREN_ONEFILE_DIRECTORY (the launcher's folder)
+/// and TAVREN_ORIGINAL_ARGV0 (`argv[0]` as the caller typed it).
+void export_for_application(wchar_t** argv);
+
+/// Loads g_main_library_path, searching g_target_directory for its dependencies, and returns
+/// what its run_code returns for `argc` and `argv`. A library that does not load or lacks
+/// run_code is reported and the process exits with 2.
+int hand_off_to_main_library(int argc, wchar_t** argv);
+
 /// Runs both roles from the role decision to the end, over the `size`-byte payload blob at
 /// `payload`. Returns the exit code; every failure ends the process instead.
 int run_sequence(const unsigned char* payload, size_t size);

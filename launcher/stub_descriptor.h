@@ -8,8 +8,24 @@
 #include <stdint.h>
 
 /// The first 16 bytes of the descriptor (15 characters and a zero), unique in a stub's file.
-#define TAVREN_STUB_MARKER "TAVREN-STUB-V01"
+#define TAVREN_STUB_MARKER "TAVREN-STUB-V02"
+/// The marker of the first layout, 48 bytes without the cache fields; the packer still reads
+/// the payload of launchers made with it.
+#define TAVREN_STUB_MARKER_V01 "TAVREN-STUB-V01"
 constexpr size_t stub_marker_size = 16;
+
+/// How a launcher runs, bits of stub_descriptor::mode; zero is the per-run folder with a child.
+/// Cached: unpack once into the user's cache folder and run from there.
+constexpr uint32_t stub_mode_cached = 1;
+/// With cached: compare every file's digest with the launcher's table on every start.
+constexpr uint32_t stub_mode_verify_digests = 2;
+
+/// One entry of the digest table of a launcher that checks digests, in payload order:
+/// SHA-256 of the content, the size (u64 LE), then the name as UTF-16LE units and a zero unit.
+constexpr size_t stub_digest_record_fixed = 32 + 8;
+
+/// The file a cached launcher writes last into its folder; no payload entry may take its name.
+#define TAVREN_CACHE_RECORD_NAME ".onefile-record"
 
 /// Which build text a text_rva slot holds.
 enum stub_text : unsigned { stub_company, stub_product, stub_file_version, stub_product_version, stub_text_count };
@@ -21,10 +37,15 @@ struct stub_descriptor {
   uint64_t payload_size;               ///< L, the blob's length in bytes
   uint32_t payload_rva;                ///< the blob's first byte, relative to the image base
   uint32_t text_rva[stub_text_count];  ///< zero-terminated UTF-16 texts, relative to the image base
-  uint32_t reserved;                   ///< zero
+  uint32_t mode;                       ///< stub_mode_ bits; zero for the default run
+  unsigned char content_key[8];        ///< the payload's content key (cached launchers)
+  uint32_t digests_rva;                ///< the digest table, relative to the image base, or zero
+  uint32_t digest_count;               ///< its entries: one per payload entry
 };
 
-static_assert(sizeof(stub_descriptor) == 48, "the packer writes the fields at fixed offsets");
+static_assert(sizeof(stub_descriptor) == 64, "the packer writes the fields at fixed offsets");
 static_assert(offsetof(stub_descriptor, payload_size) == 16 && offsetof(stub_descriptor, payload_rva) == 24 &&
-                  offsetof(stub_descriptor, text_rva) == 28,
+                  offsetof(stub_descriptor, text_rva) == 28 && offsetof(stub_descriptor, mode) == 44 &&
+                  offsetof(stub_descriptor, content_key) == 48 && offsetof(stub_descriptor, digests_rva) == 56 &&
+                  offsetof(stub_descriptor, digest_count) == 60,
               "the packer writes the fields at fixed offsets");

@@ -13,6 +13,7 @@
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
+#include "packer/stub_descriptor.h"
 
 namespace {
 
@@ -39,11 +40,18 @@ void print_launcher_kind(const checked_blob& blob) {
   if (blob.span.file_offset == 0) return;
   uint16_t subsystem = pe_subsystem({blob.file.data(), blob.file.size()});
   if (subsystem == pe_subsystem_windows)
-    printf("launcher: windowed\n");
+    printf("launcher: windowed");
   else if (subsystem == pe_subsystem_console)
-    printf("launcher: console\n");
+    printf("launcher: console");
   else
-    printf("launcher: subsystem %u (neither windowed nor console)\n", static_cast<unsigned>(subsystem));
+    printf("launcher: subsystem %u (neither windowed nor console)", static_cast<unsigned>(subsystem));
+  launcher_run_mode run = descriptor_run_mode(blob.file.data(), blob.file.size());
+  if (run.mode & stub_mode_cached) {
+    printf(", cached, key ");
+    for (unsigned char b : run.content_key) printf("%02x", b);
+    if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
+  }
+  printf("\n");
 }
 
 /// Runs `body` and prefixes any fault with the file name.

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "packer/app_icon.h"
+#include "packer/cache_facts.h"
 #include "packer/host.h"
 #include "packer/launcher_image.h"
 #include "packer/launcher_resources.h"
@@ -29,6 +30,21 @@ void write_all_at(int fd, const unsigned char* data, size_t size, uint64_t offse
     throw pack_error("cannot write " + quote_name(path) + ": " + errno_text(errno));
 }
 
+// The cache fields over the blob already written at `offset` in `fd`, read back mapped.
+launcher_cache cache_facts_in_file(int fd, uint64_t offset, uint64_t size, bool digests, const std::string& path) {
+  size_t mapped = static_cast<size_t>(offset + size);
+  const unsigned char* map = host_map(fd, mapped);
+  if (!map) throw pack_error("cannot read " + quote_name(path) + " back: " + errno_text(errno));
+  try {
+    launcher_cache cache = cache_facts(map + offset, static_cast<size_t>(size), digests);
+    host_unmap(map, mapped);
+    return cache;
+  } catch (...) {
+    host_unmap(map, mapped);
+    throw;
+  }
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -47,6 +63,8 @@ void run_build(const pack_request& r) {
   for (const std::string* text : {&texts.company, &texts.product})
     if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
   if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
+  bool cached = r.cached || r.cached_verify;
+  if (cached) check_cache_texts(texts);
   // Explorer shows the output's own name as the original file name.
   std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
@@ -84,8 +102,10 @@ void run_build(const pack_request& r) {
         throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
       blob_size = pack_into(r, contents, fd).blob_bytes;
     }
+    launcher_cache cache;
+    if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon),
-                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd);
+                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache);
   } catch (...) {
     host_close(fd);
     throw;

@@ -111,7 +111,8 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
 }
 
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
-                        const std::vector<resource_item>& resources, uint16_t subsystem, int fd) {
+                        const std::vector<resource_item>& resources, uint16_t subsystem, int fd,
+                        const launcher_cache& cache) {
   uint64_t fa = stub.file_alignment, sa = stub.section_alignment;
   // An empty payload still gets a byte, so no section is empty; the descriptor keeps L = 0.
   new_section payload{".payload", stub.payload_rva, std::max<uint64_t>(payload_size, 1), stub.payload_offset, 0};
@@ -130,6 +131,13 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
       text_bytes += static_cast<char>(unit >> 8);
     }
     text_bytes.append(2, '\0');
+  }
+  // The digest table rides in the texts' section: read-only data the launcher finds by address.
+  uint32_t digests_rva = 0;
+  if (!cache.digest_table.empty()) {
+    text_bytes.resize(align_up(text_bytes.size(), 8), '\0');
+    digests_rva = static_cast<uint32_t>(texts_rva + text_bytes.size());
+    text_bytes += cache.digest_table;
   }
   new_section text{".texts", texts_rva, text_bytes.size(), payload.offset + payload.raw_size, 0};
   text.raw_size = align_up(text.virtual_size, fa);
@@ -177,6 +185,11 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   store32(head, d + offsetof(stub_descriptor, payload_rva), static_cast<uint32_t>(payload.rva));
   for (unsigned i = 0; i < stub_text_count; ++i)
     store32(head, d + offsetof(stub_descriptor, text_rva) + 4 * i, text_rva[i]);
+  store32(head, d + offsetof(stub_descriptor, mode), cache.mode);
+  head.replace(d + offsetof(stub_descriptor, content_key), sizeof cache.content_key,
+               reinterpret_cast<const char*>(cache.content_key), sizeof cache.content_key);
+  store32(head, d + offsetof(stub_descriptor, digests_rva), digests_rva);
+  store32(head, d + offsetof(stub_descriptor, digest_count), cache.digest_count);
 
   write_at(fd, head, 0);
   write_at(fd, text_bytes, text.offset);

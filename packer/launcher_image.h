@@ -33,10 +33,19 @@ struct launcher_stub {
 /// more section headers. Throws pack_error "launcher stub <display> ..." otherwise.
 launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display);
 
+/// What a cached launcher's descriptor carries besides the payload.
+struct launcher_cache {
+  uint32_t mode = 0;  ///< stub_mode_ bits; zero: the default run
+  unsigned char content_key[8] = {};
+  std::string digest_table;  ///< records as stub_descriptor.h lays them out, or empty
+  uint32_t digest_count = 0;
+};
+
 /// With `payload_size` bytes of payload already at stub.payload_offset in `fd`: writes the
 /// stub's bytes, the texts and the resources, fills in the descriptor, fixes the headers and
 /// the checksum. `subsystem` (pe_subsystem_windows or pe_subsystem_console) replaces the
 /// stub's own: one stub serves both kinds, as its code never asks which it is. Returns the executable's size. Throws
 /// pack_error when the image would be too large for Windows, or for a write error.
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
-                        const std::vector<resource_item>& resources, uint16_t subsystem, int fd);
+                        const std::vector<resource_item>& resources, uint16_t subsystem, int fd,
+                        const launcher_cache& cache = {});

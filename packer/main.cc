@@ -101,6 +101,12 @@ int pack_main(int argc, char** argv) {
                   "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
                   "application reads and writes the console it was started from (default: windowed, for "
                   "programs with windows)");
+  build->add_flag("--cached", build_request.cached,
+                  "Unpack once into the user's cache folder (LocalAppData\\COMPANY\\PRODUCT\\VERSION-KEY) and start "
+                  "from there; a new build gets a folder of its own, a damaged one is repaired (needs --product "
+                  "with --payload)");
+  build->add_flag("--cached-verify", build_request.cached_verify,
+                  "Like --cached, and every start also compares each cached file's digest with the launcher's");
   build
       ->add_option("--stub", build_request.stub,
                    "Complete this launcher stub instead of the one built into tavren-pack "

@@ -556,3 +556,31 @@ TEST_F(PackCli, SignedLauncherVerifiesUntilAPayloadByteChanges) {
 }
 
 }  // namespace
+
+TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnusableFolderNames) {
+  NEED_DLL();
+  fs::path app = make_app();
+  auto build = [&](const std::string& out, std::vector<std::string> extra) {
+    std::vector<std::string> args = {"build", "app", "--main", "bin/app.dll", "-o", out, "-q"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args, root_);
+  };
+  fs::create_directories(root_ / "again");
+  ASSERT_EQ(build("App.exe", {"--cached"}).status, 0);
+  ASSERT_EQ(build("again/App.exe", {"--cached"}).status, 0);
+  EXPECT_EQ(slurp(root_ / "App.exe"), slurp(root_ / "again" / "App.exe"));
+  std::string first = run({"list", "App.exe"}, root_).out;
+  EXPECT_EQ(first.substr(0, 38).rfind("launcher: windowed, cached, key ", 0), 0u) << first;
+  spit(app / "readme.txt", "hello again\n");
+  ASSERT_EQ(build("App.exe", {"--cached-verify"}).status, 0);
+  std::string second = run({"verify", "App.exe"}, root_).out;
+  EXPECT_NE(second.substr(0, 48), first.substr(0, 48)) << "another payload, another key";
+  EXPECT_NE(second.find(", digests checked on every start\nok: "), std::string::npos) << second;
+
+  expect_refused(build("Bad.exe", {"--cached", "--product", "a/b"}), 2, "--cached names a folder after",
+                 root_ / "Bad.exe");
+  expect_refused(build("Bad.exe", {"--cached", "--company", ".."}), 2, "--cached names a folder after",
+                 root_ / "Bad.exe");
+  spit(app / ".onefile-record", "mine");
+  expect_refused(build("Bad.exe", {"--cached"}), 1, "'.onefile-record'", root_ / "Bad.exe");
+}

@@ -17,7 +17,9 @@ struct pack_request {
   compression_options compression;
   launcher_texts texts;
   bool product_given = false;
-  bool console = false;  ///< build: a console-subsystem launcher
+  bool console = false;        ///< build: a console-subsystem launcher
+  bool cached = false;         ///< build: unpack once into the user's cache folder
+  bool cached_verify = false;  ///< build: cached, and every start compares content digests
   bool quiet = false, verbose = false;
 };
 

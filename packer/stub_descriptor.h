@@ -10,6 +10,15 @@
 /// The first descriptor marker in [from, end), or `end`.
 const unsigned char* find_stub_marker(const unsigned char* from, const unsigned char* end);
 
+/// How a packed launcher runs, from its descriptor.
+struct launcher_run_mode {
+  uint32_t mode = 0;  ///< stub_mode_ bits; zero for the default run and the first layout
+  unsigned char content_key[8] = {};
+};
+
+/// The run mode of the launcher `file`; the default for a file with no descriptor of this layout.
+launcher_run_mode descriptor_run_mode(const unsigned char* file, size_t size);
+
 /// The payload a launcher's filled descriptor points at, as a file offset and length; false
 /// when `file` is no PE image or has no descriptor. Throws pack_error for a descriptor never
 /// filled in (a bare stub) and for one that points outside the file's sections.

@@ -1,0 +1,283 @@
+#include "launcher/cache_folder.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "base/wide_buffer.h"
+#include "launcher/stub_descriptor.h"
+#include "payload/format.h"
+
+namespace {
+
+// A file found below the folder; its name (relative, backslashes) lives in the listing's pool.
+struct listed_file {
+  size_t name_at;
+  uint32_t name_units;
+  uint64_t size, write_time;
+};
+
+struct folder_listing {
+  listed_file* files = nullptr;
+  size_t count = 0, capacity = 0;
+  wchar_t* names = nullptr;
+  size_t names_used = 0, names_capacity = 0;
+  bool complete = true;  ///< false: memory ran out or a name was too long to follow
+
+  ~folder_listing() {
+    free(files);
+    free(names);
+  }
+  const wchar_t* name(const listed_file& file) const { return names + file.name_at; }
+};
+
+bool grow(void** buffer, size_t* capacity, size_t needed, size_t unit) {
+  if (needed <= *capacity) return true;
+  size_t wanted = *capacity ? *capacity : 256;
+  while (wanted < needed) wanted *= 2;
+  void* larger = realloc(*buffer, wanted * unit);
+  if (!larger) return false;
+  *buffer = larger;
+  *capacity = wanted;
+  return true;
+}
+
+void add_file(folder_listing& out, const wchar_t* name, size_t units, uint64_t size, uint64_t write_time) {
+  if (!grow(reinterpret_cast<void**>(&out.files), &out.capacity, out.count + 1, sizeof(listed_file)) ||
+      !grow(reinterpret_cast<void**>(&out.names), &out.names_capacity, out.names_used + units, sizeof(wchar_t))) {
+    out.complete = false;
+    return;
+  }
+  wmemcpy(out.names + out.names_used, name, units);
+  out.files[out.count++] = {out.names_used, static_cast<uint32_t>(units), size, write_time};
+  out.names_used += units;
+}
+
+uint64_t join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
+
+// One listing buffer for every level: each level reads what it needs before it goes deeper,
+// and fetches its next entry only after the deeper level has returned.
+WIN32_FIND_DATAW walk_found;
+
+void walk(wchar_t* path, size_t length, size_t root_length, folder_listing& out, int depth) {
+  if (length + 3 > launcher_path_capacity) {
+    out.complete = false;
+    return;
+  }
+  wmemcpy(path + length, L"\\*", 3);
+  HANDLE search =
+      FindFirstFileExW(path, FindExInfoBasic, &walk_found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  path[length] = 0;
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) out.complete = false;
+    return;
+  }
+  do {
+    const wchar_t* name = walk_found.cFileName;
+    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
+    size_t name_length = wcslen(name);
+    if (length + 1 + name_length + 1 > launcher_path_capacity) {
+      out.complete = false;
+      continue;
+    }
+    path[length] = L'\\';
+    wmemcpy(path + length + 1, name, name_length + 1);
+    DWORD attributes = walk_found.dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      // A link is no file we wrote: neither entered nor listed, so a recorded name it took is missing.
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (depth < cache_walk_depth_limit) {
+        walk(path, length + 1 + name_length, root_length, out, depth + 1);
+      } else {
+        out.complete = false;
+      }
+    } else if (!(depth == 0 && _wcsicmp(name, L"" TAVREN_CACHE_RECORD_NAME) == 0)) {
+      add_file(out, path + root_length + 1, length + name_length - root_length,
+               join(walk_found.nFileSizeHigh, walk_found.nFileSizeLow),
+               join(walk_found.ftLastWriteTime.dwHighDateTime, walk_found.ftLastWriteTime.dwLowDateTime));
+    }
+    path[length] = 0;
+  } while (FindNextFileW(search, &walk_found));
+  FindClose(search);
+}
+
+int compare_names(const wchar_t* a, size_t a_units, const wchar_t* b, size_t b_units) {
+  size_t common = a_units < b_units ? a_units : b_units;
+  int order = wmemcmp(a, b, common);
+  if (order != 0) return order;
+  return a_units < b_units ? -1 : a_units > b_units ? 1 : 0;
+}
+
+const folder_listing* sorting;
+int compare_listed(const void* a, const void* b) {
+  const listed_file& x = *static_cast<const listed_file*>(a);
+  const listed_file& y = *static_cast<const listed_file*>(b);
+  return compare_names(sorting->name(x), x.name_units, sorting->name(y), y.name_units);
+}
+
+// Lists `folder` sorted by name; false when the walk could not see everything.
+bool list_folder(const wchar_t* folder, folder_listing& out) {
+  wchar_t* path = static_cast<wchar_t*>(malloc(launcher_path_capacity * sizeof(wchar_t)));
+  if (!path) return false;
+  wbuf_copy(path, launcher_path_capacity, folder);
+  size_t length = wcslen(path);
+  walk(path, length, length, out, 0);
+  free(path);
+  sorting = &out;
+  if (out.count > 1) qsort(out.files, out.count, sizeof(listed_file), compare_listed);
+  return out.complete;
+}
+
+void record_path(wchar_t* path, const wchar_t* folder) {
+  wbuf_copy(path, launcher_path_capacity, folder);
+  wbuf_append(path, launcher_path_capacity, L"\\" TAVREN_CACHE_RECORD_NAME);
+}
+
+void put_u32(unsigned char* at, uint32_t value) { memcpy(at, &value, 4); }  // little-endian, as the stream
+void put_u64(unsigned char* at, uint64_t value) { memcpy(at, &value, 8); }
+uint32_t get_u32(const unsigned char* at) {
+  uint32_t value;
+  memcpy(&value, at, 4);
+  return value;
+}
+uint64_t get_u64(const unsigned char* at) {
+  uint64_t value;
+  memcpy(&value, at, 8);
+  return value;
+}
+
+// Per file: size, last-write time, name units (u32), the units.
+constexpr size_t record_entry_fixed = 8 + 8 + 4;
+
+}  // namespace
+
+DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_key_size]) {
+  folder_listing listing;
+  if (!list_folder(folder, listing)) return listing.count ? ERROR_FILENAME_EXCED_RANGE : ERROR_NOT_ENOUGH_MEMORY;
+  size_t bytes = cache_record_header_size + listing.count * record_entry_fixed + listing.names_used * sizeof(wchar_t);
+  if (bytes > cache_record_size_limit) return ERROR_FILENAME_EXCED_RANGE;
+  unsigned char* record = static_cast<unsigned char*>(calloc(bytes, 1));
+  if (!record) return ERROR_NOT_ENOUGH_MEMORY;
+  memcpy(record, TAVREN_CACHE_RECORD_MARK, 16);
+  memcpy(record + 16, key, content_key_size);
+  put_u32(record + 24, static_cast<uint32_t>(listing.count));
+  unsigned char* at = record + cache_record_header_size;
+  for (size_t i = 0; i < listing.count; ++i) {
+    const listed_file& file = listing.files[i];
+    put_u64(at, file.size);
+    put_u64(at + 8, file.write_time);
+    put_u32(at + 16, file.name_units);
+    memcpy(at + record_entry_fixed, listing.name(file), file.name_units * sizeof(wchar_t));
+    at += record_entry_fixed + file.name_units * sizeof(wchar_t);
+  }
+  wchar_t path[launcher_path_capacity];
+  record_path(path, folder);
+  HANDLE handle = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = ERROR_SUCCESS;
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+  } else {
+    DWORD written = 0;
+    if (!WriteFile(handle, record, static_cast<DWORD>(bytes), &written, nullptr))
+      error = GetLastError();
+    else if (written != bytes)
+      error = ERROR_DISK_FULL;
+    CloseHandle(handle);
+  }
+  free(record);
+  return error;
+}
+
+bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size]) {
+  wchar_t path[launcher_path_capacity];
+  record_path(path, folder);
+  HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  unsigned char* record = nullptr;
+  DWORD bytes = 0;
+  if (GetFileSizeEx(handle, &size) && size.QuadPart >= static_cast<LONGLONG>(cache_record_header_size) &&
+      size.QuadPart <= cache_record_size_limit) {
+    record = static_cast<unsigned char*>(malloc(static_cast<size_t>(size.QuadPart)));
+    DWORD got = 0;
+    if (record && ReadFile(handle, record, static_cast<DWORD>(size.QuadPart), &got, nullptr)) bytes = got;
+  }
+  CloseHandle(handle);
+  bool intact = bytes >= cache_record_header_size && memcmp(record, TAVREN_CACHE_RECORD_MARK, 16) == 0 &&
+                memcmp(record + 16, key, content_key_size) == 0;
+  folder_listing listing;
+  if (intact) intact = list_folder(folder, listing);
+  // Both are sorted alike: one pass finds each recorded file among those on disk.
+  uint32_t count = intact ? get_u32(record + 24) : 0;
+  size_t at = cache_record_header_size, found = 0;
+  for (uint32_t i = 0; intact && i < count; ++i) {
+    if (bytes - at < record_entry_fixed) {
+      intact = false;
+      break;
+    }
+    uint64_t file_size = get_u64(record + at), write_time = get_u64(record + at + 8);
+    uint32_t units = get_u32(record + at + 16);
+    at += record_entry_fixed;
+    if (units > (bytes - at) / sizeof(wchar_t)) {
+      intact = false;
+      break;
+    }
+    wchar_t* name = reinterpret_cast<wchar_t*>(record + at);  // malloc's alignment, even offsets
+    at += units * sizeof(wchar_t);
+    int order = -1;
+    while (found < listing.count && (order = compare_names(listing.name(listing.files[found]),
+                                                           listing.files[found].name_units, name, units)) < 0)
+      ++found;
+    intact = found < listing.count && order == 0 && listing.files[found].size == file_size &&
+             listing.files[found].write_time == write_time;
+  }
+  if (intact && at != bytes) intact = false;
+  free(record);
+  return intact;
+}
+
+bool cache_digests_match(const wchar_t* folder, const unsigned char* table, uint32_t count) {
+  unsigned char* chunk = static_cast<unsigned char*>(malloc(cache_digest_chunk));
+  if (!chunk) return false;
+  bool match = true;
+  const unsigned char* at = table;
+  wchar_t path[launcher_path_capacity];
+  for (uint32_t i = 0; match && i < count; ++i) {
+    const unsigned char* digest = at;
+    uint64_t expected_size = get_u64(at + content_digest_size);
+    at += stub_digest_record_fixed;
+    wbuf_copy(path, launcher_path_capacity, folder);
+    wbuf_append(path, launcher_path_capacity, L"\\");
+    size_t length = wcslen(path);
+    // The table lies in our own read-only image: its names end within entry_name_capacity.
+    for (size_t n = 0;; ++n, at += 2) {
+      wchar_t unit = static_cast<wchar_t>(at[0] | (at[1] << 8));
+      if (n >= entry_name_capacity || length + 1 >= launcher_path_capacity) abort();
+      path[length] = unit;
+      if (unit == 0) {
+        at += 2;
+        break;
+      }
+      ++length;
+    }
+    HANDLE file =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      match = false;
+      break;
+    }
+    content_digest sum;
+    uint64_t total = 0;
+    DWORD got = 0;
+    while (ReadFile(file, chunk, cache_digest_chunk, &got, nullptr) && got > 0) {
+      sum.add(chunk, got);
+      total += got;
+    }
+    CloseHandle(file);
+    unsigned char actual[content_digest_size];
+    sum.finish(actual);
+    match = total == expected_size && memcmp(actual, digest, content_digest_size) == 0;
+  }
+  free(chunk);
+  return match;
+}

@@ -1,0 +1,250 @@
+// Cached launchers started as a user starts them: the first start installs into
+// LOCALAPPDATA\Tavren Test\<product>\1.2.3.4-<key>, later starts run from there without
+// writing, and nothing damaged, stale or half-written is ever run.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <thread>
+#include <utility>
+
+#include "tests/support/launcher_e2e_support.h"
+
+namespace {
+
+// Relative path -> (size, last-write time) of every file below `folder`.
+using snapshot = std::map<std::wstring, std::pair<uint64_t, uint64_t>>;
+
+void take_snapshot(const std::wstring& folder, const std::wstring& prefix, snapshot& out) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      take_snapshot(folder + L"\\" + name, prefix + name + L"\\", out);
+    } else {
+      out[prefix + name] = {
+          (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+          (uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) | found.ftLastWriteTime.dwLowDateTime};
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+snapshot files_below(const std::wstring& folder) {
+  snapshot out;
+  take_snapshot(folder, L"", out);
+  return out;
+}
+
+std::string read_text(const std::wstring& path) {
+  auto bytes = read_file_bytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+void write_text(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+// A user with a temporary folder and a local application data folder of their own.
+class CachedLaunch : public ::testing::Test {
+ protected:
+  scratch_folder temp, local;
+
+  run_options options() const {
+    run_options o = launch_options(temp.path());
+    o.set_env.push_back({L"LOCALAPPDATA", local.path()});
+    return o;
+  }
+  std::wstring product(const std::wstring& name) const { return local / (L"Tavren Test\\" + name); }
+  // Installed builds of `name` (folders "1.2.3.4-<key>"), and folders of runs left beside them.
+  std::vector<std::wstring> builds(const std::wstring& name) const {
+    std::vector<std::wstring> out;
+    for (auto& entry : folder_entries(product(name)))
+      if (entry.rfind(L"onefile_", 0) != 0) out.push_back(product(name) + L"\\" + entry);
+    return out;
+  }
+  std::vector<std::wstring> runs_left(const std::wstring& name) const {
+    return folder_entries(product(name), L"onefile_");
+  }
+  captured_run run(const wchar_t* launcher, const std::wstring& arguments = L"", run_options o = {}) const {
+    if (o.set_env.empty()) o = options();
+    std::wstring exe = test_program(launcher);
+    return run_captured(exe, quote_argument(exe) + arguments, o);
+  }
+  // The folder the single report of `r` ran its main library from.
+  static std::wstring ran_from(const captured_run& r) {
+    auto reports = parse_reports(r.out);
+    if (reports.size() != 1) return L"<" + widen(r.out + r.err) + L">";
+    std::wstring library = widen(value_of(reports[0], "main_library"));
+    return library.substr(0, library.rfind(L'\\'));
+  }
+};
+
+TEST_F(CachedLaunch, InstallsOnceAndLaterStartsRunWithoutWritingWithTheDefaultRunsArguments) {
+  const std::wstring arguments = L" a \"b c\" \"d\\\"e\" f\\\\g \"h\\\\\\\\\" \"\"";
+  run_options o = options();
+  o.set_env.push_back({L"TAVREN_TEST_EXIT", L"7"});
+  captured_run first = run(L"cached_report_launcher.exe", arguments, o);
+  EXPECT_EQ(first.exit_code, 7u) << first.err;
+  ASSERT_EQ(builds(L"Report").size(), 1u);
+  const std::wstring folder = builds(L"Report")[0];
+  EXPECT_EQ(folder.substr(folder.rfind(L'\\') + 1, 8), L"1.2.3.4-");
+  EXPECT_EQ(folder.size() - folder.rfind(L'\\') - 1, 8u + 16u);
+  EXPECT_EQ(ran_from(first), folder);
+  snapshot installed = files_below(folder);
+  EXPECT_EQ(installed.size(), 3u);  // the library, data\readme.txt and the record
+  EXPECT_EQ(read_text(folder + L"\\data\\readme.txt"), "hello");
+
+  captured_run second = run(L"cached_report_launcher.exe", arguments, o);
+  EXPECT_EQ(second.exit_code, 7u);
+  EXPECT_EQ(ran_from(second), folder);
+  EXPECT_EQ(files_below(folder), installed);
+  EXPECT_TRUE(runs_left(L"Report").empty());
+
+  // What the application sees is what the default run's child sees, folders aside.
+  captured_run by_default = run(L"e2e_report_launcher.exe", arguments, o);
+  auto cached = parse_reports(second.out), plain = parse_reports(by_default.out);
+  ASSERT_EQ(cached.size(), 1u);
+  ASSERT_EQ(plain.size(), 1u);
+  EXPECT_EQ(value_of(cached[0], "argc"), "7");
+  EXPECT_EQ(value_of(cached[0], "argv0"), narrow(test_program(L"cached_report_launcher.exe")));
+  for (const char* key : {"argc", "argv1", "argv2", "argv3", "argv4", "argv5", "argv6", "TAVREN_ONEFILE_DIRECTORY"})
+    EXPECT_EQ(value_of(cached[0], key), value_of(plain[0], key)) << key;
+  EXPECT_EQ(value_of(cached[0], "TAVREN_ORIGINAL_ARGV0"), narrow(test_program(L"cached_report_launcher.exe")));
+  EXPECT_EQ(value_of(cached[0], "TAVREN_ONEFILE_PARENT"), value_of(cached[0], "pid"));
+}
+
+TEST_F(CachedLaunch, RepairsAMissingTruncatedOrReplacedFileAndAMissingRecord) {
+  ASSERT_EQ(run(L"cached_report_launcher.exe").exit_code, 0u);
+  const std::wstring folder = builds(L"Report")[0];
+  const std::string library = read_text(folder + L"\\report_app.dll");
+  const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+      {"deleted file", [&] { DeleteFileW((folder + L"\\data\\readme.txt").c_str()); }},
+      {"truncated library", [&] { write_text(folder + L"\\report_app.dll", library.substr(0, 1000)); }},
+      {"replaced file", [&] { write_text(folder + L"\\data\\readme.txt", "HELLO"); }},
+      {"deleted record", [&] { DeleteFileW((folder + L"\\.onefile-record").c_str()); }},
+  };
+  for (const auto& [what, damage] : damages) {
+    SCOPED_TRACE(what);
+    damage();
+    captured_run repaired = run(L"cached_report_launcher.exe");
+    EXPECT_EQ(repaired.exit_code, 0u) << repaired.err;
+    EXPECT_EQ(ran_from(repaired), folder);
+    EXPECT_EQ(read_text(folder + L"\\data\\readme.txt"), "hello");
+    EXPECT_EQ(read_text(folder + L"\\report_app.dll"), library);
+    EXPECT_TRUE(path_exists(folder + L"\\.onefile-record"));
+    EXPECT_EQ(builds(L"Report").size(), 1u);
+  }
+  // A damaged folder moved aside while this run lived goes at a later start.
+  run(L"cached_report_launcher.exe");
+  EXPECT_TRUE(runs_left(L"Report").empty());
+}
+
+// The cheap check sees sizes and times only; the digest check sees the content itself.
+TEST_F(CachedLaunch, OnlyTheDigestCheckSeesAFileChangedWithItsSizeAndTimeKept) {
+  for (const wchar_t* launcher : {L"cached_report_launcher.exe", L"cached_verify_launcher.exe"})
+    ASSERT_EQ(run(launcher).exit_code, 0u);
+  for (const wchar_t* name : {L"Report", L"Verify"}) {
+    std::wstring readme = builds(name)[0] + L"\\data\\readme.txt";
+    HANDLE file = CreateFileW(readme.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME written;
+    GetFileTime(file, nullptr, nullptr, &written);
+    DWORD count = 0;
+    WriteFile(file, "HELLO", 5, &count, nullptr);
+    SetFileTime(file, nullptr, nullptr, &written);
+    CloseHandle(file);
+  }
+  for (const wchar_t* launcher : {L"cached_report_launcher.exe", L"cached_verify_launcher.exe"})
+    EXPECT_EQ(run(launcher).exit_code, 0u);
+  EXPECT_EQ(read_text(builds(L"Report")[0] + L"\\data\\readme.txt"), "HELLO");
+  EXPECT_EQ(read_text(builds(L"Verify")[0] + L"\\data\\readme.txt"), "hello");
+}
+
+TEST_F(CachedLaunch, ANewBuildOfTheSameVersionRunsItsOwnFilesAndOldBuildsGoUnlessTheyRun) {
+  ASSERT_EQ(run(L"cached_report_launcher.exe").exit_code, 0u);
+  const std::wstring old_build = builds(L"Report")[0];
+  captured_run rebuilt = run(L"cached_rebuild_launcher.exe");
+  EXPECT_EQ(rebuilt.exit_code, 0u);
+  ASSERT_EQ(builds(L"Report").size(), 1u) << "the old build, unused, is removed";
+  const std::wstring new_build = builds(L"Report")[0];
+  EXPECT_NE(new_build, old_build);
+  EXPECT_EQ(ran_from(rebuilt), new_build);
+  EXPECT_EQ(read_text(new_build + L"\\data\\readme.txt"), "hello again");
+
+  // The first build again, held running: the next install of the new build leaves it alone.
+  release_event release;
+  run_options o = options();
+  o.set_env.push_back(release.variable());
+  std::wstring exe = test_program(L"cached_report_launcher.exe");
+  started_process running(exe, quote_argument(exe), o);
+  ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", 60000));
+  ASSERT_EQ(builds(L"Report").size(), 1u) << "its install removed the unused new build";
+  EXPECT_EQ(run(L"cached_rebuild_launcher.exe").exit_code, 0u);
+  EXPECT_EQ(builds(L"Report").size(), 2u);
+  EXPECT_TRUE(path_exists(old_build + L"\\report_app.dll"));
+  release.set();
+  EXPECT_EQ(running.finish().exit_code, 0u);
+}
+
+TEST_F(CachedLaunch, AnInstallKilledMidwayIsCompletedByTheNextStartAndLeavesNothing) {
+  std::wstring exe = test_program(L"cached_big_launcher.exe");
+  {
+    started_process killed(exe, quote_argument(exe), options());
+    ASSERT_TRUE(killed.started());
+    ASSERT_NE(wait_for_target(product(L"Big"), killed.pid(), L"report_app.dll", 60000), L"");
+    TerminateProcess(killed.handle(), 1);
+    killed.finish();
+  }
+  ASSERT_TRUE(builds(L"Big").empty()) << "the kill came after the install";
+  ASSERT_EQ(runs_left(L"Big").size(), 1u);
+  captured_run next = run(L"cached_big_launcher.exe");
+  EXPECT_EQ(next.exit_code, 0u) << next.err;
+  ASSERT_EQ(builds(L"Big").size(), 1u);
+  EXPECT_EQ(files_below(builds(L"Big")[0])[L"data\\big.bin"].first, 32000000u);
+  EXPECT_TRUE(runs_left(L"Big").empty());
+}
+
+TEST_F(CachedLaunch, SixteenColdStartsAtOnceAllRunFromOneInstall) {
+  constexpr int kStarts = 16;
+  captured_run runs[kStarts];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kStarts; ++i) threads.emplace_back([&, i] { runs[i] = run(L"cached_report_launcher.exe"); });
+  for (auto& thread : threads) thread.join();
+  ASSERT_EQ(builds(L"Report").size(), 1u);
+  for (int i = 0; i < kStarts; ++i) {
+    EXPECT_EQ(runs[i].exit_code, 0u) << i << runs[i].err;
+    EXPECT_EQ(ran_from(runs[i]), builds(L"Report")[0]) << i;
+  }
+  EXPECT_TRUE(runs_left(L"Report").empty());
+}
+
+TEST_F(CachedLaunch, AFullDiskIsReportedAsInTheDefaultRunAndLeavesNoBuildFolder) {
+  std::wstring disk = L"Z:" + widen(TAVREN_SMALL_DISK);
+  std::replace(disk.begin(), disk.end(), L'/', L'\\');
+  if (!path_exists(disk + L"\\mounted")) GTEST_SKIP() << "no 1 MiB tmpfs at " << narrow(disk);
+  const std::wstring cache = disk + L"\\local";
+  remove_tree(cache);
+  run_options o = options();
+  for (auto& variable : o.set_env)
+    if (variable.first == L"LOCALAPPDATA") variable.second = cache;
+  captured_run full = run(L"cached_full_disk_launcher.exe", L"", o);
+  EXPECT_EQ(full.exit_code, 2u);
+  EXPECT_EQ(full.out, "");
+  EXPECT_EQ(full.err, "Error, couldn't unpack file to target path. ([Error 112] Disk full.)\r\n");
+  // At most the install's own run folder stays (Wine keeps the file that failed open until
+  // the process is gone); a later start collects it. No build folder stands half-written.
+  auto left = folder_entries(cache + L"\\Tavren Test\\Full");
+  EXPECT_LE(left.size(), 1u);
+  for (const auto& name : left) EXPECT_TRUE(parse_target_name(name).ok) << narrow(name);
+  remove_tree(cache);
+}
+
+}  // namespace
