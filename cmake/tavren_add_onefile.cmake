@@ -5,7 +5,7 @@ include_guard(GLOBAL)
 
 # tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
 #                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]
-#                    [CONSOLE]):
+#                    [CONSOLE] [CACHED] [CACHED_VERIFY]):
 # a target <name> that packs the built main library and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
@@ -13,8 +13,10 @@ include_guard(GLOBAL)
 # everything below it) and the main library, all at its top. VERSION (default: the project's)
 # may have one to four parts; missing parts are 0. The target's TAVREN_ONEFILE_EXE property
 # holds the executable's path. CONSOLE makes a console launcher, for command-line tools.
+# CACHED makes a launcher that unpacks once into the user's cache and starts from there;
+# CACHED_VERIFY also compares every file's digest on each start.
 function(tavren_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;CACHED;CACHED_VERIFY" "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -80,6 +82,11 @@ function(tavren_add_onefile name)
   endif()
   if(arg_CONSOLE)
     list(APPEND options --console)
+  endif()
+  if(arg_CACHED_VERIFY)
+    list(APPEND options --cached-verify)
+  elseif(arg_CACHED)
+    list(APPEND options --cached)
   endif()
   if(arg_ICON)
     get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

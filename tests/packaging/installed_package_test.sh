@@ -46,6 +46,13 @@ echo "changed" >>"$work/hello/data/text/greeting.txt"
 cmake --build "$work/build" >/dev/null
 [ "$(sha256sum <"$work/build/hello.exe")" != "$before" ] || { echo "hello.exe not rebuilt after a data change"; exit 1; }
 
+# CACHED reaches the packer: the second target's executable is a cached launcher.
+echo 'tavren_add_onefile(hello_cached MAIN_TARGET hello_library FILES data PRODUCT "Hello" CACHED)' \
+  >>"$work/hello/CMakeLists.txt"
+cmake --build "$work/build" --target hello_cached >/dev/null
+"$root/usr/bin/tavren-pack" list "$work/build/hello_cached.exe" | head -n 1 | grep -q ", cached, key " \
+  || { echo "hello_cached.exe is not a cached launcher"; exit 1; }
+
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip")
 packer_exe="$work/zip/tavren-onefile-$version-windows-x64/bin/tavren-pack.exe"
