@@ -13,6 +13,7 @@ static wchar_t entry_path[launcher_path_capacity];
 // Directories known to exist, in the order they became known; copies are never released.
 static wchar_t* known_directories[known_directory_capacity];
 static int known_directories_count = 0;
+static bool home_known = false;
 
 int known_directory_count() { return known_directories_count; }
 
@@ -24,19 +25,29 @@ static void remember_directory(const wchar_t* directory) {
 }
 
 bool create_directory_cached(const wchar_t* directory) {
-  if (known_directories_count == 0) {
-    // The profile folder counts as existing without ever being created.
-    wchar_t home[launcher_path_capacity];
-    if (!expand_path_spec(home, L"{HOME}", launcher_path_capacity)) fatal_expand_spec(L"{HOME}");
-    remember_directory(home);
-  }
   for (int i = 0; i < known_directories_count; ++i) {
     if (wcscmp(directory, known_directories[i]) == 0) return true;
   }
   if (directory[0] != 0 && directory[1] == L':' && directory[2] == 0) return true;
-  if (!CreateDirectoryW(directory, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  if (known_directories_count < known_directory_capacity) remember_directory(directory);
-  return true;
+  if (CreateDirectoryW(directory, nullptr)) {
+    if (known_directories_count < known_directory_capacity) remember_directory(directory);
+    return true;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (known_directories_count < known_directory_capacity) remember_directory(directory);
+    return true;
+  }
+  // The profile folder counts as existing without ever being created. Only a folder whose
+  // parent is missing leads up to it, so it is looked up then, not on every start: asking
+  // for it loads Shell32, which costs more than the rest of a small unpack.
+  if (!home_known) {
+    home_known = true;
+    wchar_t home[launcher_path_capacity];
+    if (!expand_path_spec(home, L"{HOME}", launcher_path_capacity)) fatal_expand_spec(L"{HOME}");
+    if (known_directories_count < known_directory_capacity) remember_directory(home);
+    if (wcscmp(directory, home) == 0) return true;
+  }
+  return false;
 }
 
 // Tries the file's own folder first; only when a folder cannot be made are its ancestors

@@ -29,6 +29,7 @@ size_t padded(size_t bytes) { return (bytes + 7) & ~size_t{7}; }
 
 write_slot* slots;  // write_slot_count of them, kept for the life of the process
 HANDLE writer_thread;
+bool may_use_thread;  // more than one processor to run it on
 HANDLE free_slots;  // counts slots the decoding thread may fill
 HANDLE full_slots;  // counts slots handed over and not yet written
 
@@ -109,20 +110,36 @@ void take_slot() {
   filling->ends_writer = false;
 }
 
-void hand_over() {
+bool more_than_one_processor() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return false;
+  return (process & (process - 1)) != 0;
+}
+
+// Creating a thread costs a Wine process about 10 ms, more than a small payload takes to
+// write: the writer starts only when a second slot is about to be filled, and never for
+// the last one.
+bool start_writer_thread(const write_slot* handed) {
+  free_slots = CreateSemaphoreW(nullptr, write_slot_count - 1, write_slot_count, nullptr);
+  full_slots = CreateSemaphoreW(nullptr, 0, write_slot_count, nullptr);
+  if (!free_slots || !full_slots) return false;
+  write_index = static_cast<int>(handed - slots);
+  writer_thread = CreateThread(nullptr, writer_stack_reservation, writer_main, nullptr,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  return writer_thread != nullptr;
+}
+
+void hand_over(bool more_to_come) {
   write_slot* slot = filling;
   filling = nullptr;
+  if (!writer_thread && more_to_come && may_use_thread && !start_writer_thread(slot)) {
+    fatal_plain("Error, couldn't allocate memory.");
+  }
   if (writer_thread) {
     ReleaseSemaphore(full_slots, 1, nullptr);
   } else {
     write_records(slot);
   }
-}
-
-bool more_than_one_processor() {
-  DWORD_PTR process = 0, system = 0;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return false;
-  return (process & (process - 1)) != 0;
 }
 
 unsigned char* start_piece(size_t head) {
@@ -151,14 +168,7 @@ void writer_start() {
   filling = nullptr;
   last_folder_units = static_cast<size_t>(-1);
   writer_thread = nullptr;
-  if (!more_than_one_processor()) return;
-  free_slots = CreateSemaphoreW(nullptr, write_slot_count, write_slot_count, nullptr);
-  full_slots = CreateSemaphoreW(nullptr, 0, write_slot_count, nullptr);
-  if (free_slots && full_slots) {
-    writer_thread = CreateThread(nullptr, writer_stack_reservation, writer_main, nullptr,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  }
-  if (!writer_thread) fatal_plain("Error, couldn't allocate memory.");
+  may_use_thread = more_than_one_processor();
 }
 
 unsigned char* writer_begin_file(const wchar_t* path, size_t path_units, uint64_t size, size_t* piece) {
@@ -166,7 +176,7 @@ unsigned char* writer_begin_file(const wchar_t* path, size_t path_units, uint64_
   // A file that fits a piece is never split over two slots, so it takes one write; a larger
   // one starts a slot of its own.
   size_t wanted = head + (size < write_piece_capacity ? static_cast<size_t>(size) : write_piece_capacity);
-  if (filling && write_slot_capacity - filling->used < wanted) hand_over();
+  if (filling && write_slot_capacity - filling->used < wanted) hand_over(true);
   if (!filling) take_slot();
   open_record = reinterpret_cast<record_header*>(filling->bytes + filling->used);
   open_record->path_units = static_cast<uint32_t>(path_units);
@@ -186,7 +196,7 @@ unsigned char* writer_piece_filled(size_t* piece) {
   open_record->closes_file = content_left == 0;
   filling->used += open_record_head + padded(piece_size);
   if (content_left == 0) return nullptr;
-  hand_over();
+  hand_over(true);
   take_slot();
   open_record = reinterpret_cast<record_header*>(filling->bytes);
   open_record->path_units = 0;
@@ -199,11 +209,11 @@ unsigned char* writer_piece_filled(size_t* piece) {
 
 void writer_finish() {
   if (!slots) return;
-  if (filling && filling->used != 0) hand_over();
+  if (filling && filling->used != 0) hand_over(false);
   if (writer_thread) {
     if (!filling) take_slot();
     filling->ends_writer = true;
-    hand_over();
+    hand_over(false);
     WaitForSingleObject(writer_thread, INFINITE);
     CloseHandle(writer_thread);
     CloseHandle(free_slots);

@@ -17,9 +17,10 @@ constexpr size_t write_slot_capacity = write_piece_capacity + 16 + 2 * launcher_
 /// Slots in the ring: one being filled, one being written, two to absorb uneven speeds.
 constexpr int write_slot_count = 4;
 
-/// Allocates the ring and, with more than one processor, starts the writer thread; on a
-/// single processor every slot is written by the calling thread as it is handed over.
-/// Reports "Error, couldn't allocate memory." and exits with 2 when either fails.
+/// Allocates the ring (once per process) and makes it empty. With more than one processor
+/// the writer thread starts when the first slot is handed over with more to come; until
+/// then, and always on a single processor, the calling thread writes each slot it hands
+/// over. Reports "Error, couldn't allocate memory." and exits with 2 when either fails.
 void writer_start();
 
 /// Starts the record of a file at `path` (`path_units` units, no terminator) whose content
