@@ -30,8 +30,8 @@ size_t padded(size_t bytes) { return (bytes + 7) & ~size_t{7}; }
 write_slot* slots;  // write_slot_count of them, kept for the life of the process
 HANDLE writer_thread;
 bool may_use_thread;  // more than one processor to run it on
-HANDLE free_slots;  // counts slots the decoding thread may fill
-HANDLE full_slots;  // counts slots handed over and not yet written
+HANDLE free_slots;    // counts slots the decoding thread may fill
+HANDLE full_slots;    // counts slots handed over and not yet written
 
 // The decoding thread's side.
 int fill_index;
@@ -39,7 +39,7 @@ write_slot* filling;
 record_header* open_record;
 size_t open_record_head;  // header and path bytes of open_record
 size_t piece_size;
-uint64_t content_left;    // of the open file, after the current piece
+uint64_t content_left;  // of the open file, after the current piece
 
 // The writer's side.
 int write_index;
@@ -54,7 +54,15 @@ void open_file(const wchar_t* path, size_t units) {
   while (folder_units > 0 && path[folder_units - 1] != L'\\') --folder_units;
   bool same_folder = folder_units == last_folder_units && wmemcmp(path, last_folder, folder_units) == 0;
   if (!same_folder) ensure_parent_directories(path);
-  writer_file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  // A new file, not one truncated: Wine truncates what it opens to replace, even a file it
+  // has just made, and on ext4 a file truncated to nothing is flushed to disk when it is
+  // closed, which made every later delete of it wait for the disk (milliseconds a file).
+  // A name that exists already (a payload may carry one twice) is replaced as before, and a
+  // failure is reported as that open reports it.
+  writer_file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+  if (writer_file == INVALID_HANDLE_VALUE) {
+    writer_file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  }
   if (writer_file == INVALID_HANDLE_VALUE) fatal_open_for_writing(path);
   if (!same_folder) {
     wmemcpy(last_folder, path, folder_units);
@@ -124,8 +132,8 @@ bool start_writer_thread(const write_slot* handed) {
   full_slots = CreateSemaphoreW(nullptr, 0, write_slot_count, nullptr);
   if (!free_slots || !full_slots) return false;
   write_index = static_cast<int>(handed - slots);
-  writer_thread = CreateThread(nullptr, writer_stack_reservation, writer_main, nullptr,
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  writer_thread =
+      CreateThread(nullptr, writer_stack_reservation, writer_main, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   return writer_thread != nullptr;
 }
 

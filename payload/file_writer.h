@@ -26,8 +26,8 @@ void writer_start();
 /// Starts the record of a file at `path` (`path_units` units, no terminator) whose content
 /// is `size` bytes, and returns where the first piece of it goes, `*piece` bytes (possibly
 /// 0, for an empty file). Every piece but a file's last is a multiple of
-/// payload_request_size, so the decoder sees the same requests whatever the slots. The writer creates the file's folders and the file when it reaches
-/// the record; a failure reports it and exits with 2 from the writer's thread.
+/// payload_request_size, so the decoder sees the same requests whatever the slots. The writer creates the file's
+/// folders and the file when it reaches the record; a failure reports it and exits with 2 from the writer's thread.
 unsigned char* writer_begin_file(const wchar_t* path, size_t path_units, uint64_t size, size_t* piece);
 
 /// Hands over the piece just filled; while the file has content left, returns where the
