@@ -10,12 +10,13 @@
 
 #include "payload/format.h"
 
-/// The largest piece of a file written with one call.
-constexpr size_t write_piece_capacity = 256 << 10;
+/// The largest piece of a file written with one call: as much as one decoding step yields.
+/// Larger pieces saved little time and cost the parent memory beside the decoder's window.
+constexpr size_t write_piece_capacity = 128 << 10;
 /// Bytes of records one slot holds: a whole piece besides a record's header and longest path.
 constexpr size_t write_slot_capacity = write_piece_capacity + 16 + 2 * launcher_path_capacity;
-/// Slots in the ring: one being filled, one being written, two to absorb uneven speeds.
-constexpr int write_slot_count = 4;
+/// Slots in the ring: one being filled while the other is written.
+constexpr int write_slot_count = 2;
 
 /// Allocates the ring (once per process) and makes it empty. With more than one processor
 /// the writer thread starts when the first slot is handed over with more to come; until
