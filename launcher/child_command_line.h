@@ -8,6 +8,13 @@
 /// system gives no name.
 void fill_own_path_for_launch();
 
-/// Builds g_child_command_line from GetCommandLineW. Aborts past 32,768 characters; reports
-/// "Error, couldn't launch child" and exits with 2 if the system cannot split the line.
+/// Builds g_child_command_line from GetCommandLineW. Aborts past 32,768 characters.
 void build_child_command_line();
+
+/// Called with each argument of a split command line in turn, argument 0 first.
+using take_argument_fn = void (*)(void* context, int index, const wchar_t* argument);
+
+/// Splits `line` by the rules of the system's CommandLineToArgvW (except that an empty line
+/// gives one empty argument, not the module path). `scratch` holds one argument at a time:
+/// at least as many units as `line` has, plus one.
+void split_command_line(const wchar_t* line, wchar_t* scratch, take_argument_fn take, void* context);

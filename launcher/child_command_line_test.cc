@@ -112,6 +112,35 @@ TEST(ChildCommandLineQuoting, RandomVectorsSurviveTheSystemSplitter) {
   }
 }
 
+void collect(void* context, int, const wchar_t* argument) {
+  static_cast<std::vector<std::wstring>*>(context)->emplace_back(argument);
+}
+
+TEST(ChildCommandLine, RandomLinesSplitAsTheSystemSplitsThem) {
+  const wchar_t alphabet[] = {L'a', L'\\', L'\\', L'"', L'"', L'"', L' ', L'\t', L'\n', L'\u00e9'};
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(std::size(alphabet)) - 1);
+  std::uniform_int_distribution<int> length(1, 16);
+  std::vector<wchar_t> scratch(32);
+  int failures = 0;
+  for (int trial = 0; trial < 20000 && failures < 5; ++trial) {
+    std::wstring line;
+    for (int k = length(random); k > 0; --k) line.push_back(alphabet[pick(random)]);
+    std::vector<std::wstring> ours;
+    split_command_line(line.c_str(), scratch.data(), collect, &ours);
+    int count = 0;
+    wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
+    ASSERT_TRUE(split);
+    std::vector<std::wstring> system(split, split + count);
+    LocalFree(split);
+    if (ours != system) {
+      ++failures;
+      ADD_FAILURE() << testing::PrintToString(line) << ": " << testing::PrintToString(ours) << " against "
+                    << testing::PrintToString(system);
+    }
+  }
+}
+
 // The line is built from the process's own command line, so the case runs again in a copy of
 // this test started with arguments chosen here, some spelled unlike the way they are rewritten.
 const wchar_t kOwnCase[] = L"--gtest_filter=ChildCommandLine.BuiltFromThisProcessesOwnLine";

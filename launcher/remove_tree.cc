@@ -7,9 +7,12 @@
 
 namespace {
 
-// Bytes of one level's listing buffer: room for several entries, and always for one with the
-// longest name a file system holds (255 units).
-constexpr size_t listing_capacity = 4096;
+// Bytes of one level's listing buffer near the root, where a payload's folders hold most of
+// their files: a fetch brings hundreds of entries. Deeper levels, which a deep tree has by
+// the thousand, take the small size, still room for the longest name (255 units).
+constexpr size_t listing_capacity = 64 << 10;
+constexpr size_t deep_listing_capacity = 4096;
+constexpr int large_listing_levels = 16;
 // Bytes of a handle's name on its volume, as long as the longest path.
 constexpr size_t name_info_capacity = sizeof(FILE_NAME_INFO) + remove_tree_path_capacity * sizeof(wchar_t);
 
@@ -116,7 +119,9 @@ bool owned_by_user(HANDLE folder) {
 bool stop(const removal_walk& walk) { return walk.refused; }
 
 // Opens the entry in walk.path (`length` units), checks it, and removes it with what is below.
-void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, int depth) {
+// `listed` holds the attributes its folder's listing gave.
+void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
+  bool looks_like_directory = (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
   HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode);
   if (handle == INVALID_HANDLE_VALUE && !looks_like_directory && GetLastError() == ERROR_ACCESS_DENIED &&
       walk.mode == removal_all_or_nothing) {
@@ -135,14 +140,25 @@ void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, 
     CloseHandle(handle);
     return;
   }
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(handle, &info)) {
+  // A file listed as plain needs no second look: whatever replaced it since, the handle is
+  // the entry its path names, opened without following a link, so deleting through it takes
+  // that entry alone, and a folder with anything in it refuses. The root, which no listing
+  // showed, and everything an all-or-nothing walk holds are looked at again.
+  bool plain = !(listed & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+  if (plain && depth > 0 && walk.mode == removal_what_can_go) {
+    dispose(walk, handle);
+    return;
+  }
+  // Only the attributes: the full record also asks for the volume's serial number, which
+  // under Wine costs more than the rest of the entry's removal.
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
     walk.left = true;
     CloseHandle(handle);
     return;
   }
-  bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  bool link = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  bool directory = (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (directory != looks_like_directory && !link) {
     // Swapped between the look and the open, and opened with the other kind's access.
     CloseHandle(handle);
@@ -157,17 +173,18 @@ void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, 
   if (walk.mode == removal_all_or_nothing) dispose(walk, handle);
   // Listed through the handle held: a listing by path would open the folder again, and that
   // open, sharing no delete access, is refused while the walk holds it.
-  unsigned char* listing =
-      depth < remove_tree_depth_limit ? static_cast<unsigned char*>(malloc(listing_capacity)) : nullptr;
+  size_t capacity = depth < large_listing_levels ? listing_capacity : deep_listing_capacity;
+  unsigned char* listing = depth < remove_tree_depth_limit ? static_cast<unsigned char*>(malloc(capacity)) : nullptr;
   if (!listing) {
     walk.left = true;
     if (walk.mode == removal_all_or_nothing) walk.refused = true;
   }
-  FILE_INFO_BY_HANDLE_CLASS next = FileIdBothDirectoryRestartInfo;
-  while (listing && !stop(walk) && GetFileInformationByHandleEx(handle, next, listing, listing_capacity)) {
-    next = FileIdBothDirectoryInfo;
+  // The full level, not the one with short names: those are made up per entry under Wine.
+  FILE_INFO_BY_HANDLE_CLASS next = FileFullDirectoryRestartInfo;
+  while (listing && !stop(walk) && GetFileInformationByHandleEx(handle, next, listing, capacity)) {
+    next = FileFullDirectoryInfo;
     for (size_t at = 0;;) {
-      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing + at);
+      const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + at);
       const wchar_t* name = entry->FileName;
       size_t name_length = entry->FileNameLength / sizeof(wchar_t);
       bool dots = name[0] == L'.' && (name_length == 1 || (name_length == 2 && name[1] == L'.'));
@@ -178,8 +195,7 @@ void remove_entry(removal_walk& walk, size_t length, bool looks_like_directory, 
         walk.path[length] = L'\\';
         wmemcpy(walk.path + length + 1, name, name_length);
         walk.path[length + 1 + name_length] = 0;
-        bool child_directory = (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        remove_entry(walk, length + 1 + name_length, child_directory, depth + 1);
+        remove_entry(walk, length + 1 + name_length, entry->FileAttributes, depth + 1);
         walk.path[length] = 0;
       }
       if (entry->NextEntryOffset == 0 || stop(walk)) break;
@@ -270,7 +286,7 @@ tree_removal_outcome remove_tree_through_handles(const wchar_t* root, const tree
     if (!mine) walk.refused = true;
   }
   if (!walk.refused) {
-    remove_entry(walk, walk.root_length, (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, 0);
+    remove_entry(walk, walk.root_length, attributes, 0);
   }
   // Children were opened after their folder, so deleting from the end empties each folder
   // before its own turn comes.

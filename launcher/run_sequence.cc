@@ -44,13 +44,18 @@ launcher_role decide_role() {
 
   wchar_t parent_path[parent_module_path_capacity];
   DWORD parent_length = K32GetModuleFileNameExW(process, nullptr, parent_path, parent_module_path_capacity);
-  if (parent_length != 0) normalise_module_path(parent_path, parent_module_path_capacity);
-
   if (g_own_path_for_role_check[0] == 0) {
     GetModuleFileNameW(nullptr, g_own_path_for_role_check, own_module_path_capacity);
-    normalise_module_path(g_own_path_for_role_check, own_module_path_capacity);
   }
+  // A child started by its parent reads the very text the parent reads, and equal text has
+  // equal normal forms: the file system, which the normal form asks several times per folder
+  // of the path, is asked only when the two differ.
   bool same = parent_length != 0 && wcscmp(parent_path, g_own_path_for_role_check) == 0;
+  if (!same && parent_length != 0) {
+    normalise_module_path(parent_path, parent_module_path_capacity);
+    normalise_module_path(g_own_path_for_role_check, own_module_path_capacity);
+    same = wcscmp(parent_path, g_own_path_for_role_check) == 0;
+  }
   CloseHandle(process);
   return same ? role_child : role_parent;
 }

@@ -33,7 +33,8 @@ extern void* volatile g_child_process;
 /// Delete requests sent so far, counted by every clean-up (read by tests).
 extern volatile long g_cleanup_delete_requests;
 
-/// Own module path in normal form. Main thread, on the first role decision.
+/// Own module path as the system gives it, put in normal form only when the parent's reads
+/// otherwise. Main thread, in the role decision.
 extern wchar_t g_own_path_for_role_check[own_module_path_capacity];
 /// TAVREN_ONEFILE_PARENT as this process found it. Main thread, in the role decision.
 extern wchar_t g_parent_id_text[env_value_capacity];

@@ -19,24 +19,6 @@ static Function bind(const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(shell_function(name)));
 }
 
-LPWSTR* shell_command_line_to_argv(LPCWSTR command_line, int* count) {
-  using function = LPWSTR*(WINAPI*)(LPCWSTR, int*);
-  static function call = nullptr;
-  if (!call) call = bind<function>("CommandLineToArgvW");
-  if (!call) {
-    if (GetLastError() == 0) SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
-  return call(command_line, count);
-}
-
-int shell_file_operation(SHFILEOPSTRUCTW* operation) {
-  using function = int(WINAPI*)(SHFILEOPSTRUCTW*);
-  static function call = nullptr;
-  if (!call) call = bind<function>("SHFileOperationW");
-  return call ? call(operation) : ERROR_MOD_NOT_FOUND;
-}
-
 HRESULT shell_get_folder_path(HWND window, int folder, HANDLE token, DWORD flags, LPWSTR path) {
   using function = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
   static function call = nullptr;

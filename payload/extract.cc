@@ -4,15 +4,16 @@
 #include "base/diagnostics.h"
 #include "paths/path_spec.h"
 #include "base/wide_buffer.h"
+#include "payload/file_writer.h"
 #include "payload/payload.h"
 
 static wchar_t entry_name[entry_name_capacity];
 static wchar_t entry_path[launcher_path_capacity];
-static unsigned char data_chunk[payload_chunk_size];
 
 // Directories known to exist, in the order they became known; copies are never released.
 static wchar_t* known_directories[known_directory_capacity];
 static int known_directories_count = 0;
+static bool home_known = false;
 
 int known_directory_count() { return known_directories_count; }
 
@@ -24,19 +25,29 @@ static void remember_directory(const wchar_t* directory) {
 }
 
 bool create_directory_cached(const wchar_t* directory) {
-  if (known_directories_count == 0) {
-    // The profile folder counts as existing without ever being created.
-    wchar_t home[launcher_path_capacity];
-    if (!expand_path_spec(home, L"{HOME}", launcher_path_capacity)) fatal_expand_spec(L"{HOME}");
-    remember_directory(home);
-  }
   for (int i = 0; i < known_directories_count; ++i) {
     if (wcscmp(directory, known_directories[i]) == 0) return true;
   }
   if (directory[0] != 0 && directory[1] == L':' && directory[2] == 0) return true;
-  if (!CreateDirectoryW(directory, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  if (known_directories_count < known_directory_capacity) remember_directory(directory);
-  return true;
+  if (CreateDirectoryW(directory, nullptr)) {
+    if (known_directories_count < known_directory_capacity) remember_directory(directory);
+    return true;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (known_directories_count < known_directory_capacity) remember_directory(directory);
+    return true;
+  }
+  // The profile folder counts as existing without ever being created. Only a folder whose
+  // parent is missing leads up to it, so it is looked up then, not on every start: asking
+  // for it loads Shell32, which costs more than the rest of a small unpack.
+  if (!home_known) {
+    home_known = true;
+    wchar_t home[launcher_path_capacity];
+    if (!expand_path_spec(home, L"{HOME}", launcher_path_capacity)) fatal_expand_spec(L"{HOME}");
+    if (known_directories_count < known_directory_capacity) remember_directory(home);
+    if (wcscmp(directory, home) == 0) return true;
+  }
+  return false;
 }
 
 // Tries the file's own folder first; only when a folder cannot be made are its ancestors
@@ -76,35 +87,45 @@ void payload_extract(const wchar_t* target_directory, wchar_t* main_library, siz
                      extract_scope scope, volatile bool* unpacking_started) {
   *unpacking_started = true;
   if (main_library_capacity > 0) main_library[0] = 0;
-  bool first = true;
+  entry_path[0] = 0;
+  wbuf_append(entry_path, launcher_path_capacity, target_directory);
+  wbuf_append(entry_path, launcher_path_capacity, L"\\");
+  size_t prefix_units = wcslen(entry_path);
+  bool writing = false;
   for (;;) {
-    if (!payload_read_name(entry_name, entry_name_capacity)) return;
+    if (!payload_read_name(entry_name, entry_name_capacity)) break;
+    size_t name_units = wcslen(entry_name);
+    if (prefix_units + name_units > launcher_path_capacity - 1) {
+      writer_finish();  // what came before the entry is written, as it would have been
+      abort();
+    }
+    wmemcpy(entry_path + prefix_units, entry_name, name_units + 1);
 
-    entry_path[0] = 0;
-    wbuf_append(entry_path, launcher_path_capacity, target_directory);
-    wbuf_append(entry_path, launcher_path_capacity, L"\\");
-    wbuf_append(entry_path, launcher_path_capacity, entry_name);
-
-    if (first) {
-      first = false;
+    if (!writing) {
       wbuf_copy(main_library, main_library_capacity, entry_path);
       if (scope == extract_first_name_only) return;
+      writer_start();
+      // A report that ends the run comes only after every file before it is written.
+      payload_on_failure(writer_finish);
+      writing = true;
     }
 
     uint64_t size = 0;
     payload_read(&size, 8);  // little-endian on this platform, as in the stream
-
-    ensure_parent_directories(entry_path);
-    HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fatal_open_for_writing(entry_path);
-
-    while (size != 0) {
-      DWORD n = size < payload_chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(payload_chunk_size);
-      payload_read(data_chunk, n);
-      DWORD written = 0;
-      if (!WriteFile(file, data_chunk, n, &written, nullptr)) fatal_unpack_write();
-      size -= n;
-    }
-    CloseHandle(file);
+    size_t piece = 0;
+    unsigned char* to = writer_begin_file(entry_path, prefix_units + name_units, size, &piece);
+    do {
+      // Requests of the old write size: where a damaged stream fails depends on them.
+      for (size_t done = 0; done < piece;) {
+        size_t n = piece - done < payload_request_size ? piece - done : payload_request_size;
+        payload_read(to + done, n);
+        done += n;
+      }
+      to = writer_piece_filled(&piece);
+    } while (to);
+  }
+  if (writing) {
+    writer_finish();
+    payload_on_failure(nullptr);
   }
 }

@@ -11,6 +11,14 @@
 static const unsigned char* payload_blob_end;
 static const unsigned char* payload_position;
 static payload_decoder decoder;
+static void (*failure_hook)();
+
+void payload_on_failure(void (*before_exit)()) { failure_hook = before_exit; }
+
+[[noreturn]] static void fail_decoding() {
+  if (failure_hook) failure_hook();
+  fatal_plain("Error, couldn't decode attached data.");
+}
 
 void payload_set_blob(const unsigned char* blob, size_t size) {
   payload_position = blob;
@@ -36,7 +44,7 @@ void payload_open() {
 }
 
 void payload_read(void* destination, uint64_t count) {
-  if (decoder_read(&decoder, destination, count) != decode_ok) fatal_plain("Error, couldn't decode attached data.");
+  if (decoder_read(&decoder, destination, count) != decode_ok) fail_decoding();
 }
 
 void payload_close() { decoder_close(&decoder); }
@@ -48,8 +56,10 @@ bool payload_read_name(wchar_t* name, size_t capacity) {
   decode_status why = decode_ok;
   switch (entry_read_name(&decoder, name, capacity, &length, &why)) {
     case entry_ok: return length > 0;
-    case entry_name_too_long: abort();
+    case entry_name_too_long:
+      if (failure_hook) failure_hook();
+      abort();
     case entry_decode_failed: break;
   }
-  fatal_plain("Error, couldn't decode attached data.");
+  fail_decoding();
 }

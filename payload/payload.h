@@ -8,8 +8,9 @@
 
 #include "payload/format.h"
 
-/// Bytes of file content passed to WriteFile at a time.
-constexpr size_t payload_chunk_size = 32768;
+/// Bytes of file content the entry walk asks the decoder for at a time. A stream cut inside
+/// its last frame is found or not depending on where requests end, so this stays put.
+constexpr size_t payload_request_size = 32768;
 /// Directories remembered as existing.
 constexpr int known_directory_capacity = 1024;
 
@@ -31,6 +32,10 @@ void payload_read(void* destination, uint64_t count);
 /// Reads the next entry name into `name` (capacity units). Returns false at the end marker.
 /// A name that does not fit aborts; a decoding failure reports and exits with 2.
 bool payload_read_name(wchar_t* name, size_t capacity);
+
+/// Has `before_exit` (or nothing, when null) called before payload_read or payload_read_name
+/// reports a failure and ends the run.
+void payload_on_failure(void (*before_exit)());
 
 /// Releases the decompression context and the holding buffer.
 void payload_close();
