@@ -16,6 +16,7 @@
 #include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
+#include "paths/run_identity.h"
 
 namespace {
 
@@ -99,9 +100,7 @@ bool run_name_beside(wchar_t* directory, size_t capacity) {
 }
 
 bool next_run_name_beside(wchar_t* directory, size_t capacity) {
-  env_remove("TAVREN_ONEFILE_START");
-  env_remove("TAVREN_ONEFILE_TIME_US");
-  env_remove("TAVREN_ONEFILE_RANDOM");
+  forget_run_identity();
   return run_name_beside(directory, capacity);
 }
 
@@ -193,9 +192,7 @@ void install() {
   const wchar_t* placed = place_install();
   g_install_pending = false;
   // They named the install's own folder; a start that finds the folder in place has none.
-  env_remove("TAVREN_ONEFILE_START");
-  env_remove("TAVREN_ONEFILE_TIME_US");
-  env_remove("TAVREN_ONEFILE_RANDOM");
+  forget_run_identity();
   if (placed == g_target_directory) {
     wchar_t relative[launcher_path_capacity];
     wbuf_copy(relative, launcher_path_capacity, g_main_library_path + wcslen(g_install_directory));
@@ -230,9 +227,8 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   payload_close();
 
   // The application gets what the child of the default run gets: argv[0] the launcher's full
-  // path and the same variables. The arguments come from the runtime's own split: the default
-  // run's parent splits with Shell32 and quotes each argument so that the child's runtime
-  // reads it back unchanged, and loading Shell32 here would double the start's cost.
+  // path and the same variables. The arguments come from the runtime's own split, as the
+  // default child's do (of the line its parent quoted so that they read back unchanged).
   export_for_application(__wargv);
   fill_own_path_for_launch();
   __wargv[0] = g_own_path_for_launch;

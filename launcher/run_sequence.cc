@@ -15,6 +15,7 @@
 #include "paths/environment.h"
 #include "paths/module_path.h"
 #include "paths/path_spec.h"
+#include "paths/run_identity.h"
 #include "base/wide_buffer.h"
 
 using run_code_fn = int (*)(int argc, wchar_t** argv, const wchar_t* main_library);
@@ -61,9 +62,7 @@ launcher_role decide_role() {
 }
 
 void clean_start_of_environment() {
-  env_remove("TAVREN_ONEFILE_START");
-  env_remove("TAVREN_ONEFILE_TIME_US");
-  env_remove("TAVREN_ONEFILE_RANDOM");
+  forget_run_identity();
   char number[process_id_text_capacity];
   snprintf(number, sizeof number, "%ld", static_cast<long>(GetCurrentProcessId()));
   wchar_t wide[process_id_text_capacity] = {0};
@@ -110,9 +109,7 @@ static bool expand_target_directory(wchar_t* directory, size_t capacity) {
 // A fresh identity, so a name that someone else took first is never written into; the child
 // finds the new values in the environment it inherits.
 static bool next_target_name(wchar_t* directory, size_t capacity) {
-  env_remove("TAVREN_ONEFILE_START");
-  env_remove("TAVREN_ONEFILE_TIME_US");
-  env_remove("TAVREN_ONEFILE_RANDOM");
+  forget_run_identity();
   return expand_target_directory(directory, capacity);
 }
 

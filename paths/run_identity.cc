@@ -67,9 +67,14 @@ static int64_t system_time_count() {
   return static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
 }
 
+static const char* const identity_names[] = {"TAVREN_ONEFILE_START", "TAVREN_ONEFILE_TIME_US", "TAVREN_ONEFILE_RANDOM"};
+
+void forget_run_identity() {
+  for (const char* name : identity_names) env_remove(name);
+}
+
 const wchar_t* identity_text(identity_token token, wchar_t (&value)[identity_value_capacity], bool* owned) {
-  static const char* const names[] = {"TAVREN_ONEFILE_START", "TAVREN_ONEFILE_TIME_US", "TAVREN_ONEFILE_RANDOM"};
-  const char* name = names[token];
+  const char* name = identity_names[token];
   if (wchar_t* stored = env_get(name)) {
     *owned = true;
     return stored;

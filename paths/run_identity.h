@@ -26,6 +26,10 @@ void xorshift_bytes(uint32_t seed, uint8_t bytes[8]);
 /// Writes the 11-character URL-safe Base64 text of `bytes` (no padding) and a terminator.
 void encode_random_text(const uint8_t bytes[8], wchar_t* text);
 
+/// Removes the three TAVREN_ONEFILE_ identity variables, so the next expansion makes fresh
+/// values (a new folder name) and a process started afterwards inherits none.
+void forget_run_identity();
+
 /// The token's text: the value of its TAVREN_ONEFILE_ variable when set and not empty,
 /// otherwise a fresh value made into `value` and stored in that variable. Returns either a
 /// heap copy that the caller frees (`*owned` true) or `value` itself.
