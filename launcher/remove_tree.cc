@@ -28,21 +28,27 @@ struct removal_walk {
   FILE_NAME_INFO* landed;  // name_info_capacity bytes: where a handle really landed
   HANDLE* held;            // removal_all_or_nothing: every entry opened so far, parents first
   size_t held_count;
-  bool left;     // an entry stays
-  bool refused;  // removal_all_or_nothing: an entry is in use; delete nothing
+  size_t hold_capacity;
+  bool checking;   // removal_all_or_nothing past its hold: open each entry, let it go, delete nothing
+  bool left;       // an entry stays
+  bool refused;    // removal_all_or_nothing: an entry is in use, or too many to hold; delete nothing
+  bool too_large;  // refused only because the entries did not all fit in the hold
 };
+
+// Entries are held until the end, so their folders cannot change while the walk deletes.
+bool holding(const removal_walk& walk) { return walk.mode == removal_all_or_nothing && !walk.checking; }
 
 // A folder is opened without sharing delete access, so nobody can rename or remove it, and
 // thus swap it for a link, while the walk is below it. A file in an all-or-nothing walk is
 // opened for reading and writing without any sharing: that fails if another handle is open,
 // and writing fails for an image that a process has loaded.
-HANDLE open_entry(const wchar_t* path, bool directory, tree_removal_mode mode) {
+HANDLE open_entry(const wchar_t* path, bool directory, bool exclusive) {
   DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (directory) {
     access |= FILE_LIST_DIRECTORY | READ_CONTROL;
     share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  } else if (mode == removal_all_or_nothing) {
+  } else if (exclusive) {
     access |= GENERIC_READ | GENERIC_WRITE;
     share = 0;
   }
@@ -75,19 +81,27 @@ bool delete_through(HANDLE handle) {
          SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// Either deletes the entry now or, in an all-or-nothing walk, keeps its handle for later.
+// Deletes the entry now, keeps its handle for later (an all-or-nothing walk), or, when only
+// checking, lets it go.
 void dispose(removal_walk& walk, HANDLE handle) {
-  if (walk.mode == removal_all_or_nothing) {
-    if (walk.held_count == remove_tree_hold_capacity) {
-      walk.refused = true;
+  if (holding(walk)) {
+    if (walk.held_count == walk.hold_capacity) {
+      walk.refused = walk.too_large = true;
       CloseHandle(handle);
       return;
     }
     walk.held[walk.held_count++] = handle;
     return;
   }
-  if (!delete_through(handle)) walk.left = true;
+  if (!walk.checking && !delete_through(handle)) walk.left = true;
   CloseHandle(handle);
+}
+
+// Under Wine each open file holds a descriptor in the server, whose limit (often 20,000 or
+// fewer) comes long before the hold's; on Windows handles or pool memory may run out first.
+bool out_of_handles(DWORD error) {
+  return error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NO_SYSTEM_RESOURCES || error == ERROR_NOT_ENOUGH_MEMORY ||
+         error == ERROR_OUTOFMEMORY || error == ERROR_NOT_ENOUGH_QUOTA;
 }
 
 bool owned_by_user(HANDLE folder) {
@@ -122,7 +136,7 @@ bool stop(const removal_walk& walk) { return walk.refused; }
 // `listed` holds the attributes its folder's listing gave.
 void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
   bool looks_like_directory = (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode);
+  HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode == removal_all_or_nothing);
   if (handle == INVALID_HANDLE_VALUE && !looks_like_directory && GetLastError() == ERROR_ACCESS_DENIED &&
       walk.mode == removal_all_or_nothing) {
     // A read-only file refuses the write access that would show whether it is loaded.
@@ -131,6 +145,7 @@ void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
   }
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND) return;
+    if (holding(walk) && out_of_handles(GetLastError())) walk.too_large = true;
     if (walk.mode == removal_all_or_nothing) walk.refused = true;
     walk.left = true;
     return;
@@ -170,7 +185,7 @@ void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
     dispose(walk, handle);
     return;
   }
-  if (walk.mode == removal_all_or_nothing) dispose(walk, handle);
+  if (holding(walk)) dispose(walk, handle);
   // Listed through the handle held: a listing by path would open the folder again, and that
   // open, sharing no delete access, is refused while the walk holds it.
   size_t capacity = depth < large_listing_levels ? listing_capacity : deep_listing_capacity;
@@ -203,7 +218,7 @@ void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
     }
   }
   free(listing);
-  if (walk.mode == removal_what_can_go) dispose(walk, handle);
+  if (!holding(walk)) dispose(walk, handle);
 }
 
 // Copies `root` into walk.path in the form that takes any length ("\\?\C:\..." or
@@ -266,8 +281,9 @@ tree_removal_outcome remove_tree_through_handles(const wchar_t* root, const tree
   if (!walk.path) return removal_left;
   walk.root_name = walk.path + remove_tree_path_capacity;
   walk.landed = reinterpret_cast<FILE_NAME_INFO*>(walk.root_name + remove_tree_path_capacity);
+  walk.hold_capacity = options.hold_capacity;
   if (walk.mode == removal_all_or_nothing) {
-    walk.held = static_cast<HANDLE*>(malloc(remove_tree_hold_capacity * sizeof(HANDLE)));
+    walk.held = static_cast<HANDLE*>(malloc(walk.hold_capacity * sizeof(HANDLE)));
     if (!walk.held) {
       free(walk.path);
       return removal_refused;
@@ -280,7 +296,7 @@ tree_removal_outcome remove_tree_through_handles(const wchar_t* root, const tree
   }
 
   if (options.only_if_owned_by_user) {
-    HANDLE folder = open_entry(walk.path, true, walk.mode);
+    HANDLE folder = open_entry(walk.path, true, true);
     bool mine = folder != INVALID_HANDLE_VALUE && landed_on(walk, folder) && owned_by_user(folder);
     if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
     if (!mine) walk.refused = true;
@@ -295,6 +311,18 @@ tree_removal_outcome remove_tree_through_handles(const wchar_t* root, const tree
     CloseHandle(walk.held[i - 1]);
   }
   free(walk.held);
+  if (walk.too_large) {
+    // Refusing for size alone would leave such a tree for ever, and make every later caller
+    // pay for the same doomed walk. Checked entry by entry instead, then removed.
+    walk.checking = true;
+    walk.refused = walk.left = false;
+    remove_entry(walk, walk.root_length, attributes, 0);
+    walk.checking = false;
+    if (!walk.refused) {
+      walk.mode = removal_what_can_go;
+      remove_entry(walk, walk.root_length, attributes, 0);
+    }
+  }
   free(walk.path);
   if (walk.refused) return removal_refused;
   attributes = GetFileAttributesW(root);

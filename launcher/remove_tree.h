@@ -9,7 +9,8 @@ constexpr size_t remove_tree_path_capacity = 32768;
 /// Levels below the root the walk enters: deeper than any payload can reach (a name holds at
 /// most 1,023 units); a deeper tree that the application made is left in place.
 constexpr int remove_tree_depth_limit = 4096;
-/// Entries an all-or-nothing removal holds open at once; a larger tree is left whole.
+/// Entries an all-or-nothing removal holds open at once; a larger tree is checked entry by
+/// entry instead (see removal_all_or_nothing).
 constexpr size_t remove_tree_hold_capacity = 65536;
 
 enum tree_removal_mode {
@@ -17,7 +18,10 @@ enum tree_removal_mode {
   removal_what_can_go,
   /// First opens every entry for exclusive use, so a file that any process has open or has
   /// loaded refuses, and so does a folder that is a process's current folder. If one
-  /// refuses, nothing is deleted. Holds all those handles while it deletes.
+  /// refuses, nothing is deleted. Holds all those handles while it deletes. A tree with more
+  /// entries than it can hold (hold_capacity, or the handles the system gives) is opened
+  /// entry by entry and let go again; if none refuses, it is removed as removal_what_can_go
+  /// would. Only there can a file opened between the two walks keep part of the tree.
   removal_all_or_nothing,
 };
 
@@ -25,6 +29,8 @@ struct tree_removal_options {
   tree_removal_mode mode = removal_what_can_go;
   /// Leave the root alone unless its owner is the current user (or the token's default owner).
   bool only_if_owned_by_user = false;
+  /// removal_all_or_nothing: entries held open at most.
+  size_t hold_capacity = remove_tree_hold_capacity;
 };
 
 enum tree_removal_outcome {

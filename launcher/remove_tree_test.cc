@@ -104,9 +104,10 @@ std::vector<std::wstring> entries(const std::wstring& folder) {
   return names;
 }
 
-tree_removal_options all_or_nothing() {
+tree_removal_options all_or_nothing(size_t hold_capacity) {
   tree_removal_options options;
   options.mode = removal_all_or_nothing;
+  options.hold_capacity = hold_capacity;
   return options;
 }
 
@@ -139,7 +140,13 @@ TEST(RemovalWalk, LinksInsideAreNeverFollowedAndEverythingElseGoes) {
   EXPECT_EQ(contents(outside + L"\\kept.txt"), "outside");
 }
 
-TEST(RemovalWalk, AllOrNothingLeavesATreeWholeWhileAFileIsOpenOrLoaded) {
+// The same rule for a tree that fits in the walk's hold and for one that does not, which is
+// checked entry by entry first (a dead run's folder can hold more files than handles can be
+// held open, and must still go once nothing in it is used).
+class AllOrNothing : public testing::TestWithParam<size_t> {};
+
+TEST_P(AllOrNothing, LeavesATreeWholeWhileAFileIsOpenOrLoaded) {
+  const tree_removal_options options = all_or_nothing(GetParam());
   scratch root;
   const std::wstring tree = root.path + L"\\tree";
   ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
@@ -158,19 +165,22 @@ TEST(RemovalWalk, AllOrNothingLeavesATreeWholeWhileAFileIsOpenOrLoaded) {
   HANDLE reader =
       CreateFileW((tree + L"\\sub\\b.txt").c_str(), GENERIC_READ, every_kind, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), all_or_nothing()), removal_refused);
+  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), options), removal_refused);
   CloseHandle(reader);
   EXPECT_EQ(entries(tree), whole);
   EXPECT_EQ(contents(tree + L"\\sub\\b.txt"), "b");
 
   HMODULE loaded = LoadLibraryW(library.c_str());
   ASSERT_NE(loaded, nullptr);
-  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), all_or_nothing()), removal_refused);
+  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), options), removal_refused);
   FreeLibrary(loaded);
   EXPECT_EQ(entries(tree), whole);
   EXPECT_EQ(entries(tree + L"\\sub"), (std::vector<std::wstring>{L"b.txt", L"library.dll"}));
 
-  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), all_or_nothing()), removal_gone);
+  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), options), removal_gone);
 }
+
+// Five entries: the root, a.txt, sub and sub's two files; two fit in the small hold.
+INSTANTIATE_TEST_SUITE_P(RemovalWalk, AllOrNothing, testing::Values(remove_tree_hold_capacity, size_t{2}));
 
 }  // namespace
