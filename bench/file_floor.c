@@ -1,0 +1,98 @@
+/* What any Windows program pays under Wine to write a tree and remove it again, with the
+   fewest calls the system allows: the floor under the launcher's per-file cost. Takes the
+   workload folder and a target folder; lists the workload (not timed), then writes the same
+   folders and files with the same sizes (one CreateFileW, one WriteFile, one CloseHandle a
+   file; zeros, so nothing is decoded) and removes them (DeleteFileW, RemoveDirectoryW),
+   and prints "write=<s> remove=<s> files=<n> folders=<n>". */
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <windows.h>
+
+#define PATH_UNITS 32768
+
+typedef struct {
+  wchar_t* name; /* relative, "\\"-separated */
+  DWORD size;    /* bytes; a folder has FOLDER */
+} entry;
+#define FOLDER 0xFFFFFFFFu
+
+static entry* entries;
+static size_t count, capacity, files, folders;
+static DWORD largest;
+
+static void add(const wchar_t* name, DWORD size) {
+  if (count == capacity) {
+    capacity = capacity ? 2 * capacity : 1024;
+    entries = realloc(entries, capacity * sizeof *entries);
+    if (!entries) exit(93);
+  }
+  entries[count].name = _wcsdup(name);
+  entries[count].size = size;
+  ++count;
+  if (size == FOLDER) {
+    ++folders;
+  } else {
+    ++files;
+    if (size > largest) largest = size;
+  }
+}
+
+/* Folders before what is in them, as an unpacker makes them. */
+static void list(const wchar_t* root, const wchar_t* below) {
+  static wchar_t pattern[PATH_UNITS];
+  swprintf(pattern, PATH_UNITS, L"%ls%ls\\*", root, below);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &found, FindExSearchNameMatch, NULL, 0);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    wchar_t name[PATH_UNITS];
+    swprintf(name, PATH_UNITS, L"%ls\\%ls", below, found.cFileName);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      add(name, FOLDER);
+      list(root, name);
+    } else {
+      add(name, found.nFileSizeLow);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+static double now(void) {
+  LARGE_INTEGER count_now, frequency;
+  QueryPerformanceCounter(&count_now);
+  QueryPerformanceFrequency(&frequency);
+  return (double)count_now.QuadPart / (double)frequency.QuadPart;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) return 90;
+  list(argv[1], L"");
+  void* zeros = calloc(1, largest ? largest : 1);
+  if (!zeros) return 93;
+  static wchar_t path[PATH_UNITS];
+  if (!CreateDirectoryW(argv[2], NULL)) return 94;
+
+  double start = now();
+  for (size_t i = 0; i < count; ++i) {
+    swprintf(path, PATH_UNITS, L"%ls%ls", argv[2], entries[i].name);
+    if (entries[i].size == FOLDER) {
+      if (!CreateDirectoryW(path, NULL)) return 95;
+      continue;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, zeros, entries[i].size, &written, NULL)) return 96;
+    CloseHandle(file);
+  }
+  double written_at = now();
+  for (size_t i = count; i > 0; --i) {
+    swprintf(path, PATH_UNITS, L"%ls%ls", argv[2], entries[i - 1].name);
+    if (!(entries[i - 1].size == FOLDER ? RemoveDirectoryW(path) : DeleteFileW(path))) return 97;
+  }
+  if (!RemoveDirectoryW(argv[2])) return 97;
+  double removed_at = now();
+  printf("write=%.6f remove=%.6f files=%zu folders=%zu\n", written_at - start, removed_at - written_at, files, folders);
+  return 0;
+}
