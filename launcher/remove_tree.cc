@@ -81,6 +81,24 @@ bool delete_through(HANDLE handle) {
          SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// Clears the read-only attribute of the file in walk.path, never through a link.
+bool clear_read_only(removal_walk& walk) {
+  HANDLE handle = CreateFileW(walk.path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO basic = {};
+  bool cleared = landed_on(walk, handle) && GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+                 (basic.FileAttributes & FILE_ATTRIBUTE_READONLY);
+  if (cleared) {
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+  }
+  CloseHandle(handle);
+  return cleared;
+}
+
 // Deletes the entry now, keeps its handle for later (an all-or-nothing walk), or, when only
 // checking, lets it go.
 void dispose(removal_walk& walk, HANDLE handle) {
@@ -139,9 +157,14 @@ void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
   HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode == removal_all_or_nothing);
   if (handle == INVALID_HANDLE_VALUE && !looks_like_directory && GetLastError() == ERROR_ACCESS_DENIED &&
       walk.mode == removal_all_or_nothing) {
-    // A read-only file refuses the write access that would show whether it is loaded.
-    walk.refused = true;
-    return;
+    // A read-only file refuses the write access that shows whether it is loaded; refusing the
+    // whole tree for it would keep a dead run's folder for ever. The flag goes first (the
+    // file is about to be deleted, or belongs to a tree that stays as it was otherwise).
+    if (clear_read_only(walk)) handle = open_entry(walk.path, false, true);
+    if (handle == INVALID_HANDLE_VALUE) {
+      walk.refused = true;
+      return;
+    }
   }
   if (handle == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND) return;

@@ -153,12 +153,15 @@ TEST_P(AllOrNothing, LeavesATreeWholeWhileAFileIsOpenOrLoaded) {
   ASSERT_TRUE(CreateDirectoryW((tree + L"\\sub").c_str(), nullptr));
   write(tree + L"\\a.txt", "a");
   write(tree + L"\\sub\\b.txt", "b");
+  // Windows refuses a read-only file the write access the check asks for; Wine, running as
+  // root here, grants it, so only Windows takes the path that clears the flag first.
+  write(tree + L"\\read_only.txt", "r", FILE_ATTRIBUTE_READONLY);
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring library = tree + L"\\sub\\library.dll";
   ASSERT_TRUE(CopyFileW((std::wstring(self).substr(0, std::wstring(self).rfind(L'\\')) + L"\\report_app.dll").c_str(),
                         library.c_str(), FALSE));
-  const std::vector<std::wstring> whole = {L"a.txt", L"sub"};
+  const std::vector<std::wstring> whole = {L"a.txt", L"read_only.txt", L"sub"};
 
   // Open with every kind of sharing allowed: still in use.
   const DWORD every_kind = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -180,7 +183,7 @@ TEST_P(AllOrNothing, LeavesATreeWholeWhileAFileIsOpenOrLoaded) {
   EXPECT_EQ(remove_tree_through_handles(tree.c_str(), options), removal_gone);
 }
 
-// Five entries: the root, a.txt, sub and sub's two files; two fit in the small hold.
+// Six entries: the root, two files, sub and sub's two files; two fit in the small hold.
 INSTANTIATE_TEST_SUITE_P(RemovalWalk, AllOrNothing, testing::Values(remove_tree_hold_capacity, size_t{2}));
 
 }  // namespace
