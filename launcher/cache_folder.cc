@@ -53,52 +53,53 @@ void add_file(folder_listing& out, const wchar_t* name, size_t units, uint64_t s
   out.names_used += units;
 }
 
-uint64_t join(DWORD high, DWORD low) { return (uint64_t{high} << 32) | low; }
-
-// One listing buffer for every level: each level reads what it needs before it goes deeper,
-// and fetches its next entry only after the deeper level has returned.
-WIN32_FIND_DATAW walk_found;
-
-void walk(wchar_t* path, size_t length, size_t root_length, folder_listing& out, int depth) {
-  if (length + 3 > launcher_path_capacity) {
+// Lists one folder (`path`, `length` units; the cache folder is its first `root_length`) in
+// fetches of cache_listing_capacity bytes through a handle that shares delete access: a start
+// that puts an install in place holds the folder without sharing it while it checks it, and a
+// search by name (which shares no delete access under Wine) would be refused then, by that
+// start's own check too. Files go to `out`, folders (named relative to the root) to
+// `folders`, which the caller lists next.
+void list_one(wchar_t* path, size_t length, size_t root_length, unsigned char* fetch, folder_listing& out,
+              folder_listing& folders) {
+  HANDLE handle = CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
     out.complete = false;
     return;
   }
-  wmemcpy(path + length, L"\\*", 3);
-  HANDLE search =
-      FindFirstFileExW(path, FindExInfoBasic, &walk_found, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  path[length] = 0;
-  if (search == INVALID_HANDLE_VALUE) {
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) out.complete = false;
-    return;
-  }
-  do {
-    const wchar_t* name = walk_found.cFileName;
-    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
-    size_t name_length = wcslen(name);
-    if (length + 1 + name_length + 1 > launcher_path_capacity) {
-      out.complete = false;
-      continue;
-    }
-    path[length] = L'\\';
-    wmemcpy(path + length + 1, name, name_length + 1);
-    DWORD attributes = walk_found.dwFileAttributes;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      // A link is no file we wrote: neither entered nor listed, so a recorded name it took is missing.
-    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (depth < cache_walk_depth_limit) {
-        walk(path, length + 1 + name_length, root_length, out, depth + 1);
-      } else {
+  const size_t record_units = wcslen(L"" TAVREN_CACHE_RECORD_NAME);
+  FILE_INFO_BY_HANDLE_CLASS kind = FileFullDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(handle, kind, fetch, cache_listing_capacity)) {
+    kind = FileFullDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(fetch + at);
+      const wchar_t* name = entry->FileName;
+      size_t units = entry->FileNameLength / sizeof(wchar_t);
+      bool dots = name[0] == L'.' && (units == 1 || (units == 2 && name[1] == L'.'));
+      DWORD attributes = entry->FileAttributes;
+      if (dots || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        // A link is no file we wrote: neither entered nor listed, so a recorded name it took is missing.
+      } else if (length + 1 + units + 1 > launcher_path_capacity) {
         out.complete = false;
+      } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        path[length] = L'\\';
+        wmemcpy(path + length + 1, name, units);
+        add_file(folders, path + root_length + 1, length + units - root_length, 0, 0);
+      } else if (!(length == root_length && units == record_units &&
+                   _wcsnicmp(name, L"" TAVREN_CACHE_RECORD_NAME, units) == 0)) {
+        path[length] = L'\\';
+        wmemcpy(path + length + 1, name, units);
+        add_file(out, path + root_length + 1, length + units - root_length, entry->EndOfFile.QuadPart,
+                 entry->LastWriteTime.QuadPart);
       }
-    } else if (!(depth == 0 && _wcsicmp(name, L"" TAVREN_CACHE_RECORD_NAME) == 0)) {
-      add_file(out, path + root_length + 1, length + name_length - root_length,
-               join(walk_found.nFileSizeHigh, walk_found.nFileSizeLow),
-               join(walk_found.ftLastWriteTime.dwHighDateTime, walk_found.ftLastWriteTime.dwLowDateTime));
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
     }
-    path[length] = 0;
-  } while (FindNextFileW(search, &walk_found));
-  FindClose(search);
+  }
+  if (GetLastError() != ERROR_NO_MORE_FILES) out.complete = false;
+  CloseHandle(handle);
+  path[length] = 0;
 }
 
 int compare_names(const wchar_t* a, size_t a_units, const wchar_t* b, size_t b_units) {
@@ -115,13 +116,29 @@ int compare_listed(const void* a, const void* b) {
   return compare_names(sorting->name(x), x.name_units, sorting->name(y), y.name_units);
 }
 
-// Lists `folder` sorted by name; false when the walk could not see everything.
+// Lists `folder` sorted by name, a level at a time, so one fetch buffer serves every folder;
+// false when the walk could not see everything.
 bool list_folder(const wchar_t* folder, folder_listing& out) {
   wchar_t* path = static_cast<wchar_t*>(malloc(launcher_path_capacity * sizeof(wchar_t)));
-  if (!path) return false;
-  wbuf_copy(path, launcher_path_capacity, folder);
-  size_t length = wcslen(path);
-  walk(path, length, length, out, 0);
+  unsigned char* fetch = static_cast<unsigned char*>(malloc(cache_listing_capacity));
+  size_t root_length = wcslen(folder);
+  folder_listing folders;
+  if (path && fetch && root_length + 1 < launcher_path_capacity) {
+    wmemcpy(path, folder, root_length + 1);
+    list_one(path, root_length, root_length, fetch, out, folders);
+    for (size_t i = 0; i < folders.count && out.complete && folders.complete; ++i) {
+      const listed_file& below = folders.files[i];
+      path[root_length] = L'\\';
+      wmemcpy(path + root_length + 1, folders.name(below), below.name_units);
+      size_t length = root_length + 1 + below.name_units;
+      path[length] = 0;
+      list_one(path, length, root_length, fetch, out, folders);
+    }
+  } else {
+    out.complete = false;
+  }
+  if (!folders.complete) out.complete = false;
+  free(fetch);
   free(path);
   sorting = &out;
   if (out.count > 1) qsort(out.files, out.count, sizeof(listed_file), compare_listed);
@@ -182,6 +199,8 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
       error = GetLastError();
     else if (written != bytes)
       error = ERROR_DISK_FULL;
+    else if (!FlushFileBuffers(handle))
+      error = GetLastError();
     CloseHandle(handle);
   }
   free(record);

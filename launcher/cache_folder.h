@@ -15,14 +15,15 @@
 constexpr size_t cache_record_header_size = 32;
 /// Largest record a start reads; a larger one is no record of ours.
 constexpr DWORD cache_record_size_limit = 64u << 20;
-/// Folder levels below the cache folder a walk enters; a payload name reaches at most 512.
-constexpr int cache_walk_depth_limit = 1024;
+/// Bytes of one folder listing fetch: a payload's folders hold up to a few hundred entries.
+constexpr DWORD cache_listing_capacity = 64u << 10;
 /// Bytes read at a time when a file's digest is computed.
 constexpr DWORD cache_digest_chunk = 1u << 20;
 
 /// Writes the record of `folder`: every regular file below it (links are neither entered nor
 /// listed) with its size and last-write time, sorted by name, for content key `key`, as the
-/// file TAVREN_CACHE_RECORD_NAME in `folder`, which must not exist yet. Returns ERROR_SUCCESS
+/// file TAVREN_CACHE_RECORD_NAME in `folder`, which must not exist yet, flushed to the disk
+/// before it is closed. Returns ERROR_SUCCESS
 /// or the system error (ERROR_NOT_ENOUGH_MEMORY, ERROR_FILENAME_EXCED_RANGE for a walk that
 /// could not be completed).
 DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_key_size]);

@@ -17,6 +17,7 @@
 #include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "paths/run_identity.h"
+#include "payload/file_writer.h"
 
 namespace {
 
@@ -148,22 +149,54 @@ void remove_other_builds() {
   FindClose(search);
 }
 
+// True if a process has the main library of the folder in place loaded (or open): that
+// process runs from the folder, which must then stay where it is. Windows refuses to rename a
+// folder whose files are in use; Wine renames it and the process loses the folder it loads
+// from, so the library itself is asked, opened without sharing.
+bool main_library_in_use() {
+  wchar_t library[launcher_path_capacity];
+  wbuf_copy(library, launcher_path_capacity, g_target_directory);
+  wbuf_append(library, launcher_path_capacity, g_main_library_path + wcslen(g_install_directory));
+  HANDLE file = CreateFileW(library, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// Renames the folder `held` is open on to `aside`, through that handle.
+bool move_aside(HANDLE held, const wchar_t* aside) {
+  constexpr size_t rename_info_capacity = sizeof(FILE_RENAME_INFO) + launcher_path_capacity * sizeof(wchar_t);
+  alignas(8) unsigned char buffer[rename_info_capacity] = {};
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+  size_t units = wcslen(aside);
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(units * sizeof(wchar_t));
+  wmemcpy(rename->FileName, aside, units + 1);
+  return SetFileInformationByHandle(held, FileRenameInfo, rename, static_cast<DWORD>(rename_info_capacity));
+}
+
 // Puts the complete install in place and returns the folder to run from. Another start may
 // have placed its own first: theirs is used when it is good. A damaged folder in the way is
-// moved aside under a run name of ours, which a later start collects; when even that fails
-// (Windows will not rename a folder whose files are in use) this run uses its own copy.
+// moved aside under a run name of ours, which a later start collects, unless a process runs
+// from it. It is checked and moved through one handle that shares no delete access, so no
+// other start can put its own good folder there in between and have it moved aside under a
+// process that has just started from it. Whenever the folder cannot be moved, or another
+// start's takes the place first, this run uses its own copy unless the folder there is good.
 const wchar_t* place_install() {
   if (MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
-  if (folder_is_good(g_target_directory)) {
-    remove_tree_through_handles(g_install_directory, tree_removal_options{});
-    return g_target_directory;
+  HANDLE held = CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool good = false, moved = false;
+  if (held != INVALID_HANDLE_VALUE) {
+    wchar_t aside[launcher_path_capacity];
+    good = folder_is_good(g_target_directory);
+    moved = !good && !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) &&
+            move_aside(held, aside);
+    CloseHandle(held);
   }
-  wchar_t aside[launcher_path_capacity];
-  if (next_run_name_beside(aside, launcher_path_capacity) && MoveFileExW(g_target_directory, aside, 0) &&
-      MoveFileExW(g_install_directory, g_target_directory, 0)) {
-    return g_target_directory;
-  }
-  if (folder_is_good(g_target_directory)) {
+  if (moved && MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
+  if (good || folder_is_good(g_target_directory)) {
     remove_tree_through_handles(g_install_directory, tree_removal_options{});
     return g_target_directory;
   }
@@ -181,6 +214,9 @@ void install() {
   }
   g_install_pending = true;
   atexit(remove_unfinished_install);
+  // A record stands for files whose contents are on the disk: after a power loss a file may
+  // keep its size and time and lose what was in it, which the check cannot see.
+  writer_flush_each_file(true);
   volatile bool started = false;
   payload_extract(g_install_directory, g_main_library_path, launcher_path_capacity, extract_every_entry, &started);
   if (g_main_library_path[0] == 0) fatal_plain("Error, couldn't decode attached data.");
@@ -202,6 +238,35 @@ void install() {
   } else {
     wbuf_copy(g_target_directory, launcher_path_capacity, g_install_directory);
   }
+}
+
+// The application's arguments, split from the process's own line by the rules the default
+// run's parent splits it with, so an application sees the same arguments in either mode.
+// The texts of all arguments and their terminators never take more units than the line
+// and one terminator per argument; an argument takes at least two units of the line.
+constexpr size_t argument_text_capacity = 2 * child_command_line_capacity;
+constexpr size_t argument_capacity = child_command_line_capacity / 2 + 2;
+wchar_t g_argument_text[argument_text_capacity];
+wchar_t* g_arguments[argument_capacity];
+wchar_t g_argument_scratch[child_command_line_capacity];
+
+void keep_argument(void* context, int index, const wchar_t* argument) {
+  size_t* used = static_cast<size_t*>(context);
+  size_t units = wcslen(argument) + 1;
+  if (*used + units > argument_text_capacity || static_cast<size_t>(index) + 1 >= argument_capacity) abort();
+  g_arguments[index] = wmemcpy(g_argument_text + *used, argument, units);
+  g_arguments[index + 1] = nullptr;
+  *used += units;
+}
+
+int split_own_arguments() {
+  const wchar_t* line = GetCommandLineW();
+  if (wcslen(line) > child_command_line_capacity - 1) abort();
+  size_t used = 0;
+  split_command_line(line, g_argument_scratch, keep_argument, &used);
+  int count = 0;
+  while (g_arguments[count]) ++count;
+  return count;
 }
 
 }  // namespace
@@ -227,10 +292,11 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   payload_close();
 
   // The application gets what the child of the default run gets: argv[0] the launcher's full
-  // path and the same variables. The arguments come from the runtime's own split, as the
-  // default child's do (of the line its parent quoted so that they read back unchanged).
+  // path, the same variables (TAVREN_ORIGINAL_ARGV0 from the runtime's split, as the default
+  // parent exports it) and the same arguments.
   export_for_application(__wargv);
+  int count = split_own_arguments();
   fill_own_path_for_launch();
-  __wargv[0] = g_own_path_for_launch;
-  return hand_off_to_main_library(__argc, __wargv);
+  g_arguments[0] = g_own_path_for_launch;
+  return hand_off_to_main_library(count, g_arguments);
 }

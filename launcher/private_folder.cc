@@ -1,5 +1,6 @@
 #include "launcher/private_folder.h"
 
+#include "launcher/security_calls.h"
 #include "payload/payload.h"
 
 namespace {
@@ -11,35 +12,38 @@ struct token_sid {
   alignas(8) unsigned char bytes[token_sid_capacity];
 };
 
-bool token_user(HANDLE token, token_sid& out) {
+bool token_user(const security_functions& api, HANDLE token, token_sid& out) {
   DWORD size = 0;
-  if (!GetTokenInformation(token, TokenUser, out.bytes, token_sid_capacity, &size)) return false;
+  if (!api.GetTokenInformation(token, TokenUser, out.bytes, token_sid_capacity, &size)) return false;
   return true;
 }
 
 // A process in an AppContainer must be granted by its container's SID, or it cannot read
 // the folder it made. A system that does not know containers says no here.
-bool token_container(HANDLE token, token_sid& out) {
+bool token_container(const security_functions& api, HANDLE token, token_sid& out) {
   DWORD inside = 0;
   DWORD size = 0;
-  if (!GetTokenInformation(token, TokenIsAppContainer, &inside, sizeof inside, &size) || !inside) return false;
-  if (!GetTokenInformation(token, TokenAppContainerSid, out.bytes, token_sid_capacity, &size)) return false;
+  if (!api.GetTokenInformation(token, TokenIsAppContainer, &inside, sizeof inside, &size) || !inside) return false;
+  if (!api.GetTokenInformation(token, TokenAppContainerSid, out.bytes, token_sid_capacity, &size)) return false;
   return reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(out.bytes)->TokenAppContainer != nullptr;
 }
 
-bool grant(ACL* acl, PSID sid) {
-  return AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid);
+bool grant(const security_functions& api, ACL* acl, PSID sid) {
+  return api.AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid);
 }
 
 }  // namespace
 
 DWORD create_private_folder(const wchar_t* path) {
+  const security_functions* calls = security_calls();
+  if (!calls) return GetLastError();
+  const security_functions& api = *calls;
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return GetLastError();
+  if (!api.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return GetLastError();
   token_sid user, container;
-  bool have_user = token_user(token, user);
+  bool have_user = token_user(api, token, user);
   DWORD error = have_user ? ERROR_SUCCESS : GetLastError();
-  bool in_container = have_user && token_container(token, container);
+  bool in_container = have_user && token_container(api, token, container);
   PSID container_sid =
       in_container ? reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(container.bytes)->TokenAppContainer : nullptr;
   CloseHandle(token);
@@ -50,14 +54,14 @@ DWORD create_private_folder(const wchar_t* path) {
   alignas(8) unsigned char acl_bytes[private_folder_acl_capacity];
   ACL* acl = reinterpret_cast<ACL*>(acl_bytes);
   SECURITY_DESCRIPTOR descriptor;
-  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) ||
-      !InitializeAcl(acl, private_folder_acl_capacity, ACL_REVISION) ||
-      !grant(acl, reinterpret_cast<TOKEN_USER*>(user.bytes)->User.Sid) || !grant(acl, system_sid) ||
-      (container_sid && !grant(acl, container_sid)) ||
-      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+  if (!api.CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) ||
+      !api.InitializeAcl(acl, private_folder_acl_capacity, ACL_REVISION) ||
+      !grant(api, acl, reinterpret_cast<TOKEN_USER*>(user.bytes)->User.Sid) || !grant(api, acl, system_sid) ||
+      (container_sid && !grant(api, acl, container_sid)) ||
+      !api.InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !api.SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
       // Protected: entries the temporary folder passes down (Everyone may read, say) stay out.
-      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      !api.SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
     return GetLastError();
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};

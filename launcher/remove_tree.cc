@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include "launcher/security_calls.h"
+
 namespace {
 
 // Bytes of one level's listing buffer near the root, where a payload's folders hold most of
@@ -123,24 +125,26 @@ bool out_of_handles(DWORD error) {
 }
 
 bool owned_by_user(HANDLE folder) {
+  const security_functions* api = security_calls();
+  if (!api) return false;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+  if (api->GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
                       &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   bool mine = false;
   HANDLE token = nullptr;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+  if (api->OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
     // A token's user and its default owner; each holds one SID of at most 68 bytes.
     constexpr DWORD token_info_capacity = 256;
     alignas(8) unsigned char info[token_info_capacity];
     DWORD size = 0;
-    if (GetTokenInformation(token, TokenUser, info, token_info_capacity, &size)) {
-      mine = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(info)->User.Sid);
+    if (api->GetTokenInformation(token, TokenUser, info, token_info_capacity, &size)) {
+      mine = api->EqualSid(owner, reinterpret_cast<TOKEN_USER*>(info)->User.Sid);
     }
-    if (!mine && GetTokenInformation(token, TokenOwner, info, token_info_capacity, &size)) {
-      mine = EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(info)->Owner);
+    if (!mine && api->GetTokenInformation(token, TokenOwner, info, token_info_capacity, &size)) {
+      mine = api->EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(info)->Owner);
     }
     CloseHandle(token);
   }

@@ -42,6 +42,7 @@ size_t piece_size;
 uint64_t content_left;  // of the open file, after the current piece
 
 // The writer's side.
+bool flush_each_file;
 int write_index;
 HANDLE writer_file = INVALID_HANDLE_VALUE;
 // The folder of the last file created: the next file is usually beside it, and then its
@@ -92,7 +93,10 @@ void write_records(const write_slot* slot) {
       }
       at += padded(static_cast<size_t>(record->data_length));
     }
-    if (record->closes_file) close_open_file();
+    if (record->closes_file) {
+      if (flush_each_file && !FlushFileBuffers(writer_file)) fatal_unpack_write();
+      close_open_file();
+    }
   }
 }
 
@@ -164,6 +168,8 @@ unsigned char* start_piece(size_t head) {
 }
 
 }  // namespace
+
+void writer_flush_each_file(bool flush) { flush_each_file = flush; }
 
 void writer_start() {
   if (!slots) {

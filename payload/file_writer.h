@@ -24,6 +24,11 @@ constexpr int write_slot_count = 2;
 /// over. Reports "Error, couldn't allocate memory." and exits with 2 when either fails.
 void writer_start();
 
+/// Has the writer flush each file to the disk before it closes it (true) or not (false, the
+/// default), so that what is recorded after writer_finish survives a power loss. A flush that
+/// fails is reported as a failed write.
+void writer_flush_each_file(bool flush);
+
 /// Starts the record of a file at `path` (`path_units` units, no terminator) whose content
 /// is `size` bytes, and returns where the first piece of it goes, `*piece` bytes (possibly
 /// 0, for an empty file). Every piece but a file's last is a multiple of

@@ -89,7 +89,9 @@ class CachedLaunch : public ::testing::Test {
 };
 
 TEST_F(CachedLaunch, InstallsOnceAndLaterStartsRunWithoutWritingWithTheDefaultRunsArguments) {
-  const std::wstring arguments = L" a \"b c\" \"d\\\"e\" f\\\\g \"h\\\\\\\\\" \"\"";
+  // The last one, a doubled quote inside quotes, is where the C runtime's splitter and the
+  // system's part ways.
+  const std::wstring arguments = L" a \"b c\" \"d\\\"e\" f\\\\g \"h\\\\\\\\\" \"\" \"i\"\"j k\"";
   run_options o = options();
   o.set_env.push_back({L"TAVREN_TEST_EXIT", L"7"});
   captured_run first = run(L"cached_report_launcher.exe", arguments, o);
@@ -114,9 +116,10 @@ TEST_F(CachedLaunch, InstallsOnceAndLaterStartsRunWithoutWritingWithTheDefaultRu
   auto cached = parse_reports(second.out), plain = parse_reports(by_default.out);
   ASSERT_EQ(cached.size(), 1u);
   ASSERT_EQ(plain.size(), 1u);
-  EXPECT_EQ(value_of(cached[0], "argc"), "7");
+  EXPECT_EQ(value_of(cached[0], "argc"), "9");
   EXPECT_EQ(value_of(cached[0], "argv0"), narrow(test_program(L"cached_report_launcher.exe")));
-  for (const char* key : {"argc", "argv1", "argv2", "argv3", "argv4", "argv5", "argv6", "TAVREN_ONEFILE_DIRECTORY"})
+  for (const char* key : {"argc", "argv1", "argv2", "argv3", "argv4", "argv5", "argv6", "argv7",
+                          "argv8", "TAVREN_ONEFILE_DIRECTORY"})
     EXPECT_EQ(value_of(cached[0], key), value_of(plain[0], key)) << key;
   EXPECT_EQ(value_of(cached[0], "TAVREN_ORIGINAL_ARGV0"), narrow(test_program(L"cached_report_launcher.exe")));
   EXPECT_EQ(value_of(cached[0], "TAVREN_ONEFILE_PARENT"), value_of(cached[0], "pid"));
@@ -192,6 +195,32 @@ TEST_F(CachedLaunch, ANewBuildOfTheSameVersionRunsItsOwnFilesAndOldBuildsGoUnles
   EXPECT_TRUE(path_exists(old_build + L"\\report_app.dll"));
   release.set();
   EXPECT_EQ(running.finish().exit_code, 0u);
+}
+
+// Windows would refuse to move it; Wine would let a repair pull it from under the process.
+TEST_F(CachedLaunch, ADamagedFolderAProcessRunsFromStaysInPlaceAndIsRepairedOnceItEnds) {
+  ASSERT_EQ(run(L"cached_report_launcher.exe").exit_code, 0u);
+  const std::wstring folder = builds(L"Report")[0];
+  release_event release;
+  run_options o = options();
+  o.set_env.push_back(release.variable());
+  std::wstring exe = test_program(L"cached_report_launcher.exe");
+  started_process running(exe, quote_argument(exe), o);
+  ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", 60000));
+  DeleteFileW((folder + L"\\data\\readme.txt").c_str());
+
+  captured_run beside = run(L"cached_report_launcher.exe");
+  EXPECT_EQ(beside.exit_code, 0u) << beside.err;
+  EXPECT_NE(ran_from(beside), folder);
+  EXPECT_TRUE(path_exists(folder + L"\\report_app.dll"));
+  release.set();
+  EXPECT_EQ(running.finish().exit_code, 0u);
+
+  captured_run repaired = run(L"cached_report_launcher.exe");
+  EXPECT_EQ(ran_from(repaired), folder);
+  EXPECT_EQ(read_text(folder + L"\\data\\readme.txt"), "hello");
+  run(L"cached_report_launcher.exe");
+  EXPECT_TRUE(runs_left(L"Report").empty());
 }
 
 TEST_F(CachedLaunch, AnInstallKilledMidwayIsCompletedByTheNextStartAndLeavesNothing) {
