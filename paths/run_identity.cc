@@ -6,20 +6,13 @@
 #include "paths/environment.h"
 
 // Whoever can guess the next folder name can try to make that folder first, so the name comes
-// from the system's generator. Bound on first use: only a parent makes a name, and the child
-// role is spared loading the library.
-static bool system_random_bytes(uint8_t bytes[8]) {
-  using function = LONG(WINAPI*)(void* algorithm, unsigned char* buffer, ULONG count, ULONG flags);
-  constexpr ULONG use_system_preferred_generator = 2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
-  static function generate = nullptr;
-  if (!generate) {
-    HMODULE library = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (!library) return false;
-    generate = reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(library, "BCryptGenRandom")));
-    if (!generate) return false;
-  }
-  return generate(nullptr, bytes, 8, use_system_preferred_generator) >= 0;
-}
+// from the system's generator: RtlGenRandom, from Advapi32, which the launcher loads anyway.
+// BCrypt gave the same bytes but cost every parent a library load; under Wine it also loads
+// and sets up the TLS library with its own dependencies (tens of milliseconds, several
+// hundred KiB).
+extern "C" BOOLEAN WINAPI SystemFunction036(void* buffer, ULONG length);
+
+static bool system_random_bytes(uint8_t bytes[8]) { return SystemFunction036(bytes, 8) != FALSE; }
 
 random_source make_random_bytes(uint8_t bytes[8]) {
   if (system_random_bytes(bytes)) return random_from_system;
