@@ -6,19 +6,21 @@
 #include "paths/environment.h"
 
 // Whoever can guess the next folder name can try to make that folder first, so the name comes
-// from the system's generator. Bound on first use: only a parent makes a name, and the child
-// role is spared loading the library.
+// from the system's generator: RtlGenRandom, from Advapi32, which a parent loads anyway for
+// the folder's access list. BCrypt gave the same bytes but cost every parent a library load;
+// under Wine it also loads and sets up the TLS library with its own dependencies (tens of
+// milliseconds, several hundred KiB). Bound on first use, like the other Advapi32 calls, so
+// a process that never makes a name never loads it.
 static bool system_random_bytes(uint8_t bytes[8]) {
-  using function = LONG(WINAPI*)(void* algorithm, unsigned char* buffer, ULONG count, ULONG flags);
-  constexpr ULONG use_system_preferred_generator = 2;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG
+  using function = BOOLEAN(WINAPI*)(void* buffer, ULONG length);
   static function generate = nullptr;
   if (!generate) {
-    HMODULE library = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!library) return false;
-    generate = reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(library, "BCryptGenRandom")));
+    generate = reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(library, "SystemFunction036")));
     if (!generate) return false;
   }
-  return generate(nullptr, bytes, 8, use_system_preferred_generator) >= 0;
+  return generate(bytes, 8) != FALSE;
 }
 
 random_source make_random_bytes(uint8_t bytes[8]) {

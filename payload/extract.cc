@@ -33,13 +33,18 @@ bool create_directory_cached(const wchar_t* directory) {
     if (known_directories_count < known_directory_capacity) remember_directory(directory);
     return true;
   }
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+  DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS) {
     if (known_directories_count < known_directory_capacity) remember_directory(directory);
     return true;
   }
-  // The profile folder counts as existing without ever being created. Only a folder whose
-  // parent is missing leads up to it, so it is looked up then, not on every start: asking
-  // for it loads Shell32, which costs more than the rest of a small unpack.
+  // The profile folder counts as existing without ever being created, for a system that
+  // refuses to make it again with another error than "exists". A folder whose parent is
+  // missing cannot be that folder, and that is the usual failure (a new folder inside a new
+  // folder), so only the other failures ask for it: asking loads Shell32 and what it pulls
+  // in (the window and font libraries), which costs a parent more memory and time than the
+  // rest of a small unpack.
+  if (error == ERROR_PATH_NOT_FOUND) return false;
   if (!home_known) {
     home_known = true;
     wchar_t home[launcher_path_capacity];

@@ -109,6 +109,8 @@ TEST_F(PayloadExtract, EveryEntryIsWrittenWithExactlyItsContent) {
   EXPECT_EQ(read_file_bytes(target + L"\\replaced.txt"), (bytes{'n', 'e', 'w'}));
   EXPECT_EQ(std::wstring(library_), target + L"\\main.dll");
   EXPECT_TRUE(started_);
+  // New folders inside new folders never needed the profile folder, whose lookup loads Shell32.
+  EXPECT_EQ(GetModuleHandleW(L"shell32.dll"), nullptr);
 }
 
 TEST_F(PayloadExtract, ChildStopsAfterTheFirstNameAndCreatesNothing) {
