@@ -71,15 +71,21 @@ bool landed_on(removal_walk& walk, HANDLE handle) {
          _wcsnicmp(walk.landed->FileName + walk.root_name_length, walk.path + walk.root_length, below_length) == 0;
 }
 
-bool delete_through(HANDLE handle) {
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) return true;
+// Clears the read-only attribute of the entry `handle` is open on; false if it had none or
+// it could not be cleared.
+bool clear_read_only_through(HANDLE handle) {
   FILE_BASIC_INFO basic = {};
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) return false;
   if (!(basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) return false;
   basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
   if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
+bool delete_through(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) return true;
+  return clear_read_only_through(handle) &&
          SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
@@ -89,14 +95,7 @@ bool clear_read_only(removal_walk& walk) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  FILE_BASIC_INFO basic = {};
-  bool cleared = landed_on(walk, handle) && GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
-                 (basic.FileAttributes & FILE_ATTRIBUTE_READONLY);
-  if (cleared) {
-    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-  }
+  bool cleared = landed_on(walk, handle) && clear_read_only_through(handle);
   CloseHandle(handle);
   return cleared;
 }
