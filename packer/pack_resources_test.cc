@@ -268,6 +268,10 @@ TEST(PackResourcesReal, OnlySystemLibrariesAreImported) {
     names += dump.substr(at + 10, dump.find('\n', at) - at - 10) + " ";
   // Advapi32, for the access lists, is bound when a run first needs it.
   EXPECT_EQ(names, "KERNEL32.dll msvcrt.dll ");
+  // Kernel32 calls that Vista, or Windows 7 without update KB2533623, lacks are bound at run
+  // time too: one static import of them and the launcher does not start there at all.
+  for (const char* newer : {"AddDllDirectory", "SetDefaultDllDirectories", "RemoveDllDirectory", "K32"})
+    EXPECT_EQ(dump.find(newer), std::string::npos) << newer;
   fs::remove_all(root);
 }
 
