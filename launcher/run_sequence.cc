@@ -120,12 +120,9 @@ static bool next_target_name(wchar_t* directory, size_t capacity) {
 static void remove_target_directory_if_empty() { RemoveDirectoryW(g_target_directory); }
 
 // The parent writes code into the target folder that the child then loads, so the folder
-// must be one this run made and nobody else can change. Other failures than a taken name
-// are left to the first file's creation, which reports them with its path as before.
+// must be one this run made and nobody else can change: a run that cannot make it so ends.
 static void claim_target_directory() {
-  if (claim_private_folder(g_target_directory, launcher_path_capacity, next_target_name) == ERROR_ALREADY_EXISTS) {
-    fatal_open_for_writing(g_target_directory);
-  }
+  claim_private_folder_or_exit(g_target_directory, launcher_path_capacity, next_target_name);
   atexit(remove_target_directory_if_empty);
 }
 
