@@ -436,7 +436,8 @@ struct planted_layout {
     for (const auto& folder : {install, cwd, path, temp, cache}) CreateDirectoryW(folder.c_str(), nullptr);
     for (const wchar_t* name : {L"dependency_origin.dll", L"plugin.dll"}) {
       std::wstring planted = test_program((std::wstring(L"planted\\") + name).c_str());
-      for (const auto& folder : {install, cwd, path}) CopyFileW(planted.c_str(), (folder + L"\\" + name).c_str(), FALSE);
+      for (const auto& folder : {install, cwd, path})
+        CopyFileW(planted.c_str(), (folder + L"\\" + name).c_str(), FALSE);
     }
     CopyFileW(blob_launcher().c_str(), (install + L"\\blob_launcher.exe").c_str(), FALSE);
     CopyFileW(test_program(L"cached_dep_launcher.exe").c_str(), (install + L"\\app.exe").c_str(), FALSE);
@@ -468,7 +469,8 @@ TEST(LibrarySearch, LibrariesComeFromThePayloadNeverFromPlantedCopies) {
       EXPECT_EQ(run.err, "");
       EXPECT_NE(run.out.find("origin=payload\r\n"), std::string::npos) << run.out;
       EXPECT_NE(run.out.find("plugin_origin=payload\r\n"), std::string::npos) << run.out;
-      const std::string head = "dep_module=" + (cached ? narrow(layout.cache) + "\\" : narrow(layout.temp) + "\\onefile_");
+      const std::string head =
+          "dep_module=" + (cached ? narrow(layout.cache) + "\\" : narrow(layout.temp) + "\\onefile_");
       size_t at = run.out.find("dep_module=");
       ASSERT_NE(at, std::string::npos) << run.out;
       EXPECT_EQ(run.out.compare(at, head.size(), head), 0) << run.out;

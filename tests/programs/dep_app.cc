@@ -14,8 +14,8 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t*) {
   printf("dep_module=%ls\n", path);
   HMODULE plugin = LoadLibraryW(L"plugin.dll");
   using origin_fn = const char* (*)();
-  auto plugin_origin =
-      reinterpret_cast<origin_fn>(reinterpret_cast<void*>(plugin ? GetProcAddress(plugin, "dependency_origin") : nullptr));
+  auto plugin_origin = reinterpret_cast<origin_fn>(
+      reinterpret_cast<void*>(plugin ? GetProcAddress(plugin, "dependency_origin") : nullptr));
   printf("plugin_origin=%s\n", plugin_origin ? plugin_origin() : "none");
   fflush(stdout);
   if (strcmp(dependency_origin(), "payload") != 0) return 66;
