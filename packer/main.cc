@@ -136,7 +136,7 @@ int pack_main(int argc, char** argv) {
       ->check(CLI::IsMember({"system", "per-monitor-v2"}))
       ->type_name("MODE");
   build->add_flag("--utf8", manifest.utf8,
-                  "Make UTF-8 the process's active code page, for the A functions and the C runtime (Windows 10 "
+                  "Make UTF-8 the process's active code page (GetACP), which the A functions use (Windows 10 "
                   "1903 and later)");
   build
       ->add_option("--manifest", manifest.file,
