@@ -5,14 +5,17 @@
 #include <string.h>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "packer/blob_reader.h"
 #include "packer/host.h"
+#include "packer/manifest_xml.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
+#include "packer/resource_reader.h"
 #include "packer/stub_descriptor.h"
 
 namespace {
@@ -63,6 +66,24 @@ void about(const std::string& path, const std::function<void()>& body) {
   }
 }
 
+/// For a launcher, the execution level its manifest requests, which decides whether Windows
+/// asks for an administrator before it starts. Nothing for a bare blob.
+void print_execution_level(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  std::optional<std::string> manifest = first_resource({blob.file.data(), blob.file.size()}, resource_type_manifest);
+  if (!manifest) {
+    printf("execution level: asInvoker (no manifest)\n");
+    return;
+  }
+  manifest_facts facts = read_manifest(*manifest);
+  if (!facts.fault.empty())
+    printf("execution level: unknown (manifest %s)\n", facts.fault.c_str());
+  else if (facts.level.empty())
+    printf("execution level: asInvoker (none requested)\n");
+  else
+    printf("execution level: %s\n", facts.level.c_str());
+}
+
 void make_folders(const std::string& path) {
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i < path.size() && !strchr(host_path_separators, path[i])) continue;
@@ -98,6 +119,7 @@ void extract_entry(const std::string& root, const std::vector<std::string>& part
 void list_payload(const std::string& path) {
   checked_blob blob(path);
   print_launcher_kind(blob);
+  print_execution_level(blob);
   about(path, [&] {
     check_entries(blob.span, blob.layout, [](const entry_reader& entries) {
       printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
@@ -110,6 +132,7 @@ void verify_payload(const std::string& path) {
   payload_totals totals;
   about(path, [&] { totals = check_entries(blob.span, blob.layout); });
   print_launcher_kind(blob);
+  print_execution_level(blob);
   printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "packer/app_icon.h"
+#include "packer/build_manifest.h"
 #include "packer/cache_facts.h"
 #include "packer/host.h"
 #include "packer/launcher_image.h"
@@ -75,9 +76,10 @@ void run_build(const pack_request& r) {
   launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
                                  : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
-  std::vector<std::string> icon_warnings;
-  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
-  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
+  std::vector<std::string> warnings;
+  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, warnings);
+  std::string manifest = build_manifest(r.manifest, warnings);
+  for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
   auto start = std::chrono::steady_clock::now();
 
   app_contents contents;
@@ -104,7 +106,7 @@ void run_build(const pack_request& r) {
     }
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon),
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest),
                                r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache);
   } catch (...) {
     host_close(fd);
