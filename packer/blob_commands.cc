@@ -55,6 +55,10 @@ void print_launcher_kind(const checked_blob& blob) {
     if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
   }
   printf("\n");
+  // Only a launcher that asks for a folder of its own says so: the default is the temp folder
+  // (the cache folder when cached).
+  if (std::optional<std::u16string> unpack_dir = descriptor_unpack_dir(blob.file.data(), blob.file.size()))
+    printf("unpack folder: %s\n", utf16_to_utf8(*unpack_dir).c_str());
 }
 
 /// Runs `body` and prefixes any fault with the file name.

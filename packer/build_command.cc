@@ -17,6 +17,7 @@
 #include "packer/pack_error.h"
 #include "packer/progress.h"
 #include "packer/temp_output.h"
+#include "paths/path_spec_tokens.h"
 
 namespace {
 
@@ -66,6 +67,11 @@ void run_build(const pack_request& r) {
   if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
   bool cached = r.cached || r.cached_verify;
   if (cached) check_cache_texts(texts);
+  if (r.unpack_dir_given) {
+    const char* fault =
+        utf8_to_utf16(r.unpack_dir) ? unpack_dir_template_fault(r.unpack_dir.c_str()) : "is not valid UTF-8";
+    if (fault) throw pack_error("--unpack-dir " + quote_name(r.unpack_dir) + " " + fault, exit_usage);
+  }
   // Explorer shows the output's own name as the original file name.
   std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
@@ -106,6 +112,7 @@ void run_build(const pack_request& r) {
     }
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
+    cache.unpack_dir = r.unpack_dir;
     exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest),
                                r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache);
   } catch (...) {

@@ -242,6 +242,11 @@ TEST_F(PackCli, UsageErrorsExitWith2) {
   expect_refused(run({"build", "app", "--main", "bin/app.dll", "--ouptut", "out.exe"}, root_), 2,
                  "tavren-pack: unknown option '--ouptut' for build", exe);
   expect_refused(run({"biuld", "app"}, root_), 2, "unknown command 'biuld'", exe);
+  // The unpack folder's template is checked before anything is written: a bad one would only
+  // show on the user's machine.
+  for (const char* bad : {"", "{TEMPORARY}\\x", "{TEMP\\x", "{TEMP}\\{RANDOM}", "relative\\x"})
+    expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--unpack-dir", bad}, root_), 2,
+                   std::string("--unpack-dir '") + bad + "' ", exe);
   expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--icon"}, root_), 2, "--icon", exe);
   for (const char* command : {"payload", "build", "list", "verify", "extract"}) {
     run_result help = run({command, "--help"}, root_);
@@ -595,6 +600,9 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
                  root_ / "Bad.exe");
   expect_refused(build("Bad.exe", {"--cached", "--company", ".."}), 2, "--cached names a folder after",
                  root_ / "Bad.exe");
+  ASSERT_EQ(build("App.exe", {"--cached", "--unpack-dir", "{PROGRAM_DIR}\\.app-files"}).status, 0);
+  EXPECT_NE(run({"list", "App.exe"}, root_).out.find("\nunpack folder: {PROGRAM_DIR}\\.app-files\nexecution level: "),
+            std::string::npos);
   spit(app / ".onefile-record", "mine");
   expect_refused(build("Bad.exe", {"--cached"}), 1, "'.onefile-record'", root_ / "Bad.exe");
 }
