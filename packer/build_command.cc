@@ -16,6 +16,7 @@
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/progress.h"
+#include "packer/sign_payload.h"
 #include "packer/temp_output.h"
 #include "paths/path_spec_tokens.h"
 
@@ -58,6 +59,8 @@ void run_build(const pack_request& r) {
     throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
   if (r.signing.pkcs12.empty() && (!r.signing.password_file.empty() || !r.signing.timestamp_url.empty()))
     throw pack_error("--sign-password-file and --timestamp-url go with --sign", exit_usage);
+  if (r.sign_payload && (r.signing.pkcs12.empty() || from_blob))
+    throw pack_error("--sign-payload goes with --sign and APP_DIR (a payload BLOB is packed as it is)", exit_usage);
   launcher_texts texts = r.texts;
   for (const std::string* version : {&texts.file_version, &texts.product_version})
     if (!is_four_part_version(*version))
@@ -91,6 +94,13 @@ void run_build(const pack_request& r) {
   app_contents contents;
   if (!from_blob) contents = scan_and_report(r);
   temp_folder work(r.output);
+  if (r.sign_payload) {
+    progress_meter signing(show_progress(r), 0, "signing");
+    signing.say("signing the application's binaries ...");
+    payload_signing figures = sign_payload_files(signer, r.signing, contents, work);
+    if (r.verbose)
+      fprintf(stderr, "signed %d binaries, %d kept their own signature\n", figures.signed_files, figures.kept);
+  }
   std::string exe = work.file("launcher.exe");
   int fd = host_create_new(exe);
   if (fd < 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));

@@ -166,6 +166,10 @@ int pack_main(int argc, char** argv) {
       ->add_option("--sign-password-file", build_request.signing.password_file,
                    "The PKCS#12 password, on the first line of this file (with --sign)")
       ->type_name("FILE");
+  build->add_flag("--sign-payload", build_request.sign_payload,
+                  "With --sign: also sign every Windows binary of APP_DIR (DLLs, executables, judged by their "
+                  "content) with the same certificate before packing, working on copies; a file whose own "
+                  "signature matches its content is packed as it is");
   build
       ->add_option("--timestamp-url", build_request.signing.timestamp_url,
                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
