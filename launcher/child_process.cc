@@ -4,6 +4,7 @@
 
 #include "launcher/child_command_line.h"
 #include "launcher/child_job.h"
+#include "launcher/folder_processes.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "base/diagnostics.h"
@@ -37,6 +38,9 @@ void cleanup_child_and_directory() {
     CloseHandle(child);
   }
   if (!g_unpacking_started) return;
+  // A helper the application started from the folder still needs its files; a console event
+  // cannot wait for it, so the folder stays whole and a later start collects it.
+  if (any_process_runs_from(g_target_directory)) return;
 
   send_delete_request();
   for (int retry = 0; retry < cleanup_retries; ++retry) {
@@ -108,14 +112,21 @@ uint32_t launch_and_supervise_child() {
     shared = nullptr;  // then only the main thread supervises the child
   }
   g_child_process = shared;
-  uint32_t exit_code = 0;
 
-  WaitForSingleObject(own, INFINITE);
+  return supervise_child(own);
+}
+
+uint32_t supervise_child(HANDLE process) {
+  WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
-  exit_code = GetExitCodeProcess(own, &code) ? code : 1;
-  CloseHandle(own);
+  uint32_t exit_code = GetExitCodeProcess(process, &code) ? code : 1;
+  CloseHandle(process);
   if (HANDLE left = take_child_handle()) CloseHandle(left);
 
+  // Helpers and updaters the application started from its folder run on after it: the
+  // folder goes once the last of them has ended. Programs it started from elsewhere are
+  // neither waited for nor ended.
+  if (g_unpacking_started) wait_until_no_process_runs_from(g_target_directory);
   cleanup_child_and_directory();
   return exit_code;
 }

@@ -250,6 +250,47 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
   EXPECT_TRUE(remove_when_released(temp / left[0], 15000));
 }
 
+// --- A helper program the application starts from its own folder -----------------------
+
+// Updaters and multi-process applications start a helper from their folder and end. The
+// folder must stay whole while the helper runs, go once it ends, and the caller still gets
+// the application's exit code.
+TEST(FolderHelper, KeepsEveryFileUntilTheHelperEndsThenTheFolderGoes) {
+  scratch_folder temp;
+  release_event helper_release;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"6"});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN", L"\"{folder}\\helper.exe\" check " + helper_release.name() +
+                                                       L" data\\readme.txt report_app.dll helper.exe"});
+  started_process parent(test_program(L"e2e_helper_launcher.exe"), L"launcher", options);
+  ASSERT_TRUE(parent.started());
+  DWORD child_pid = child_of(parent.pid(), 20000);
+  ASSERT_NE(child_pid, 0u);
+  HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, child_pid);
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(WaitForSingleObject(child, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(child);
+  DWORD helper_pid = child_of(child_pid, 20000);
+  ASSERT_NE(helper_pid, 0u);
+  HANDLE helper = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, helper_pid);
+  ASSERT_NE(helper, nullptr);
+  // A launcher that does not wait for the helper deletes the files the moment its child ends
+  // and ends itself about 2 s later; a sound one never ends while the helper runs. The helper
+  // looks at its files only after a moment in which the first would have shown itself.
+  EXPECT_EQ(WaitForSingleObject(parent.handle(), 1000), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the launcher ended while a program from its folder still ran";
+  EXPECT_EQ(folder_entries(temp.path()).size(), 1u);
+  helper_release.set();
+  WaitForSingleObject(helper, INFINITE);
+  DWORD missing = 0;
+  GetExitCodeProcess(helper, &missing);
+  CloseHandle(helper);
+  EXPECT_EQ(missing, 0u) << "files the helper could not read";
+  captured_run run = parent.finish();
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
 // --- The parent killed from outside, and the folders dead runs leave ---------------------
 
 double now_ms() {
