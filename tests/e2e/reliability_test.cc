@@ -374,11 +374,13 @@ TEST(DeadRuns, OnlyFoldersOfEndedRunsWithTheExactNameFormAreCollected) {
   ASSERT_TRUE(SetFileTime(handle, &old, &old, &old));
   CloseHandle(handle);
   folder(L"onefile_" + none + L"_000000_CCCCCCCCCCC");  // no process has the id
-  // Dead, but a file is open: left whole.
+  // Dead, but a file is open: left whole, the file beside it too, which a walk that deletes
+  // what it can would take.
   const std::wstring in_use = L"onefile_" + none + L"_000000_DDDDDDDDDDD";
   HANDLE open_file = CreateFileW((folder(in_use) + L"\\sub\\file.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(open_file, INVALID_HANDLE_VALUE);
+  write_text(temp / in_use + L"\\beside.bin", "beside");
   // Dead, with a link to a folder elsewhere: the link is never followed.
   const std::wstring with_link = L"onefile_" + none + L"_000000_BBBBBBBBBBB";
   ASSERT_TRUE(make_unix_link(outside, folder(with_link) + L"\\sub\\link"));
@@ -406,6 +408,7 @@ TEST(DeadRuns, OnlyFoldersOfEndedRunsWithTheExactNameFormAreCollected) {
   for (const auto& name : strangers) EXPECT_EQ(read_file(temp / name + L"\\sub\\file.bin"), "payload");
   EXPECT_EQ(read_file(temp / alive + L"\\sub\\file.bin"), "payload");
   EXPECT_EQ(read_file(temp / in_use + L"\\sub\\file.bin"), "payload");
+  EXPECT_EQ(read_file(temp / in_use + L"\\beside.bin"), "beside");
   EXPECT_EQ(read_file(temp / file_of_the_form), "a file");
   EXPECT_EQ(read_file(outside + L"\\kept.txt"), "outside");
   // Wine cannot remove a link without harming its target: all but the link went.
