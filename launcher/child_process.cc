@@ -24,6 +24,15 @@ static bool target_directory_exists() {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+static void remove_target_directory() {
+  send_delete_request();
+  for (int retry = 0; retry < cleanup_retries; ++retry) {
+    if (!target_directory_exists()) return;
+    Sleep(cleanup_pause_ms);
+    send_delete_request();
+  }
+}
+
 // Whoever takes the handle out of the slot is the only one that waits on, terminates and
 // closes it: the handle is closed exactly once and never while another thread still uses it.
 // Two clean-ups at once are not serialised otherwise; a second one simply finds the slot empty.
@@ -41,13 +50,7 @@ void cleanup_child_and_directory() {
   // A helper the application started from the folder still needs its files; a console event
   // cannot wait for it, so the folder stays whole and a later start collects it.
   if (any_process_runs_from(g_target_directory)) return;
-
-  send_delete_request();
-  for (int retry = 0; retry < cleanup_retries; ++retry) {
-    if (!target_directory_exists()) return;
-    Sleep(cleanup_pause_ms);
-    send_delete_request();
-  }
+  remove_target_directory();
 }
 
 BOOL WINAPI console_ctrl_handler(DWORD event) {
@@ -125,8 +128,11 @@ uint32_t supervise_child(HANDLE process) {
 
   // Helpers and updaters the application started from its folder run on after it: the
   // folder goes once the last of them has ended. Programs it started from elsewhere are
-  // neither waited for nor ended.
-  if (g_unpacking_started) wait_until_no_process_runs_from(g_target_directory);
-  cleanup_child_and_directory();
+  // neither waited for nor ended. The wait's last look found none, so the removal needs no
+  // look of its own.
+  if (g_unpacking_started) {
+    wait_until_no_process_runs_from(g_target_directory);
+    remove_target_directory();
+  }
   return exit_code;
 }
