@@ -54,10 +54,10 @@ void add_file(folder_listing& out, const wchar_t* name, size_t units, uint64_t s
 }
 
 // Lists one folder (`path`, `length` units; the cache folder is its first `root_length`) in
-// fetches of cache_listing_capacity bytes through a handle that shares delete access: a start
-// that puts an install in place holds the folder without sharing it while it checks it, and a
-// search by name (which shares no delete access under Wine) would be refused then, by that
-// start's own check too. Files go to `out`, folders (named relative to the root) to
+// fetches of cache_listing_capacity bytes through a handle that shares delete access and takes
+// none: a start moving a damaged folder aside holds it with delete access, which a search by
+// name (sharing no delete access under Wine) would be refused by, and this listing must never
+// refuse such a start either. Files go to `out`, folders (named relative to the root) to
 // `folders`, which the caller lists next.
 void list_one(wchar_t* path, size_t length, size_t root_length, unsigned char* fetch, folder_listing& out,
               folder_listing& folders) {

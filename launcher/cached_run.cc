@@ -175,25 +175,51 @@ bool move_aside(HANDLE held, const wchar_t* aside) {
   return SetFileInformationByHandle(held, FileRenameInfo, rename, static_cast<DWORD>(rename_info_capacity));
 }
 
+// The identity of the folder at `path` (volume and file index), read through a handle that
+// takes no access a running application's own use of its folder could conflict with.
+bool folder_identity(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& out) {
+  HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  bool known = GetFileInformationByHandle(folder, &out);
+  CloseHandle(folder);
+  return known;
+}
+
+bool same_folder(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // Puts the complete install in place and returns the folder to run from. Another start may
-// have placed its own first: theirs is used when it is good. A damaged folder in the way is
-// moved aside under a run name of ours, which a later start collects, unless a process runs
-// from it. It is checked and moved through one handle that shares no delete access, so no
-// other start can put its own good folder there in between and have it moved aside under a
-// process that has just started from it. Whenever the folder cannot be moved, or another
-// start's takes the place first, this run uses its own copy unless the folder there is good.
+// have placed its own first: theirs is used when it is good. It is checked by name alone: a
+// handle with delete access on a folder makes every search of it by an application running
+// from it fail with a sharing violation (Wine's searches share no delete access), and a check
+// of a few hundred files lasts long enough for concurrent starts to meet it.
+// A damaged folder in the way is moved aside under a run name of ours, which a later start
+// collects, unless a process runs from it. Only then is it held with delete access, and only
+// when it is still the folder that was found damaged: placed folders come only from renamed
+// installs and a folder moved aside never comes back, so the same identity before the check
+// and under the handle is the same folder throughout, and no start's good folder placed in
+// between is moved from under a process that has just started from it. Whenever the folder
+// cannot be moved, or another start's takes the place first, this run uses its own copy
+// unless the folder there is good.
 const wchar_t* place_install() {
   if (MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
-  HANDLE held = CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  bool good = false, moved = false;
-  if (held != INVALID_HANDLE_VALUE) {
-    wchar_t aside[launcher_path_capacity];
-    good = folder_is_good(g_target_directory);
-    moved = !good && !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) &&
-            move_aside(held, aside);
-    CloseHandle(held);
+  BY_HANDLE_FILE_INFORMATION checked = {}, held_identity = {};
+  bool identified = folder_identity(g_target_directory, checked);
+  bool good = folder_is_good(g_target_directory), moved = false;
+  if (!good && identified) {
+    HANDLE held = CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (held != INVALID_HANDLE_VALUE) {
+      wchar_t aside[launcher_path_capacity];
+      moved = GetFileInformationByHandle(held, &held_identity) && same_folder(checked, held_identity) &&
+              !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) &&
+              move_aside(held, aside);
+      CloseHandle(held);
+    }
   }
   if (moved && MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
   if (good || folder_is_good(g_target_directory)) {
