@@ -171,10 +171,18 @@ TEST_F(CachedLaunch, OnlyTheDigestCheckSeesAFileChangedWithItsSizeAndTimeKept) {
   EXPECT_EQ(read_text(builds(L"Verify")[0] + L"\\data\\readme.txt"), "hello");
 }
 
-TEST_F(CachedLaunch, ANewBuildOfTheSameVersionRunsItsOwnFilesAndOldBuildsGoUnlessTheyRun) {
-  ASSERT_EQ(run(L"cached_report_launcher.exe").exit_code, 0u);
+// An update replaces the launcher file with its next build; the builds of that file are this
+// product's. A launcher of the same company, product and main library name elsewhere may be
+// another application altogether: nothing proves its builds ours, so they stay.
+TEST_F(CachedLaunch, ANewBuildReplacingTheLauncherRunsItsOwnFilesAndRemovesOnlyItsOwnUnusedOldBuilds) {
+  const std::wstring app = temp / L"app.exe";
+  auto place_as_app = [&](const wchar_t* launcher) { return CopyFileW(test_program(launcher).c_str(), app.c_str(), FALSE); };
+  auto run_app = [&](const run_options& o) { return run_captured(app, quote_argument(app), o); };
+  ASSERT_TRUE(place_as_app(L"cached_report_launcher.exe"));
+  ASSERT_EQ(run_app(options()).exit_code, 0u);
   const std::wstring old_build = builds(L"Report")[0];
-  captured_run rebuilt = run(L"cached_rebuild_launcher.exe");
+  ASSERT_TRUE(place_as_app(L"cached_rebuild_launcher.exe"));
+  captured_run rebuilt = run_app(options());
   EXPECT_EQ(rebuilt.exit_code, 0u);
   ASSERT_EQ(builds(L"Report").size(), 1u) << "the old build, unused, is removed";
   const std::wstring new_build = builds(L"Report")[0];
@@ -182,19 +190,62 @@ TEST_F(CachedLaunch, ANewBuildOfTheSameVersionRunsItsOwnFilesAndOldBuildsGoUnles
   EXPECT_EQ(ran_from(rebuilt), new_build);
   EXPECT_EQ(read_text(new_build + L"\\data\\readme.txt"), "hello again");
 
-  // The first build again, held running: the next install of the new build leaves it alone.
+  // The first build again, held running while its launcher file is renamed and replaced (as
+  // Windows allows for a running program): the next install leaves every file of it alone.
   release_event release;
   run_options o = options();
   o.set_env.push_back(release.variable());
-  std::wstring exe = test_program(L"cached_report_launcher.exe");
-  started_process running(exe, quote_argument(exe), o);
+  ASSERT_TRUE(place_as_app(L"cached_report_launcher.exe"));
+  started_process running(app, quote_argument(app), o);
   ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", 60000));
-  ASSERT_EQ(builds(L"Report").size(), 1u) << "its install removed the unused new build";
-  EXPECT_EQ(run(L"cached_rebuild_launcher.exe").exit_code, 0u);
+  ASSERT_EQ(builds(L"Report"), std::vector<std::wstring>{old_build}) << "its install removed the unused new build";
+  const snapshot kept = files_below(old_build);
+  ASSERT_TRUE(MoveFileW(app.c_str(), (temp / L"app-running.exe").c_str()));
+  ASSERT_TRUE(place_as_app(L"cached_rebuild_launcher.exe"));
+  EXPECT_EQ(run_app(options()).exit_code, 0u);
   EXPECT_EQ(builds(L"Report").size(), 2u);
-  EXPECT_TRUE(path_exists(old_build + L"\\report_app.dll"));
+  EXPECT_EQ(files_below(old_build), kept);
   release.set();
   EXPECT_EQ(running.finish().exit_code, 0u);
+
+  // Another launcher of the same names, elsewhere, installs beside: the old build is not its own.
+  ASSERT_TRUE(remove_tree(new_build));
+  EXPECT_EQ(run(L"cached_rebuild_launcher.exe").exit_code, 0u);
+  EXPECT_EQ(builds(L"Report").size(), 2u);
+  EXPECT_EQ(files_below(old_build), kept);
+}
+
+// A folder with a good record and files, made by someone else first: its access list is not
+// the one an install gives, so it is never run from. Under Wine every file is the one user's,
+// so a foreign owner cannot be made; a folder made without an access list of its own (Everyone
+// may read it) stands for it.
+TEST_F(CachedLaunch, AFolderWithoutTheInstallsAccessListIsNeverRunFromAndIsReplaced) {
+  ASSERT_EQ(run(L"cached_report_launcher.exe").exit_code, 0u);
+  const std::wstring folder = builds(L"Report")[0];
+  const std::wstring planted = product(L"Report") + L"\\planted";
+  ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((planted + L"\\data").c_str(), nullptr));
+  for (const auto& [name, facts] : files_below(folder))
+    ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (planted + L"\\" + name).c_str(), TRUE));
+  for (const auto& [name, facts] : files_below(folder)) {
+    // The record compares sizes and times: the copies take the originals' times.
+    HANDLE from = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE to = CreateFileW((planted + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME written;
+    GetFileTime(from, nullptr, nullptr, &written);
+    SetFileTime(to, nullptr, nullptr, &written);
+    CloseHandle(from);
+    CloseHandle(to);
+  }
+  write_text(planted + L"\\planted.txt", "theirs");
+  ASSERT_TRUE(remove_tree(folder));
+  ASSERT_TRUE(MoveFileW(planted.c_str(), folder.c_str()));
+
+  captured_run next = run(L"cached_report_launcher.exe");
+  EXPECT_EQ(next.exit_code, 0u) << next.err;
+  EXPECT_EQ(ran_from(next), folder);
+  EXPECT_FALSE(path_exists(folder + L"\\planted.txt")) << "the planted folder was run from";
+  EXPECT_EQ(read_text(folder + L"\\data\\readme.txt"), "hello");
 }
 
 // Windows would refuse to move it; Wine would let a repair pull it from under the process.

@@ -1,0 +1,12 @@
+// Whether a folder is one this user's launcher made private: what lets a start trust files
+// it did not write in this run.
+#pragma once
+
+#include <windows.h>
+
+/// True if `folder` (not a link) is owned by the current user (or the token's default owner,
+/// which an elevated administrator's new objects get), and its access list holds no entry
+/// passed down from a parent and only allows access to that user, the system account and,
+/// inside an AppContainer, the container: what create_private_folder gives. False for anything else,
+/// and when the folder, its security information or Advapi32 cannot be read.
+bool folder_has_private_access(const wchar_t* folder);
