@@ -8,5 +8,5 @@
 /// which an elevated administrator's new objects get), and its access list holds no entry
 /// passed down from a parent and only allows access to that user, the system account and,
 /// inside an AppContainer, the container: what create_private_folder gives. False for anything else,
-/// and when the folder, its security information or Advapi32 cannot be read.
+/// and when the folder or its security information cannot be read.
 bool folder_has_private_access(const wchar_t* folder);

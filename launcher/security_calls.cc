@@ -15,7 +15,6 @@ bool bind_all(security_functions& f) {
   HMODULE m = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   return m && bind(m, "AddAccessAllowedAceEx", &f.AddAccessAllowedAceEx) &&
          bind(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind(m, "EqualSid", &f.EqualSid) &&
-         bind(m, "GetAce", &f.GetAce) &&
          bind(m, "GetSecurityInfo", &f.GetSecurityInfo) && bind(m, "GetTokenInformation", &f.GetTokenInformation) &&
          bind(m, "InitializeAcl", &f.InitializeAcl) &&
          bind(m, "InitializeSecurityDescriptor", &f.InitializeSecurityDescriptor) &&

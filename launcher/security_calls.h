@@ -12,7 +12,6 @@ struct security_functions {
   decltype(&::AddAccessAllowedAceEx) AddAccessAllowedAceEx;
   decltype(&::CreateWellKnownSid) CreateWellKnownSid;
   decltype(&::EqualSid) EqualSid;
-  decltype(&::GetAce) GetAce;
   decltype(&::GetSecurityInfo) GetSecurityInfo;
   decltype(&::GetTokenInformation) GetTokenInformation;
   decltype(&::InitializeAcl) InitializeAcl;
