@@ -102,18 +102,20 @@ void list_one(wchar_t* path, size_t length, size_t root_length, unsigned char* f
   path[length] = 0;
 }
 
+// The file system's order of names: two entries of a payload that differ only in case are
+// one file on the disk, written by the later one.
 int compare_names(const wchar_t* a, size_t a_units, const wchar_t* b, size_t b_units) {
-  size_t common = a_units < b_units ? a_units : b_units;
-  int order = wmemcmp(a, b, common);
-  if (order != 0) return order;
-  return a_units < b_units ? -1 : a_units > b_units ? 1 : 0;
+  return CompareStringOrdinal(a, static_cast<int>(a_units), b, static_cast<int>(b_units), TRUE) - CSTR_EQUAL;
 }
 
+// By name, then in the order the files were added: of names the disk holds as one, the last
+// added comes last.
 const folder_listing* sorting;
 int compare_listed(const void* a, const void* b) {
   const listed_file& x = *static_cast<const listed_file*>(a);
   const listed_file& y = *static_cast<const listed_file*>(b);
-  return compare_names(sorting->name(x), x.name_units, sorting->name(y), y.name_units);
+  int order = compare_names(sorting->name(x), x.name_units, sorting->name(y), y.name_units);
+  return order != 0 ? order : x.name_at < y.name_at ? -1 : x.name_at > y.name_at ? 1 : 0;
 }
 
 // Lists `folder` sorted by name, a level at a time, so one fetch buffer serves every folder;
@@ -206,7 +208,19 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
   if (!list_folder(folder, listing)) return listing.count ? ERROR_FILENAME_EXCED_RANGE : ERROR_NOT_ENOUGH_MEMORY;
   sorting = &g_noted;
   if (g_noted.count > 1) qsort(g_noted.files, g_noted.count, sizeof(listed_file), compare_listed);
-  size_t bytes = cache_record_header_size + g_noted.count * record_entry_fixed + g_noted.names_used * sizeof(wchar_t);
+  // Of entries the disk holds as one file, the last one written stands for it.
+  size_t kept = 0;
+  for (size_t i = 0; i < g_noted.count; ++i) {
+    const listed_file& entry = g_noted.files[i];
+    if (i + 1 < g_noted.count && compare_names(g_noted.name(entry), entry.name_units,
+                                               g_noted.name(g_noted.files[i + 1]), g_noted.files[i + 1].name_units) == 0)
+      continue;
+    g_noted.files[kept++] = entry;
+  }
+  g_noted.count = kept;
+  size_t units = 0;
+  for (size_t i = 0; i < g_noted.count; ++i) units += g_noted.files[i].name_units;
+  size_t bytes = cache_record_header_size + g_noted.count * record_entry_fixed + units * sizeof(wchar_t);
   if (bytes > cache_record_size_limit) return ERROR_FILENAME_EXCED_RANGE;
   unsigned char* record = static_cast<unsigned char*>(calloc(bytes, 1));
   if (!record) return ERROR_NOT_ENOUGH_MEMORY;

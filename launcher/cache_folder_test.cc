@@ -51,7 +51,9 @@ TEST_F(CacheRecord, ListsThePayloadsEntriesSoAFileGoneBeforeTheRecordFailsTheChe
   EXPECT_FALSE(cache_folder_intact(folder.c_str(), key));
 }
 
+// Two entries that differ only in case are one file on the disk, the later one's.
 TEST_F(CacheRecord, AWholeFolderPassesAndNamesItsProductOnly) {
+  cache_record_note_entry(L"DATA\\A.txt", 99);
   cache_record_note_entry(L"data\\a.txt", 3);
   cache_record_note_entry(L"app.dll", 7);
   ASSERT_EQ(write_cache_record(folder.c_str(), key, product), static_cast<DWORD>(ERROR_SUCCESS));
