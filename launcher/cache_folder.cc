@@ -212,8 +212,9 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
   size_t kept = 0;
   for (size_t i = 0; i < g_noted.count; ++i) {
     const listed_file& entry = g_noted.files[i];
-    if (i + 1 < g_noted.count && compare_names(g_noted.name(entry), entry.name_units,
-                                               g_noted.name(g_noted.files[i + 1]), g_noted.files[i + 1].name_units) == 0)
+    if (i + 1 < g_noted.count &&
+        compare_names(g_noted.name(entry), entry.name_units, g_noted.name(g_noted.files[i + 1]),
+                      g_noted.files[i + 1].name_units) == 0)
       continue;
     g_noted.files[kept++] = entry;
   }

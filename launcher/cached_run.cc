@@ -207,8 +207,9 @@ bool move_aside(HANDLE held, const wchar_t* aside) {
 // The identity of the folder at `path` (volume and file index), read through a handle that
 // takes no access a running application's own use of its folder could conflict with.
 bool folder_identity(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& out) {
-  HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE folder =
+      CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return false;
   bool known = GetFileInformationByHandle(folder, &out);
   CloseHandle(folder);
@@ -239,14 +240,13 @@ const wchar_t* place_install() {
   bool identified = folder_identity(g_target_directory, checked);
   bool good = folder_is_good(g_target_directory), moved = false;
   if (!good && identified) {
-    HANDLE held = CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE held =
+        CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (held != INVALID_HANDLE_VALUE) {
       wchar_t aside[launcher_path_capacity];
       moved = GetFileInformationByHandle(held, &held_identity) && same_folder(checked, held_identity) &&
-              !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) &&
-              move_aside(held, aside);
+              !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) && move_aside(held, aside);
       CloseHandle(held);
     }
   }

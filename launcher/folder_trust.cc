@@ -98,8 +98,8 @@ bool folder_has_private_access(const wchar_t* folder) {
   alignas(8) unsigned char descriptor[descriptor_capacity];
   DWORD needed = 0;
   bool trusted = GetFileInformationByHandle(handle, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                 api.GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                             descriptor, descriptor_capacity, &needed);
+                 api.GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor,
+                                             descriptor_capacity, &needed);
   CloseHandle(handle);
   PSID owner = nullptr;
   ACL* dacl = nullptr;

@@ -176,7 +176,9 @@ TEST_F(CachedLaunch, OnlyTheDigestCheckSeesAFileChangedWithItsSizeAndTimeKept) {
 // another application altogether: nothing proves its builds ours, so they stay.
 TEST_F(CachedLaunch, ANewBuildReplacingTheLauncherRunsItsOwnFilesAndRemovesOnlyItsOwnUnusedOldBuilds) {
   const std::wstring app = temp / L"app.exe";
-  auto place_as_app = [&](const wchar_t* launcher) { return CopyFileW(test_program(launcher).c_str(), app.c_str(), FALSE); };
+  auto place_as_app = [&](const wchar_t* launcher) {
+    return CopyFileW(test_program(launcher).c_str(), app.c_str(), FALSE);
+  };
   auto run_app = [&](const run_options& o) { return run_captured(app, quote_argument(app), o); };
   ASSERT_TRUE(place_as_app(L"cached_report_launcher.exe"));
   ASSERT_EQ(run_app(options()).exit_code, 0u);
@@ -229,7 +231,8 @@ TEST_F(CachedLaunch, AFolderWithoutTheInstallsAccessListIsNeverRunFromAndIsRepla
     ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (planted + L"\\" + name).c_str(), TRUE));
   for (const auto& [name, facts] : files_below(folder)) {
     // The record compares sizes and times: the copies take the originals' times.
-    HANDLE from = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE from =
+        CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     HANDLE to = CreateFileW((planted + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     FILETIME written;
     GetFileTime(from, nullptr, nullptr, &written);
@@ -300,10 +303,12 @@ TEST_F(CachedLaunch, AnInstallKilledMidwayIsCompletedByTheNextStartAndLeavesNoth
       case LOAD_DLL_DEBUG_EVENT: CloseHandle(event.u.LoadDll.hFile); break;
       case EXIT_PROCESS_DEBUG_EVENT: running = false; break;
       case EXCEPTION_DEBUG_EVENT:
-        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) handling = DBG_EXCEPTION_NOT_HANDLED;
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+          handling = DBG_EXCEPTION_NOT_HANDLED;
         break;
       case CREATE_THREAD_DEBUG_EVENT:
-        if (!killed && builds(L"Big").empty() && !runs_left(L"Big").empty()) killed = TerminateProcess(process.hProcess, 1);
+        if (!killed && builds(L"Big").empty() && !runs_left(L"Big").empty())
+          killed = TerminateProcess(process.hProcess, 1);
         break;
     }
     ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
@@ -332,15 +337,17 @@ TEST_F(CachedLaunch, ColdStartsAtOnceEachRunFromAWholeInstall) {
     remove_tree(local.path() + L"\\Tavren Test");
     captured_run runs[kStarts];
     std::vector<std::thread> threads;
-    for (int i = 0; i < kStarts; ++i) threads.emplace_back([&, i] { runs[i] = run(L"cached_many_launcher.exe", L"", o); });
+    for (int i = 0; i < kStarts; ++i)
+      threads.emplace_back([&, i] { runs[i] = run(L"cached_many_launcher.exe", L"", o); });
     for (auto& thread : threads) thread.join();
     ASSERT_EQ(builds(L"Many").size(), 1u);
     for (int i = 0; i < kStarts; ++i) {
       EXPECT_EQ(runs[i].exit_code, 0u) << i << runs[i].err;
       EXPECT_EQ(ran_from(runs[i]), builds(L"Many")[0]) << i;
       auto reports = parse_reports(runs[i].out);
-      if (reports.size() == 1)
+      if (reports.size() == 1) {
         EXPECT_EQ(value_of(reports[0], "tree_files"), std::to_string(kFiles)) << i << " " << runs[i].out;
+      }
     }
     EXPECT_EQ(files_below(builds(L"Many")[0]).size(), static_cast<size_t>(kFiles));
     run(L"cached_many_launcher.exe", L"", o);  // collects what the round moved aside
