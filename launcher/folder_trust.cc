@@ -58,11 +58,17 @@ struct token_sid {
 };
 
 // The SIDs an install's folder names: the user, the token's default owner, the container
-// (null outside one), the system account.
+// (null outside one), the system account. `user_may_own` is false for an elevated
+// administrator, whose new objects the Administrators group owns: a folder owned by the user
+// then came from code of the user running without elevation, which such a launcher must not
+// trust. (Under Wine the default owner is a group of the user's and new folders read back as
+// the user's own, so the user stays a trusted owner there.)
 struct trusted_sids {
   token_sid user, owner, container;
   PSID user_sid = nullptr, owner_sid = nullptr, container_sid = nullptr;
+  bool user_may_own = true;
   alignas(8) unsigned char system[SECURITY_MAX_SID_SIZE];
+  alignas(8) unsigned char administrators[SECURITY_MAX_SID_SIZE];
 };
 
 bool read_token(const trust_functions& api, trusted_sids& out) {
@@ -77,8 +83,13 @@ bool read_token(const trust_functions& api, trusted_sids& out) {
       api.GetTokenInformation(token, TokenAppContainerSid, out.container.bytes, token_sid_capacity, &size))
     out.container_sid = reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(out.container.bytes)->TokenAppContainer;
   CloseHandle(token);
-  DWORD system_size = sizeof out.system;
-  return out.user_sid && api.CreateWellKnownSid(WinLocalSystemSid, nullptr, out.system, &system_size);
+  DWORD system_size = sizeof out.system, administrators_size = sizeof out.administrators;
+  if (!out.user_sid || !out.owner_sid ||
+      !api.CreateWellKnownSid(WinLocalSystemSid, nullptr, out.system, &system_size) ||
+      !api.CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, out.administrators, &administrators_size))
+    return false;
+  out.user_may_own = !api.EqualSid(out.owner_sid, out.administrators);
+  return true;
 }
 
 bool is(const trust_functions& api, PSID sid, PSID other) { return other && api.EqualSid(sid, other); }
@@ -105,7 +116,7 @@ bool folder_has_private_access(const wchar_t* folder) {
   ACL* dacl = nullptr;
   BOOL defaulted = FALSE, present = FALSE;
   trusted = trusted && api.GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner &&
-            (is(api, owner, sids.user_sid) || is(api, owner, sids.owner_sid)) &&
+            (is(api, owner, sids.owner_sid) || (sids.user_may_own && is(api, owner, sids.user_sid))) &&
             api.GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl;
   // Wine does not keep SE_DACL_PROTECTED (an install's folder reads back with control 0x8004),
   // so the flag is not asked for; what it keeps out shows anyway: an entry passed down from
