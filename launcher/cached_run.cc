@@ -15,6 +15,7 @@
 #include "launcher/remove_tree.h"
 #include "launcher/run_sequence.h"
 #include "launcher/run_state.h"
+#include "launcher/unpack_folder.h"
 #include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -45,10 +46,11 @@ bool usable_folder_name(const wchar_t* name) {
   return true;
 }
 
-// The cache's root, the user's local application data folder. The system sets LOCALAPPDATA
-// to it in every user's environment; asking the shell instead loads Shell32, which costs a
-// start under Wine about as much as the rest of it.
+// The cache's root: the chosen unpack folder, or else the user's local application data
+// folder. The system sets LOCALAPPDATA to it in every user's environment; asking the shell
+// instead loads Shell32, which costs a start under Wine about as much as the rest of it.
 void cache_root(wchar_t* root, size_t capacity) {
+  if (chosen_unpack_folder(root, capacity)) return;
   wchar_t* chosen = env_get("LOCALAPPDATA");
   bool expanded = true;
   bool absolute_path =
