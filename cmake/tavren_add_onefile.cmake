@@ -6,7 +6,7 @@ include_guard(GLOBAL)
 # tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
 #                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]
 #                    [CONSOLE] [CACHED] [CACHED_VERIFY] [UAC_ADMIN] [DPI_AWARE <system|per-monitor-v2>]
-#                    [UTF8] [MANIFEST <file>]):
+#                    [UTF8] [MANIFEST <file>] [SPLASH <png or bmp>] [SPLASH_TIMEOUT <seconds>]):
 # a target <name> that packs the built main library and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
@@ -17,10 +17,11 @@ include_guard(GLOBAL)
 # CACHED makes a launcher that unpacks once into the user's cache and starts from there;
 # CACHED_VERIFY also compares every file's digest on each start. UAC_ADMIN, DPI_AWARE and UTF8
 # give the packer --uac-admin, --dpi-aware and --utf8; MANIFEST a whole manifest of your own
-# (--manifest), which the executable is made again after when it changes.
+# (--manifest), which the executable is made again after when it changes. SPLASH shows that
+# image while the launcher unpacks (--splash), for at most SPLASH_TIMEOUT seconds.
 function(tavren_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8"
-                        "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST" "FILES")
+                        "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;SPLASH;SPLASH_TIMEOUT" "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -105,6 +106,14 @@ function(tavren_add_onefile name)
     get_filename_component(manifest "${arg_MANIFEST}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     list(APPEND inputs "${manifest}")
     list(APPEND options --manifest "${manifest}")
+  endif()
+  if(arg_SPLASH)
+    get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${splash}")
+    list(APPEND options --splash "${splash}")
+  endif()
+  if(arg_SPLASH_TIMEOUT)
+    list(APPEND options --splash-timeout "${arg_SPLASH_TIMEOUT}")
   endif()
   if(arg_ICON)
     get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

@@ -13,7 +13,7 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 // Constant, so it lies in read-only data; the packer fills it in the file.
 extern "C" __attribute__((used))
-const stub_descriptor tavren_stub_descriptor = {TAVREN_STUB_MARKER, 0, 0, {}, 0, {}, 0, 0};
+const stub_descriptor tavren_stub_descriptor = {TAVREN_STUB_MARKER, 0, 0, {}, 0, {}, 0, 0, 0, 0};
 
 // The compiler knows the zeros above; hiding where the pointer leads makes it read what the
 // packer wrote instead of folding them in.

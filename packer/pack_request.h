@@ -31,6 +31,8 @@ struct pack_request {
   bool cached = false;         ///< build: unpack once into the user's cache folder
   bool cached_verify = false;  ///< build: cached, and every start compares content digests
   bool quiet = false, verbose = false;
+  std::string splash;                ///< build: the splash image, or empty for none
+  uint32_t splash_timeout = 30;      ///< build: the longest the splash stays, in seconds
 };
 
 /// Throws pack_error (exit_usage) for compression options the launcher could not decode.
