@@ -13,6 +13,7 @@
 #include "launcher/remove_tree.h"
 #include "launcher/run_sequence.h"
 #include "launcher/run_state.h"
+#include "launcher/splash.h"
 #include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
@@ -271,6 +272,9 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   g_launch = &launch;
   SetDllDirectoryW(L"");
   clean_start_of_environment();
+  // The application runs in this process: its first window here ends the splash.
+  splash_show();
+  splash_follow(GetCurrentProcess());
   cache_directory(g_target_directory, launcher_path_capacity, launch.content_key);
 
   payload_set_blob(payload, size);

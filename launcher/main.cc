@@ -6,6 +6,7 @@
 
 #include "launcher/cached_run.h"
 #include "launcher/run_sequence.h"
+#include "launcher/splash.h"
 #include "launcher/stub_descriptor.h"
 #include "paths/build_texts.h"
 
@@ -45,6 +46,7 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   tavren_product_text = build_text(descriptor, stub_product);
   tavren_file_version_text = build_text(descriptor, stub_file_version);
   tavren_product_version_text = build_text(descriptor, stub_product_version);
+  splash_prepare(descriptor->splash_rva ? image_address(descriptor->splash_rva) : nullptr);
   uint64_t size = descriptor->payload_size;
   // An unfilled stub has no payload: the run sequence reports the missing header.
   const unsigned char* payload = image_address(size ? descriptor->payload_rva : 0);
