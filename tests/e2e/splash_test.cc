@@ -142,6 +142,29 @@ TEST(Splash, GoesWhenTheApplicationShowsAWindowOrSetsTheEvent) {
   }
 }
 
+// A cached launcher runs the application in its own process: the splash goes when that
+// process shows its first window, on the start that installs and on a warm one.
+TEST(Splash, InCachedModeGoesWhenTheApplicationsWindowShowsOnTheColdAndTheWarmStart) {
+  REQUIRE_DISPLAY();
+  scratch_folder temp, local;
+  for (const char* start : {"cold", "warm"}) {
+    SCOPED_TRACE(start);
+    release_event release, gate;
+    run_options options = app_options(temp, release, L"window");
+    options.set_env.push_back({L"TAVREN_TEST_GATE", gate.name()});
+    options.set_env.push_back({L"LOCALAPPDATA", local.path()});
+    started_process launcher(test_program(L"cached_splash_launcher.exe"), L"cached_splash_launcher.exe", options);
+    ASSERT_TRUE(launcher.started());
+    wait_until([&] { return visible_window(launcher.pid(), true) != nullptr; });
+    gate.set();
+    wait_until([&] { return visible_window(launcher.pid(), true) == nullptr; });
+    EXPECT_TRUE(running(launcher)) << "the splash went only with the launcher";
+    release.set();
+    captured_run run = launcher.finish();
+    EXPECT_EQ(run.exit_code, 0u) << run.out;
+  }
+}
+
 // Without --splash, neither launcher process shows a window or loads a windowing library,
 // and the application finds no splash event to set.
 TEST(Splash, ALauncherWithoutOneLoadsNoWindowingLibrary) {
