@@ -59,7 +59,9 @@ unsigned payload_progress_permille() {
 }
 
 void payload_close() {
-  payload_done = true; decoder_close(&decoder); }
+  payload_done = true;
+  decoder_close(&decoder);
+}
 
 // The entry walk reads names through the shared entry-stream code; only its failures are
 // the launcher's own.
