@@ -9,6 +9,7 @@
 #include "launcher/cache_folder.h"
 #include "launcher/child_command_line.h"
 #include "launcher/dead_runs.h"
+#include "launcher/executable_child.h"
 #include "launcher/private_folder.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_sequence.h"
@@ -295,6 +296,7 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   // path, the same variables (TAVREN_ORIGINAL_ARGV0 from the runtime's split, as the default
   // parent exports it) and the same arguments.
   export_for_application(__wargv);
+  if (launch.executable) return static_cast<int>(run_cached_executable(g_main_library_path));
   int count = split_own_arguments();
   fill_own_path_for_launch();
   g_arguments[0] = g_own_path_for_launch;

@@ -16,6 +16,7 @@ struct cached_launch {
   const unsigned char* content_key = nullptr;   ///< content_key_size bytes
   const unsigned char* digest_table = nullptr;  ///< null unless every start checks digests
   uint32_t digest_count = 0;
+  bool executable = false;  ///< the main file is an executable, started as a child
 };
 
 /// Folders of other builds of the product that one install removes at most.
@@ -26,4 +27,5 @@ constexpr int old_version_removal_limit = 4;
 /// folder beside it that is renamed into place once complete and recorded, so no start ever
 /// runs a half-written folder; then removes folders of other builds that nothing uses. Every
 /// failure is reported as in the default run and ends the process, leaving no partial folder.
+/// An executable entry runs as a child instead and its exit code is returned (run_cached_executable).
 int run_cached_sequence(const unsigned char* payload, size_t size, const cached_launch& launch);

@@ -14,12 +14,17 @@ constexpr DWORD child_grace_ms = 5000;
 constexpr int cleanup_retries = 20;
 constexpr DWORD cleanup_pause_ms = 100;
 
-/// Builds the command line, starts the child with the parent's standard handles and
+/// Starts this launcher again as the child, with the parent's own arguments
+/// (build_child_command_line), as launch_and_supervise_child(image, command_line) does.
+uint32_t launch_and_supervise_child();
+
+/// Starts the executable `image` with `command_line` (CreateProcessW may write to it) as the
+/// child, with the parent's standard handles, working folder and
 /// environment inside a job that ends it when this process ends (without the job if the
 /// system refuses one), waits for it without limit, runs the clean-up and returns the child's exit
 /// code (1 if it cannot be read). A failed launch reports "Error, couldn't launch child" and
 /// exits with 2, leaving the target directory on disk.
-uint32_t launch_and_supervise_child();
+uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line);
 
 /// Waits up to 5 s for a supervised child (then ends it), and if unpacking has started,
 /// removes the target directory: one delete request and up to 20 more, 100 ms apart, while

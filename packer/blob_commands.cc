@@ -35,7 +35,7 @@ struct checked_blob {
 };
 
 /// For a launcher, the line that says which kind it is: a windowed launcher gets no console,
-/// a console launcher shares its caller's. Nothing for a bare blob.
+/// a console launcher shares its caller's; then what its main file is. Nothing for a bare blob.
 void print_launcher_kind(const checked_blob& blob) {
   if (blob.span.file_offset == 0) return;
   uint16_t subsystem = pe_subsystem({blob.file.data(), blob.file.size()});
@@ -52,6 +52,10 @@ void print_launcher_kind(const checked_blob& blob) {
     if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
   }
   printf("\n");
+  main_entry entry = main_entry::library;
+  if (run.mode & stub_mode_executable)
+    entry = run.mode & stub_mode_executable_console ? main_entry::executable_console : main_entry::executable_windowed;
+  printf("entry: %s\n", main_entry_text(entry));
 }
 
 /// Runs `body` and prefixes any fault with the file name.

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <memory>
 
+#include "launcher/stub_descriptor.h"
 #include "packer/app_icon.h"
+#include "packer/blob_reader.h"
 #include "packer/cache_facts.h"
 #include "packer/host.h"
 #include "packer/launcher_image.h"
@@ -45,6 +47,12 @@ launcher_cache cache_facts_in_file(int fd, uint64_t offset, uint64_t size, bool 
   }
 }
 
+// The descriptor's bits for what the main file is.
+uint32_t entry_mode(main_entry entry) {
+  if (entry == main_entry::executable_console) return stub_mode_executable | stub_mode_executable_console;
+  return entry == main_entry::executable_windowed ? stub_mode_executable : 0;
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -81,7 +89,24 @@ void run_build(const pack_request& r) {
   auto start = std::chrono::steady_clock::now();
 
   app_contents contents;
-  if (!from_blob) contents = scan_and_report(r);
+  std::unique_ptr<mapped_file> blob;
+  main_entry entry = main_entry::library;
+  if (from_blob) {
+    host_file_info info;
+    if (!host_stat(r.payload, &info))
+      throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
+    if (info.kind != host_file_info::file)
+      throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
+    blob = std::make_unique<mapped_file>(r.payload, r.payload);
+    entry = blob_main_entry(blob->data(), blob->size());
+  } else {
+    contents = scan_and_report(r);
+    entry = contents.entry;
+  }
+  // Without a choice the launcher looks like the application: a console program gets a console
+  // launcher, so shells wait for it and it shares their console.
+  bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
+  uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
   temp_folder work(r.output);
   std::string exe = work.file("launcher.exe");
   int fd = host_create_new(exe);
@@ -89,14 +114,8 @@ void run_build(const pack_request& r) {
   uint64_t blob_size = 0, exe_bytes = 0;
   try {
     if (from_blob) {
-      host_file_info info;
-      if (!host_stat(r.payload, &info))
-        throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-      if (info.kind != host_file_info::file)
-        throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
-      mapped_file blob(r.payload, r.payload);
-      write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);
-      blob_size = blob.size();
+      write_all_at(fd, blob->data(), blob->size(), stub.payload_offset, exe);
+      blob_size = blob->size();
     } else {
       if (!host_seek(fd, stub.payload_offset))
         throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
@@ -104,8 +123,9 @@ void run_build(const pack_request& r) {
     }
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon),
-                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache);
+    cache.mode |= entry_mode(entry);
+    exe_bytes =
+        write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon), subsystem, fd, cache);
   } catch (...) {
     host_close(fd);
     throw;

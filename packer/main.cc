@@ -97,10 +97,15 @@ int pack_main(int argc, char** argv) {
       ->add_option("--product-version", build_request.texts.product_version,
                    "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
       ->type_name("A.B.C.D");
-  build->add_flag("--console", build_request.console,
-                  "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
-                  "application reads and writes the console it was started from (default: windowed, for "
-                  "programs with windows)");
+  auto* console_flag =
+      build->add_flag("--console", build_request.console,
+                      "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
+                      "application reads and writes the console it was started from (default: an executable's own "
+                      "subsystem, else windowed)");
+  build
+      ->add_flag("--windowed", build_request.windowed,
+                 "Make a windowed launcher, for programs with windows (the default for a main library)")
+      ->excludes(console_flag);
   build->add_flag("--cached", build_request.cached,
                   "Unpack once into the user's cache folder (LocalAppData\\COMPANY\\PRODUCT\\VERSION-KEY) and start "
                   "from there; a new build gets a folder of its own, a damaged one is repaired (needs --product "

@@ -18,6 +18,7 @@ struct pack_request {
   launcher_texts texts;
   bool product_given = false;
   bool console = false;        ///< build: a console-subsystem launcher
+  bool windowed = false;       ///< build: a windowed launcher; neither: the executable's subsystem
   bool cached = false;         ///< build: unpack once into the user's cache folder
   bool cached_verify = false;  ///< build: cached, and every start compares content digests
   bool quiet = false, verbose = false;

@@ -10,7 +10,13 @@
 //                       an application whose test died does not stay for ever. While it
 //                       waits, a console control event is reported as ctrl_event=<number>.
 //   TAVREN_TEST_SPAWN   a command line started before the action and left running, its
-//                       handles not inherited (a grandchild that outlives the application)
+//                       handles not inherited (a grandchild that outlives the application);
+//                       it gets TAVREN_TEST_SPAWN_WAIT as its TAVREN_TEST_WAIT
+//   TAVREN_TEST_COPY    "<name>|<destination>": once released from a wait, copies the file
+//                       <name> of the application's own folder to <destination>
+// In "run:" and TAVREN_TEST_SPAWN, {launcher} stands for TAVREN_ONEFILE_EXECUTABLE and {here}
+// for the folder of the application's module. Built as report_app.exe too (an executable
+// entry), where the module is the executable.
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -32,13 +38,22 @@ static std::wstring env(const wchar_t* name, bool* present = nullptr) {
   return std::wstring(value, length < 32768 ? length : 0);
 }
 
+static std::wstring expanded(std::wstring line, const std::wstring& here) {
+  for (auto [token, value] : {std::pair<std::wstring, std::wstring>{L"{launcher}", env(L"TAVREN_ONEFILE_EXECUTABLE")},
+                              std::pair<std::wstring, std::wstring>{L"{here}", here}}) {
+    for (size_t at = line.find(token); at != std::wstring::npos; at = line.find(token, at + value.size()))
+      line.replace(at, token.size(), value);
+  }
+  return line;
+}
+
 static BOOL WINAPI report_control_event(DWORD event) {
   printf("ctrl_event=%lu\n", event);
   fflush(stdout);
   return FALSE;  // the system's own handling goes on, as if nobody had looked
 }
 
-static void wait_for_release(const std::wstring& name) {
+static bool wait_for_release(const std::wstring& name) {
   HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   SetConsoleCtrlHandler(report_control_event, TRUE);
   put("waiting", L"1");
@@ -47,6 +62,7 @@ static void wait_for_release(const std::wstring& name) {
   put("released", released ? L"1" : L"0");
   fflush(stdout);
   if (release) CloseHandle(release);
+  return released;
 }
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* main_library) {
@@ -59,12 +75,15 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
                      reinterpret_cast<LPCWSTR>(&run_code), &self);
   GetModuleFileNameW(self, buffer, 4096);
   put("module", buffer);
+  std::wstring here = buffer;
+  here.resize(here.find_last_of(L'\\'));
   GetCurrentDirectoryW(4096, buffer);
   put("cwd", buffer);
   put("command_line", GetCommandLineW());
   put("pid", std::to_wstring(GetCurrentProcessId()));
-  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
-                            L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0"};
+  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
+                            L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
+                            L"TAVREN_ONEFILE_EXECUTABLE"};
   for (const wchar_t* name : names) {
     bool present = false;
     std::wstring value = env(name, &present);
@@ -76,13 +95,18 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   }
   fflush(stdout);
 
-  std::wstring spawn = env(L"TAVREN_TEST_SPAWN");
+  std::wstring spawn = expanded(env(L"TAVREN_TEST_SPAWN"), here);
   if (!spawn.empty()) {
+    bool helper_waits = false;
+    std::wstring helper_wait = env(L"TAVREN_TEST_SPAWN_WAIT", &helper_waits);
+    SetEnvironmentVariableW(L"TAVREN_TEST_SPAWN", nullptr);
+    if (helper_waits) SetEnvironmentVariableW(L"TAVREN_TEST_WAIT", helper_wait.c_str());
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     bool started =
         CreateProcessW(nullptr, spawn.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    if (helper_waits) SetEnvironmentVariableW(L"TAVREN_TEST_WAIT", nullptr);
     put("spawned", started ? std::to_wstring(process.dwProcessId) : L"failed");
     fflush(stdout);
     if (started) {
@@ -102,7 +126,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     fflush(stdout);
     Sleep(static_cast<DWORD>(_wtoi(env(L"TAVREN_TEST_HOLD_MS").c_str())));
   } else if (action.rfind(L"run:", 0) == 0) {
-    std::wstring line = action.substr(4);
+    std::wstring line = expanded(action.substr(4), here);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -119,6 +143,22 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   }
   bool wait = false;
   std::wstring release = env(L"TAVREN_TEST_WAIT", &wait);
-  if (wait) wait_for_release(release);
+  if (wait && wait_for_release(release)) {
+    std::wstring copy = env(L"TAVREN_TEST_COPY");
+    size_t bar = copy.find(L'|');
+    if (bar != std::wstring::npos)
+      put("copied",
+          CopyFileW((here + L"\\" + copy.substr(0, bar)).c_str(), copy.substr(bar + 1).c_str(), FALSE) ? L"1" : L"0");
+    fflush(stdout);
+  }
   return static_cast<int>(wcstoul(env(L"TAVREN_TEST_EXIT").c_str(), nullptr, 0));
 }
+
+#ifdef REPORT_APP_EXECUTABLE
+// The executable entry: its own path stands where the library's would.
+int wmain(int argc, wchar_t** argv) {
+  wchar_t self[4096];
+  GetModuleFileNameW(nullptr, self, 4096);
+  return run_code(argc, argv, self);
+}
+#endif

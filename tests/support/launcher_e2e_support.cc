@@ -235,7 +235,13 @@ bool wait_for_module(DWORD pid, const wchar_t* module, DWORD timeout_ms) {
   return false;
 }
 
+bool e2e_executable_entry() {
+  wchar_t entry[16] = {};
+  return GetEnvironmentVariableW(L"TAVREN_TEST_ENTRY", entry, 16) == 10 && std::wstring(entry) == L"executable";
+}
+
 std::wstring e2e_launcher_name(const wchar_t* name) {
+  if (e2e_executable_entry()) return L"exe_" + std::wstring(name);
   wchar_t kind[2] = {};
   bool console = GetEnvironmentVariableW(L"TAVREN_TEST_CONSOLE", kind, 2) == 1 && kind[0] == L'1';
   return console ? L"console_" + std::wstring(name) : name;

@@ -1,0 +1,108 @@
+// Launchers whose main file is an executable (report_app.exe): what only that entry does.
+// What it shares with a main library (arguments, exit codes, the folder, a killed parent,
+// Ctrl+C) runs in the suites' executable runs, executable.<suite>.<case>.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "tests/support/launcher_e2e_support.h"
+
+namespace {
+
+std::wstring exe_launcher() { return test_program(L"exe_e2e_report_launcher.exe"); }
+
+std::wstring folder_of(const std::string& path) {
+  std::wstring wide = widen(path);
+  return wide.substr(0, wide.rfind(L'\\'));
+}
+
+TEST(ExecutableEntry, TheApplicationRestartsItselfThroughItsLauncherAsANewRun) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"run:\"{launcher}\" again"});
+  captured_run run = run_captured(exe_launcher(), L"launcher first", options);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  auto reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 2u) << run.out;
+  const report &outer = reports[0], &inner = reports[1];
+  EXPECT_EQ(value_of(outer, "argv1"), "first");
+  EXPECT_EQ(value_of(inner, "argv1"), "again");
+  EXPECT_EQ(value_of(outer, "TAVREN_ONEFILE_EXECUTABLE"), narrow(exe_launcher()));
+  EXPECT_EQ(value_of(inner, "TAVREN_ONEFILE_EXECUTABLE"), narrow(exe_launcher()));
+  // The launcher the application started is a parent of its own, with a folder of its own.
+  EXPECT_NE(value_of(inner, "TAVREN_ONEFILE_PARENT"), value_of(outer, "TAVREN_ONEFILE_PARENT"));
+  EXPECT_NE(folder_of(value_of(inner, "main_library")), folder_of(value_of(outer, "main_library")));
+  EXPECT_NE(run.out.find("run_exit=0"), std::string::npos) << run.out;
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+// Needs the supervision that keeps the folder while any process runs an image from it.
+TEST(ExecutableEntry, AHelperStartedFromTheFolderOutlivesTheApplicationWithEveryFile) {
+  scratch_folder temp, elsewhere;
+  release_event helper_release;
+  const std::wstring copy = elsewhere / L"copy.txt";
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN", L"\"{here}\\report_app.exe\" helper"});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN_WAIT", helper_release.name()});
+  options.set_env.push_back({L"TAVREN_TEST_COPY", L"data\\readme.txt|" + copy});
+  started_process launcher(exe_launcher(), L"launcher", options);
+  ASSERT_TRUE(launcher.started());
+  std::wstring folder = wait_for_target(temp.path(), launcher.pid(), L"report_app.exe", 20000);
+  ASSERT_FALSE(folder.empty());
+  DWORD application_pid = child_of(launcher.pid(), 20000);
+  ASSERT_NE(application_pid, 0u);
+  DWORD helper_pid = child_of(application_pid, 20000);
+  ASSERT_NE(helper_pid, 0u);
+  HANDLE helper = OpenProcess(SYNCHRONIZE, FALSE, helper_pid);
+  ASSERT_NE(helper, nullptr);
+  if (HANDLE application = OpenProcess(SYNCHRONIZE, FALSE, application_pid)) {
+    EXPECT_EQ(WaitForSingleObject(application, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(application);
+  }
+  // The application has ended; its helper still runs from the folder and finds its files.
+  helper_release.set();
+  EXPECT_EQ(WaitForSingleObject(helper, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(helper);
+  auto copied = read_file_bytes(copy);
+  EXPECT_EQ(std::string(copied.begin(), copied.end()), "hello");
+  captured_run run = launcher.finish();
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  // Gone once the helper ended: at the latest a later start collects it.
+  captured_run next = run_captured(exe_launcher(), L"launcher", launch_options(temp.path()));
+  EXPECT_EQ(next.exit_code, 0u) << next.err;
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+TEST(ExecutableEntry, CachedInstallsOnceThenEveryStartRunsTheInstalledExecutable) {
+  scratch_folder temp, local;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"LOCALAPPDATA", local.path()});
+  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"0xC0000005"});
+  const std::wstring launcher = test_program(L"cached_exe_report_launcher.exe");
+  const std::wstring tail = L" \"two words\" \"\" end\\";
+  std::string installed_at;
+  FILETIME written[2] = {};
+  for (FILETIME& time : written) {
+    captured_run run = run_captured(launcher, L"cached" + tail, options);
+    EXPECT_EQ(run.exit_code, 0xC0000005u) << run.err;
+    auto reports = parse_reports(run.out);
+    ASSERT_EQ(reports.size(), 1u) << run.out << run.err;
+    std::string main = value_of(reports[0], "main_library");
+    std::string cache = narrow(local / L"Tavren Test\\ExeReport\\1.2.3.4-");
+    EXPECT_EQ(main.rfind(cache, 0), 0u) << main;
+    if (installed_at.empty()) installed_at = main;
+    EXPECT_EQ(main, installed_at);
+    EXPECT_EQ(value_of(reports[0], "command_line"), "\"" + main + "\"" + narrow(tail));
+    EXPECT_EQ(value_of(reports[0], "argv3"), "end\\");
+    EXPECT_EQ(value_of(reports[0], "TAVREN_ONEFILE_EXECUTABLE"), narrow(launcher));
+    HANDLE file =
+        CreateFileW(widen(main).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    GetFileTime(file, nullptr, nullptr, &time);
+    CloseHandle(file);
+  }
+  EXPECT_EQ(CompareFileTime(&written[0], &written[1]), 0) << "a later start wrote the installed executable again";
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+}  // namespace
