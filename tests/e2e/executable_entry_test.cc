@@ -15,6 +15,35 @@ std::wstring folder_of(const std::string& path) {
   return wide.substr(0, wide.rfind(L'\\'));
 }
 
+TEST(ExecutableEntry, ARealConsoleProgramBehavesAsItsUnpackedCopyDoes) {
+  scratch_folder temp, files;
+  const std::wstring input = files / L"input.txt";
+  HANDLE file = CreateFileW(input.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  DWORD written = 0;
+  const char text[] = "first line\nsecond \"quoted\" line\n";
+  WriteFile(file, text, sizeof text - 1, &written, nullptr);
+  CloseHandle(file);
+  run_options options = launch_options(temp.path());
+  options.input_file = input;
+  // Spaces, quotes, empty arguments and trailing backslashes, written the way a shell would
+  // and once with the runtime's rules stretched (a doubled quote, a bare backslash run).
+  const std::wstring tail =
+      L" " + quote_argument(test_program(L"echo_args.lua")) +
+      L" 3 \"two words\" \"\" \"say \\\"hi\\\"\" \"C:\\My Files\\\\\" C:\\data\\ \"a\"\"b c\" x\\\\\"y z\"";
+  captured_run direct = run_captured(test_program(L"lua\\lua.exe"), L"lua" + tail, options);
+  captured_run packed = run_captured(test_program(L"lua_launcher.exe"), L"lua_launcher" + tail, options);
+  ASSERT_FALSE(packed.timed_out);
+  EXPECT_EQ(direct.exit_code, 3u) << direct.err;
+  for (const char* seen :
+       {"[two words]\r\n[]\r\n[say \"hi\"]\r\n[C:\\My Files\\]\r\n[C:\\data\\]\r\n", "in:FIRST LINE"})
+    EXPECT_NE(direct.out.find(seen), std::string::npos) << direct.out;
+  EXPECT_NE(direct.out.find("in:SECOND \"QUOTED\" LINE"), std::string::npos) << direct.out;
+  EXPECT_EQ(packed.exit_code, direct.exit_code);
+  EXPECT_EQ(packed.out, direct.out);
+  EXPECT_EQ(packed.err, direct.err);
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
 TEST(ExecutableEntry, TheApplicationRestartsItselfThroughItsLauncherAsANewRun) {
   scratch_folder temp;
   run_options options = launch_options(temp.path());
