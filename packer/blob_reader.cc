@@ -237,7 +237,7 @@ class name_registry {
 
 /// Why the current entry is no main file the launcher can run, or nullptr with `*entry` set.
 /// Its content goes through an unlinked temporary file, so a file of any size costs no memory.
-const char* main_file_content_fault(entry_reader& entries, main_entry* entry) {
+const char* main_file_content_fault(entry_reader& entries, main_entry* entry, std::string* copy = nullptr) {
   if (entries.size() == 0) return main_file_fault(nullptr, 0, entry);
   int spill = host_open_scratch();
   if (spill < 0) throw pack_error("cannot create a temporary file to check the main library: " + errno_text(errno));
@@ -256,6 +256,7 @@ const char* main_file_content_fault(entry_reader& entries, main_entry* entry) {
   host_close(spill);
   if (!image) throw pack_error("cannot map the main library to check it: " + errno_text(error));
   const char* fault = main_file_fault(image, size, entry);
+  if (copy && !fault) copy->assign(reinterpret_cast<const char*>(image), size);
   host_unmap(image, size);
   return fault;
 }
@@ -286,15 +287,16 @@ payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
   return totals;
 }
 
-main_entry blob_main_entry(const unsigned char* file, size_t size) {
+main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image) {
   main_entry entry = main_entry::library;
   try {
     blob_span blob = locate_blob(file, size);
     blob_layout layout = check_blob_layout(blob);
     entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
-    if (entries.next() && main_file_content_fault(entries, &entry)) entry = main_entry::library;
+    if (entries.next() && main_file_content_fault(entries, &entry, image)) entry = main_entry::library;
   } catch (const pack_error&) {
     entry = main_entry::library;
   }
+  if (entry == main_entry::library) image->clear();
   return entry;
 }

@@ -84,5 +84,6 @@ payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
 
 /// What the first entry of the blob in `file` is, decoding only that entry: an executable
 /// only when it is one a launcher can run; a library for anything else, as a blob is linked
-/// as it is and a launcher reports what it cannot run when it starts.
-main_entry blob_main_entry(const unsigned char* file, size_t size);
+/// as it is and a launcher reports what it cannot run when it starts. An executable's bytes
+/// go to `image`, which is left empty for a library.
+main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image);

@@ -10,6 +10,7 @@
 #include "packer/app_icon.h"
 #include "packer/blob_reader.h"
 #include "packer/cache_facts.h"
+#include "packer/executable_looks.h"
 #include "packer/host.h"
 #include "packer/launcher_image.h"
 #include "packer/launcher_resources.h"
@@ -70,27 +71,22 @@ void run_build(const pack_request& r) {
       throw pack_error("version " + quote_name(*version) + " is not four numbers 0..65535 (like 1.2.0.0)", exit_usage);
   for (const std::string* text : {&texts.company, &texts.product})
     if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
-  if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
-  bool cached = r.cached || r.cached_verify;
-  if (cached) check_cache_texts(texts);
   // Explorer shows the output's own name as the original file name.
   std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
     throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
+  bool cached = r.cached || r.cached_verify;
   // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
   std::unique_ptr<mapped_file> stub_file;
   if (!r.stub.empty()) stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
   launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
                                  : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
-  std::vector<std::string> icon_warnings;
-  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
-  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
   auto start = std::chrono::steady_clock::now();
-
   app_contents contents;
   std::unique_ptr<mapped_file> blob;
   main_entry entry = main_entry::library;
+  std::string main_image;  ///< an executable main file's bytes
   if (from_blob) {
     host_file_info info;
     if (!host_stat(r.payload, &info))
@@ -98,11 +94,31 @@ void run_build(const pack_request& r) {
     if (info.kind != host_file_info::file)
       throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
     blob = std::make_unique<mapped_file>(r.payload, r.payload);
-    entry = blob_main_entry(blob->data(), blob->size());
+    entry = blob_main_entry(blob->data(), blob->size(), &main_image);
   } else {
     contents = scan_and_report(r);
     entry = contents.entry;
+    if (entry != main_entry::library) {
+      mapped_file main(contents.entries[0].host_path, contents.entries[0].display);
+      main_image.assign(reinterpret_cast<const char*>(main.data()), main.size());
+    }
   }
+  // What the options leave open, the launcher takes from the executable it starts, so that
+  // Explorer, the taskbar and the elevation prompt show the application.
+  executable_looks looks;
+  if (entry != main_entry::library)
+    looks = read_executable_looks(reinterpret_cast<const unsigned char*>(main_image.data()), main_image.size());
+  if (!r.company_given && !looks.company.empty()) texts.company = looks.company;
+  if (!r.product_given && !looks.product.empty()) texts.product = looks.product;
+  if (!r.file_version_given && !looks.file_version.empty()) texts.file_version = looks.file_version;
+  if (!r.product_given && !from_blob && looks.product.empty()) texts.product = file_stem(r.main_path);
+  if (cached) check_cache_texts(texts);
+  std::vector<std::string> icon_warnings;
+  std::string icon = !r.icon.empty()      ? load_icon(r.icon, icon_warnings)
+                     : !looks.ico.empty() ? looks.ico
+                                          : default_icon();
+  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
+
   // Without a choice the launcher looks like the application: a console program gets a console
   // launcher, so shells wait for it and it shares their console.
   bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
@@ -124,8 +140,8 @@ void run_build(const pack_request& r) {
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     cache.mode |= entry_mode(entry);
-    exe_bytes =
-        write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon), subsystem, fd, cache);
+    exe_bytes = write_launcher(stub, blob_size, texts,
+                               launcher_resources(texts, file_name, icon, looks.execution_level), subsystem, fd, cache);
   } catch (...) {
     host_close(fd);
     throw;

@@ -172,7 +172,7 @@ std::string version_resource(const launcher_texts& texts, const std::string& fil
 }
 
 std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
-                                              const std::string& ico) {
+                                              const std::string& ico, const std::string& execution_level) {
   std::vector<resource_item> items;
   // The group repeats each image's directory entry with its resource number in place of
   // its file offset; the images are numbered from 1 in file order.
@@ -187,6 +187,11 @@ std::vector<resource_item> launcher_resources(const launcher_texts& texts, const
   }
   items.push_back({rt_group_icon, 1, language_us_english, group});
   items.push_back({rt_version, 1, language_us_english, version_resource(texts, file_name)});
-  items.push_back({rt_manifest, 1, language_us_english, launcher_manifest()});
+  std::string manifest = launcher_manifest();
+  if (!execution_level.empty()) {
+    const std::string invoker = "level=\"asInvoker\"";
+    manifest.replace(manifest.find(invoker), invoker.size(), "level=\"" + execution_level + "\"");
+  }
+  items.push_back({rt_manifest, 1, language_us_english, manifest});
   return items;
 }

@@ -28,7 +28,10 @@ const std::string& launcher_manifest();
 /// OriginalFilename set to `file_name`.
 std::string version_resource(const launcher_texts& texts, const std::string& file_name);
 
-/// Every resource a launcher carries: the images of `ico` (an icon file that passed
-/// ico_fault) as icons 1..n with icon group 1, version 1 and manifest 1, all US English.
+/// Every resource a launcher carries: the images of `ico` (a well-formed icon file) as icons
+/// 1..n with icon group 1, version 1 and manifest 1, all US English. The manifest asks for
+/// `execution_level` (an executable's own: asInvoker, highestAvailable, requireAdministrator;
+/// empty for asInvoker), so the one elevation prompt comes at the launcher and the child
+/// inherits its token.
 std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
-                                              const std::string& ico);
+                                              const std::string& ico, const std::string& execution_level = "");

@@ -81,18 +81,23 @@ int pack_main(int argc, char** argv) {
       ->type_name("FILE");
   build
       ->add_option("--company", build_request.texts.company,
-                   "Company name: Explorer's Details tab and the {COMPANY} path token (default: empty)")
-      ->type_name("TEXT");
+                   "Company name: Explorer's Details tab and the {COMPANY} path token (default: an executable's "
+                   "own, else empty)")
+      ->type_name("TEXT")
+      ->each([&](const std::string&) { build_request.company_given = true; });
   build
       ->add_option("--product", build_request.texts.product,
                    "Product name: Details tab (name and description) and the {PRODUCT} path token "
-                   "(default: the main library's name without extension; empty with --payload)")
+                   "(default: an executable's own, else the main file's name without extension; empty with "
+                   "--payload)")
       ->type_name("TEXT")
       ->each([&](const std::string&) { build_request.product_given = true; });
   build
       ->add_option("--file-version", build_request.texts.file_version,
-                   "File version, each part 0..65535; also the {VERSION} and {FILE_VERSION} tokens (default 0.0.0.0)")
-      ->type_name("A.B.C.D");
+                   "File version, each part 0..65535; also the {VERSION} and {FILE_VERSION} tokens (default: an "
+                   "executable's own, else 0.0.0.0)")
+      ->type_name("A.B.C.D")
+      ->each([&](const std::string&) { build_request.file_version_given = true; });
   build
       ->add_option("--product-version", build_request.texts.product_version,
                    "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")

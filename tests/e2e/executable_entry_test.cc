@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "tests/support/launcher_e2e_support.h"
 
 namespace {
@@ -132,6 +135,68 @@ TEST(ExecutableEntry, CachedInstallsOnceThenEveryStartRunsTheInstalledExecutable
   }
   EXPECT_EQ(CompareFileTime(&written[0], &written[1]), 0) << "a later start wrote the installed executable again";
   EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+// The bytes of resource 1 (or the first) of `type` in `file`, loaded as data.
+std::string resource_of(const std::wstring& file, LPCWSTR type, int id) {
+  HMODULE module = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return "<not loaded>";
+  std::string bytes;
+  if (HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), type)) {
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    if (data) bytes.assign(data, SizeofResource(module, found));
+  }
+  FreeLibrary(module);
+  return bytes;
+}
+
+std::wstring version_text(const std::wstring& file, const wchar_t* key) {
+  DWORD ignored = 0;
+  std::vector<unsigned char> block(GetFileVersionInfoSizeW(file.c_str(), &ignored));
+  wchar_t* value = nullptr;
+  UINT length = 0;
+  if (block.empty() || !GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) ||
+      !VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + key).c_str(),
+                      reinterpret_cast<void**>(&value), &length) ||
+      !value)
+    return L"<missing>";
+  return value;
+}
+
+TEST(ExecutableEntry, TheLauncherTakesTheApplicationsIconTextsAndExecutionLevel) {
+  const std::wstring looks = test_program(L"looks_launcher.exe"), named = test_program(L"looks_named_launcher.exe");
+  EXPECT_EQ(version_text(looks, L"CompanyName"), L"Looks Company");
+  EXPECT_EQ(version_text(looks, L"ProductName"), L"Looks Product");
+  EXPECT_EQ(version_text(looks, L"FileVersion"), L"3.1.4.15");
+  EXPECT_EQ(version_text(named, L"CompanyName"), L"Looks Company");
+  EXPECT_EQ(version_text(named, L"ProductName"), L"Named");
+  EXPECT_EQ(version_text(named, L"FileVersion"), L"9.8.7.6");
+
+  // The application's one icon group, both its sizes and no other, image for image.
+  std::string group = resource_of(looks, RT_GROUP_ICON, 1);
+  ASSERT_GE(group.size(), 6u + 2 * 14);
+  EXPECT_EQ(group[4], 2);
+  for (int size : {16, 24}) {
+    SCOPED_TRACE(size);
+    int id = LookupIconIdFromDirectoryEx(reinterpret_cast<PBYTE>(group.data()), TRUE, size, size, LR_DEFAULTCOLOR);
+    ASSERT_NE(id, 0);
+    std::string image = resource_of(looks, RT_ICON, id);
+    EXPECT_EQ(*reinterpret_cast<const LONG*>(image.data() + 4), size);
+    EXPECT_NE(image.find(std::string(1, static_cast<char>(size == 16 ? 0 : 40)) + "Z\xC8\xFF"), std::string::npos);
+    HMODULE module = LoadLibraryExW(looks.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HICON icon = static_cast<HICON>(LoadImageW(module, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, 0));
+    EXPECT_NE(icon, nullptr);
+    if (icon) DestroyIcon(icon);
+    FreeLibrary(module);
+  }
+  EXPECT_NE(resource_of(looks, RT_MANIFEST, 1).find("level=\"requireAdministrator\""), std::string::npos);
+  EXPECT_NE(resource_of(test_program(L"exe_e2e_report_launcher.exe"), RT_MANIFEST, 1).find("level=\"asInvoker\""),
+            std::string::npos);
+  // Wine runs every program with full rights and prompts for nothing: the launcher starts and
+  // runs the application as any other. The elevated token's inheritance needs Windows.
+  captured_run run = run_captured(looks, L"looks");
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  EXPECT_EQ(run.out, "looks_app ran\r\n");
 }
 
 }  // namespace
