@@ -110,7 +110,7 @@ TEST(ExecutableEntry, CachedInstallsOnceThenEveryStartRunsTheInstalledExecutable
   run_options options = launch_options(temp.path());
   options.set_env.push_back({L"LOCALAPPDATA", local.path()});
   options.set_env.push_back({L"TAVREN_TEST_EXIT", L"0xC0000005"});
-  const std::wstring launcher = test_program(L"cached_exe_report_launcher.exe");
+  const std::wstring launcher = test_program(L"cached_exe_e2e_report_launcher.exe");
   const std::wstring tail = L" \"two words\" \"\" end\\";
   std::string installed_at;
   FILETIME written[2] = {};

@@ -8,7 +8,8 @@
 //                       reports waiting=1 and does not return before the event is set
 //                       (released=1). released=0: no such event, or five minutes passed, so
 //                       an application whose test died does not stay for ever. While it
-//                       waits, a console control event is reported as ctrl_event=<number>.
+//                       waits, a console control event is reported as ctrl_event=<number>,
+//                       and with TAVREN_TEST_CTRL_EXIT set the application then ends with it.
 //   TAVREN_TEST_SPAWN   a command line started before the action and left running, its
 //                       handles not inherited (a grandchild that outlives the application);
 //                       it gets TAVREN_TEST_SPAWN_WAIT as its TAVREN_TEST_WAIT
@@ -50,6 +51,8 @@ static std::wstring expanded(std::wstring line, const std::wstring& here) {
 static BOOL WINAPI report_control_event(DWORD event) {
   printf("ctrl_event=%lu\n", event);
   fflush(stdout);
+  std::wstring code = env(L"TAVREN_TEST_CTRL_EXIT");
+  if (!code.empty()) ExitProcess(static_cast<UINT>(wcstoul(code.c_str(), nullptr, 0)));
   return FALSE;  // the system's own handling goes on, as if nobody had looked
 }
 
