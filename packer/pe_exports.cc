@@ -96,8 +96,11 @@ const char* main_file_fault(const unsigned char* bytes, size_t size, main_entry*
   bool library = headers.characteristics & pe_characteristic_dll;
   const char* kind = library ? "DLL" : "executable";
   if (headers.magic != pe_magic_pe32 && headers.magic != pe_magic_pe32plus) return "not a PE32 or PE32+ image";
-  if (headers.machine != pe_machine_amd64 && (library || !runs_as_x64_il(image, headers))) {
-    reason = std::string(machine_text(headers.machine)) + " " + kind + "; only x64 programs can be packed";
+  bool x64 = (headers.magic == pe_magic_pe32plus && headers.machine == pe_machine_amd64) ||
+             (!library && runs_as_x64_il(image, headers));
+  if (!x64) {
+    const char* what = headers.machine == pe_machine_amd64 ? "a 32-bit (PE32)" : machine_text(headers.machine);
+    reason = std::string(what) + " " + kind + "; only x64 programs can be packed";
     return reason.c_str();
   }
   if (library) {
