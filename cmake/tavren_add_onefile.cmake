@@ -5,7 +5,8 @@ include_guard(GLOBAL)
 
 # tavren_add_onefile(<name> MAIN_TARGET <dll or executable target> [APP_DIR <dir>]
 #                    [FILES <file or dir>...] [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>]
-#                    [ICON <png or ico>] [CONSOLE | WINDOWED] [CACHED] [CACHED_VERIFY]):
+#                    [ICON <png or ico>] [CONSOLE | WINDOWED] [CACHED] [CACHED_VERIFY] [UAC_ADMIN]
+#                    [DPI_AWARE <system|per-monitor-v2>] [UTF8] [MANIFEST <file>]):
 # a target <name> that packs the built main file and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
@@ -17,10 +18,12 @@ include_guard(GLOBAL)
 # one of a library is windowed. A launcher of an executable takes the executable's icon and
 # texts where ICON, PRODUCT and COMPANY are not given (VERSION always passes the version on).
 # CACHED makes a launcher that unpacks once into the user's cache and starts from there;
-# CACHED_VERIFY also compares every file's digest on each start.
+# CACHED_VERIFY also compares every file's digest on each start. UAC_ADMIN, DPI_AWARE and UTF8
+# give the packer --uac-admin, --dpi-aware and --utf8; MANIFEST a whole manifest of your own
+# (--manifest), which the executable is made again after when it changes.
 function(tavren_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY"
-                        "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8"
+                        "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST" "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -101,6 +104,20 @@ function(tavren_add_onefile name)
     list(APPEND options --cached-verify)
   elseif(arg_CACHED)
     list(APPEND options --cached)
+  endif()
+  if(arg_UAC_ADMIN)
+    list(APPEND options --uac-admin)
+  endif()
+  if(arg_DPI_AWARE)
+    list(APPEND options --dpi-aware "${arg_DPI_AWARE}")
+  endif()
+  if(arg_UTF8)
+    list(APPEND options --utf8)
+  endif()
+  if(arg_MANIFEST)
+    get_filename_component(manifest "${arg_MANIFEST}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${manifest}")
+    list(APPEND options --manifest "${manifest}")
   endif()
   if(arg_ICON)
     get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

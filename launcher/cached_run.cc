@@ -208,11 +208,7 @@ const wchar_t* place_install() {
 // and puts it in place; leaves g_target_directory and g_main_library_path naming what runs.
 void install() {
   if (!run_name_beside(g_install_directory, launcher_path_capacity)) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
-  // Failures other than a taken name show up at the first file, with its path, as in the
-  // default run.
-  if (claim_private_folder(g_install_directory, launcher_path_capacity, next_run_name_beside) == ERROR_ALREADY_EXISTS) {
-    fatal_open_for_writing(g_install_directory);
-  }
+  claim_private_folder_or_exit(g_install_directory, launcher_path_capacity, next_run_name_beside);
   g_install_pending = true;
   atexit(remove_unfinished_install);
   // A record stands for files whose contents are on the disk: after a power loss a file may

@@ -4,13 +4,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
-#include <psapi.h>
 
 #include "launcher/child_command_line.h"
 #include "launcher/child_process.h"
 #include "launcher/run_state.h"
 #include "launcher/dead_runs.h"
 #include "launcher/executable_child.h"
+#include "launcher/library_search.h"
 #include "launcher/private_folder.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
@@ -45,7 +45,7 @@ launcher_role decide_role() {
   if (!process) return role_parent;
 
   wchar_t parent_path[parent_module_path_capacity];
-  DWORD parent_length = K32GetModuleFileNameExW(process, nullptr, parent_path, parent_module_path_capacity);
+  DWORD parent_length = process_module_path(process, parent_path, parent_module_path_capacity);
   if (g_own_path_for_role_check[0] == 0) {
     GetModuleFileNameW(nullptr, g_own_path_for_role_check, own_module_path_capacity);
   }
@@ -72,10 +72,12 @@ void clean_start_of_environment() {
 }
 
 int hand_off_to_main_library(int argc, wchar_t** argv) {
-  AddDllDirectory(g_target_directory);
-  HMODULE library =
-      LoadLibraryExW(g_main_library_path, nullptr,
-                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // The main library's imports come from its own folder first; where the system knows no
+  // search flags, the altered search order gives the same for its folder.
+  DWORD search = confine_library_search(g_target_directory)
+                     ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32
+                     : LOAD_WITH_ALTERED_SEARCH_PATH;
+  HMODULE library = LoadLibraryExW(g_main_library_path, nullptr, search);
   if (!library) {
     DWORD code = GetLastError();
     print_system_error("Error, load DLL.", code);
@@ -120,12 +122,9 @@ static bool next_target_name(wchar_t* directory, size_t capacity) {
 static void remove_target_directory_if_empty() { RemoveDirectoryW(g_target_directory); }
 
 // The parent writes code into the target folder that the child then loads, so the folder
-// must be one this run made and nobody else can change. Other failures than a taken name
-// are left to the first file's creation, which reports them with its path as before.
+// must be one this run made and nobody else can change: a run that cannot make it so ends.
 static void claim_target_directory() {
-  if (claim_private_folder(g_target_directory, launcher_path_capacity, next_target_name) == ERROR_ALREADY_EXISTS) {
-    fatal_open_for_writing(g_target_directory);
-  }
+  claim_private_folder_or_exit(g_target_directory, launcher_path_capacity, next_target_name);
   atexit(remove_target_directory_if_empty);
 }
 

@@ -5,14 +5,17 @@
 #include <string.h>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "packer/blob_reader.h"
 #include "packer/host.h"
+#include "packer/manifest_xml.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
+#include "packer/resource_reader.h"
 #include "packer/stub_descriptor.h"
 
 namespace {
@@ -35,7 +38,7 @@ struct checked_blob {
 };
 
 /// For a launcher, the line that says which kind it is: a windowed launcher gets no console,
-/// a console launcher shares its caller's; then what its main file is. Nothing for a bare blob.
+/// a console launcher shares its caller's. Nothing for a bare blob.
 void print_launcher_kind(const checked_blob& blob) {
   if (blob.span.file_offset == 0) return;
   uint16_t subsystem = pe_subsystem({blob.file.data(), blob.file.size()});
@@ -52,9 +55,16 @@ void print_launcher_kind(const checked_blob& blob) {
     if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
   }
   printf("\n");
+}
+
+/// For a launcher, what its main file is: a library it loads, or an executable it starts.
+/// Nothing for a bare blob.
+void print_entry(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  uint32_t mode = descriptor_run_mode(blob.file.data(), blob.file.size()).mode;
   main_entry entry = main_entry::library;
-  if (run.mode & stub_mode_executable)
-    entry = run.mode & stub_mode_executable_console ? main_entry::executable_console : main_entry::executable_windowed;
+  if (mode & stub_mode_executable)
+    entry = mode & stub_mode_executable_console ? main_entry::executable_console : main_entry::executable_windowed;
   printf("entry: %s\n", main_entry_text(entry));
 }
 
@@ -65,6 +75,24 @@ void about(const std::string& path, const std::function<void()>& body) {
   } catch (const pack_error& e) {
     throw pack_error(quote_name(path) + ": " + e.what(), e.status);
   }
+}
+
+/// For a launcher, the execution level its manifest requests, which decides whether Windows
+/// asks for an administrator before it starts. Nothing for a bare blob.
+void print_execution_level(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  std::optional<std::string> manifest = first_resource({blob.file.data(), blob.file.size()}, resource_type_manifest);
+  if (!manifest) {
+    printf("execution level: asInvoker (no manifest)\n");
+    return;
+  }
+  manifest_facts facts = read_manifest(*manifest);
+  if (!facts.fault.empty())
+    printf("execution level: unknown (manifest %s)\n", facts.fault.c_str());
+  else if (facts.level.empty())
+    printf("execution level: asInvoker (none requested)\n");
+  else
+    printf("execution level: %s\n", facts.level.c_str());
 }
 
 void make_folders(const std::string& path) {
@@ -102,6 +130,8 @@ void extract_entry(const std::string& root, const std::vector<std::string>& part
 void list_payload(const std::string& path) {
   checked_blob blob(path);
   print_launcher_kind(blob);
+  print_execution_level(blob);
+  print_entry(blob);
   about(path, [&] {
     check_entries(blob.span, blob.layout, [](const entry_reader& entries) {
       printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
@@ -114,6 +144,8 @@ void verify_payload(const std::string& path) {
   payload_totals totals;
   about(path, [&] { totals = check_entries(blob.span, blob.layout); });
   print_launcher_kind(blob);
+  print_execution_level(blob);
+  print_entry(blob);
   printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
 }

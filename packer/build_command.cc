@@ -9,6 +9,7 @@
 #include "launcher/stub_descriptor.h"
 #include "packer/app_icon.h"
 #include "packer/blob_reader.h"
+#include "packer/build_manifest.h"
 #include "packer/cache_facts.h"
 #include "packer/executable_looks.h"
 #include "packer/host.h"
@@ -113,11 +114,13 @@ void run_build(const pack_request& r) {
   if (!r.file_version_given && !looks.file_version.empty()) texts.file_version = looks.file_version;
   if (!r.product_given && !from_blob && looks.product.empty()) texts.product = file_stem(r.main_path);
   if (cached) check_cache_texts(texts);
-  std::vector<std::string> icon_warnings;
-  std::string icon = !r.icon.empty()      ? load_icon(r.icon, icon_warnings)
-                     : !looks.ico.empty() ? looks.ico
-                                          : default_icon();
-  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
+  std::vector<std::string> warnings;
+  std::string icon = !r.icon.empty() ? load_icon(r.icon, warnings) : !looks.ico.empty() ? looks.ico : default_icon();
+  // The level the executable asks for stands unless the options name one or give a manifest.
+  manifest_request manifest_asked = r.manifest;
+  if (!manifest_asked.level && manifest_asked.file.empty()) manifest_asked.level = looks.level;
+  std::string manifest = build_manifest(manifest_asked, warnings);
+  for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
 
   // Without a choice the launcher looks like the application: a console program gets a console
   // launcher, so shells wait for it and it shares their console.
@@ -140,8 +143,8 @@ void run_build(const pack_request& r) {
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     cache.mode |= entry_mode(entry);
-    exe_bytes = write_launcher(stub, blob_size, texts,
-                               launcher_resources(texts, file_name, icon, looks.execution_level), subsystem, fd, cache);
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest), subsystem,
+                               fd, cache);
   } catch (...) {
     host_close(fd);
     throw;

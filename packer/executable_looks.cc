@@ -4,71 +4,14 @@
 
 #include <vector>
 
+#include "packer/manifest_xml.h"
 #include "packer/names.h"
-#include "packer/pe_image.h"
+#include "packer/resource_reader.h"
 
 namespace {
 
-constexpr uint16_t rt_icon = 3, rt_group_icon = 14, rt_version = 16, rt_manifest = 24;
-// Deeper or longer than this is damage; real images hold a few dozen resources.
-constexpr uint32_t directory_entries_max = 4096;
-
-class resource_reader {
- public:
-  explicit resource_reader(const pe_bytes& image) : image_(image) {
-    pe_headers headers;
-    if (read_pe_headers(image, &headers) || headers.magic != pe_magic_pe32plus ||
-        read_pe_sections(image, headers, &sections_))
-      return;
-    size_t slot = pe_opt_directories + pe_dir_resource * 8;
-    if (headers.optional_size < slot + 8 || !image.has(headers.optional, slot + 8) ||
-        image.u32(headers.optional + pe_opt_directory_count) <= pe_dir_resource)
-      return;
-    uint32_t rva = image.u32(headers.optional + slot);
-    uint64_t offset;
-    if (rva && pe_rva_to_offset(image, sections_, rva, 16, &offset)) {
-      root_ = offset;
-      ok_ = true;
-    }
-  }
-
-  /// The data of the first resource of `type` whose id is `id` (or any, with `id` 0), in its
-  /// first language. Named resources come before numbered ones, as the directory sorts them.
-  bool find(uint16_t type, uint16_t id, std::string* data) const {
-    if (!ok_) return false;
-    uint64_t names, languages, entry;
-    if (!child(root_, type, false, &names) || !child(names, id, id == 0, &languages) ||
-        !child(languages, 0, true, &entry) || !image_.has(entry, 16))
-      return false;
-    uint32_t rva = image_.u32(entry), size = image_.u32(entry + 4);
-    uint64_t offset;
-    if (!pe_rva_to_offset(image_, sections_, rva, size, &offset)) return false;
-    data->assign(reinterpret_cast<const char*>(image_.data + offset), size);
-    return true;
-  }
-
- private:
-  // The entry of `directory` (a file offset) with the numeric `id`, or its first entry with
-  // `first`; its target's file offset, computed from the section's start.
-  bool child(uint64_t directory, uint16_t id, bool first, uint64_t* target) const {
-    if (!image_.has(directory, 16)) return false;
-    uint32_t count = uint32_t{image_.u16(directory + 12)} + image_.u16(directory + 14);
-    if (count > directory_entries_max || !image_.has(directory + 16, uint64_t{count} * 8)) return false;
-    for (uint32_t i = 0; i < count; ++i) {
-      uint64_t entry = directory + 16 + uint64_t{i} * 8;
-      uint32_t name = image_.u32(entry), offset = image_.u32(entry + 4) & 0x7FFFFFFF;
-      if (!first && ((name & 0x80000000) || name != id)) continue;
-      *target = root_ + offset;
-      return true;
-    }
-    return false;
-  }
-
-  const pe_bytes& image_;
-  std::vector<pe_section> sections_;
-  uint64_t root_ = 0;  ///< the root directory's file offset; every other offset counts from it
-  bool ok_ = false;
-};
+// Longer than this is damage; real version resources hold a few dozen texts.
+constexpr size_t version_blocks_max = 4096;
 
 uint16_t u16_at(const std::string& bytes, size_t at) {
   return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8);
@@ -87,13 +30,17 @@ void put32(std::string& out, uint32_t value) {
 
 // An .ico file of the group's images: the group's directory, each entry's resource number
 // replaced by its offset in the file. A group whose images are not all there gives nothing.
-std::string icon_file(const resource_reader& resources, const std::string& group) {
+std::string icon_file(const pe_bytes& image, const std::string& group) {
   if (group.size() < 6 || u16_at(group, 0) != 0 || u16_at(group, 2) != 1) return "";
   size_t count = u16_at(group, 4);
   if (count == 0 || group.size() < 6 + 14 * count) return "";
   std::vector<std::string> images(count);
-  for (size_t i = 0; i < count; ++i)
-    if (!resources.find(rt_icon, u16_at(group, 6 + 14 * i + 12), &images[i]) || images[i].empty()) return "";
+  for (size_t i = 0; i < count; ++i) {
+    uint16_t id = u16_at(group, 6 + 14 * i + 12);
+    std::optional<std::string> found = id ? find_resource(image, resource_type_icon, id) : std::nullopt;
+    if (!found || found->empty()) return "";
+    images[i] = std::move(*found);
+  }
   std::string ico = group.substr(0, 6);
   uint32_t offset = static_cast<uint32_t>(6 + 16 * count);
   for (size_t i = 0; i < count; ++i) {
@@ -141,7 +88,7 @@ std::vector<version_block> children_of(const std::string& bytes, const version_b
   for (size_t at = parent.children; at < parent.end && read_block(bytes, at, parent.end, &block);
        at = align4(block.end)) {
     result.push_back(block);
-    if (result.size() > directory_entries_max) break;
+    if (result.size() > version_blocks_max) break;
   }
   return result;
 }
@@ -170,30 +117,19 @@ void read_version(const std::string& bytes, executable_looks* looks) {
   }
 }
 
-std::string execution_level(const std::string& manifest) {
-  size_t element = manifest.find("requestedExecutionLevel");
-  if (element == std::string::npos) return "";
-  size_t end = manifest.find('>', element);
-  size_t level = manifest.find("level=", element);
-  if (level == std::string::npos || level > end || level + 7 >= manifest.size()) return "";
-  char quote = manifest[level + 6];
-  size_t close = manifest.find(quote, level + 7);
-  if ((quote != '"' && quote != '\'') || close == std::string::npos) return "";
-  std::string value = manifest.substr(level + 7, close - level - 7);
-  for (const char* known : {"asInvoker", "highestAvailable", "requireAdministrator"})
-    if (value == known) return value;
-  return "";
-}
-
 }  // namespace
 
 executable_looks read_executable_looks(const unsigned char* data, size_t size) {
   executable_looks looks;
   pe_bytes image{data, size};
-  resource_reader resources(image);
-  std::string bytes;
-  if (resources.find(rt_group_icon, 0, &bytes)) looks.ico = icon_file(resources, bytes);
-  if (resources.find(rt_version, 0, &bytes)) read_version(bytes, &looks);
-  if (resources.find(rt_manifest, 0, &bytes)) looks.execution_level = execution_level(bytes);
+  if (std::optional<std::string> group = first_resource(image, resource_type_icon_group, true))
+    looks.ico = icon_file(image, *group);
+  if (std::optional<std::string> version = first_resource(image, resource_type_version)) read_version(*version, &looks);
+  if (std::optional<std::string> manifest = first_resource(image, resource_type_manifest)) {
+    manifest_facts facts = read_manifest(*manifest);
+    for (execution_level level :
+         {execution_level::as_invoker, execution_level::highest_available, execution_level::require_administrator})
+      if (facts.fault.empty() && facts.level == execution_level_text(level)) looks.level = level;
+  }
   return looks;
 }

@@ -117,6 +117,43 @@ int pack_main(int argc, char** argv) {
                   "with --payload)");
   build->add_flag("--cached-verify", build_request.cached_verify,
                   "Like --cached, and every start also compares each cached file's digest with the launcher's");
+  manifest_request& manifest = build_request.manifest;
+  CLI::Option* uac_admin = build->add_flag(
+      "--uac-admin", [&manifest](int64_t) { manifest.level = execution_level::require_administrator; },
+      "Ask Windows to run the launcher as an administrator (requireAdministrator): the user confirms, or "
+      "an administrator's password is asked for");
+  build
+      ->add_option_function<std::string>(
+          "--uac-level",
+          [&manifest](const std::string& level) {
+            manifest.level = level == "highestAvailable"       ? execution_level::highest_available
+                             : level == "requireAdministrator" ? execution_level::require_administrator
+                                                               : execution_level::as_invoker;
+          },
+          "The execution level the manifest requests: asInvoker (default), highestAvailable (an "
+          "administrator is asked to consent, anyone else runs as themselves) or requireAdministrator")
+      ->check(CLI::IsMember({"asInvoker", "highestAvailable", "requireAdministrator"}))
+      ->type_name("LEVEL")
+      ->excludes(uac_admin);
+  build
+      ->add_option_function<std::string>(
+          "--dpi-aware",
+          [&manifest](const std::string& mode) {
+            manifest.dpi = mode == "system" ? dpi_awareness::system : dpi_awareness::per_monitor_v2;
+          },
+          "Declare the application DPI-aware, so Windows does not scale its windows as bitmaps: system "
+          "(one scale, the main display's) or per-monitor-v2 (each window follows its display)")
+      ->check(CLI::IsMember({"system", "per-monitor-v2"}))
+      ->type_name("MODE");
+  build->add_flag("--utf8", manifest.utf8,
+                  "Make UTF-8 the process's active code page (GetACP), which the A functions use (Windows 10 "
+                  "1903 and later)");
+  build
+      ->add_option("--manifest", manifest.file,
+                   "Use this manifest file as it is instead of the one the packer writes (checked to be "
+                   "well-formed XML with an assembly root; a warning when it drops long paths or the "
+                   "supported Windows versions)")
+      ->type_name("FILE");
   build
       ->add_option("--stub", build_request.stub,
                    "Complete this launcher stub instead of the one built into tavren-pack "
@@ -141,10 +178,12 @@ int pack_main(int argc, char** argv) {
       "  tavren-pack build --payload app.blob -o App.exe --icon app.ico\n"
       "  tavren-pack build mytool --main tool.dll -o tool.exe --console\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --uac-admin --dpi-aware per-monitor-v2\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
-      "user, long paths, Windows Vista to 11, common controls 6) and the icon. The same input and\n"
-      "options give a byte-identical executable. No compiler or linker is needed: the packer\n"
-      "completes a copy of the launcher stub it carries (or the one given with --stub).\n");
+      "user unless --uac-admin or --uac-level says otherwise, long paths, Windows Vista to 11,\n"
+      "common controls 6) and the icon. The same input and options give a byte-identical\n"
+      "executable. No compiler or linker is needed: the packer completes a copy of the launcher\n"
+      "stub it carries (or the one given with --stub).\n");
 
   std::string file, folder;
   bool extract_verbose = false;

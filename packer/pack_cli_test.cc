@@ -294,6 +294,8 @@ TEST_F(PackCli, SameInputGivesIdenticalBlobs) {
                           "6\treadme.txt\n");
 }
 
+// The bytes on disk are written out here rather than taken from payload/format.h: a change
+// there that old launchers cannot read must fail this test, not move it along.
 TEST_F(PackCli, BlobLayoutMatchesTheFormatByteForByte) {
   NEED_DLL();
   fs::path app = make_app();
@@ -303,22 +305,31 @@ TEST_F(PackCli, BlobLayoutMatchesTheFormatByteForByte) {
               0);
     std::string blob = slurp(root_ / name);
     ASSERT_GE(blob.size(), 16u);
-    EXPECT_EQ(blob.substr(0, payload_magic_size), payload_magic);
-    EXPECT_EQ(blob.size() % payload_trailer_alignment, 0u);
-    const char* region = blob.data() + payload_magic_size;
-    size_t trailer = blob.size() - payload_trailer_size;
+    EXPECT_EQ(blob.substr(0, 3), "JQZ");
+    EXPECT_EQ(blob.size() % 8, 0u);
+    const char* region = blob.data() + 3;
+    size_t trailer = blob.size() - 8;
     EXPECT_EQ(load_le64(reinterpret_cast<const unsigned char*>(blob.data()) + trailer), trailer);
-    size_t frame = ZSTD_findFrameCompressedSize(region, trailer - payload_magic_size);
+    size_t frame = ZSTD_findFrameCompressedSize(region, trailer - 3);
     ASSERT_FALSE(ZSTD_isError(frame));
-    size_t fill = trailer - payload_magic_size - frame;
-    EXPECT_LT(fill, payload_trailer_alignment);
-    EXPECT_EQ(blob.substr(payload_magic_size + frame, fill), std::string(fill, '\0'));
+    size_t fill = trailer - 3 - frame;
+    EXPECT_LT(fill, 8u);
+    EXPECT_EQ(blob.substr(3 + frame, fill), std::string(fill, '\0'));
     unsigned char descriptor = static_cast<unsigned char>(region[4]);
     EXPECT_EQ((descriptor & 0x04) != 0, checksum);
     // The window is sized to the app (about 300 KiB here), not zstd's level default.
     unsigned long long content = ZSTD_getFrameContentSize(region, frame);
     EXPECT_GT(content, 300000u);
     EXPECT_LT(content, 400000u);
+    // The stream: the main library first, its name in UTF-16LE up to a zero unit, then its
+    // size as u64 LE; the last entry's name is a lone zero unit.
+    std::string stream(content, '\0');
+    ASSERT_EQ(ZSTD_decompress(stream.data(), stream.size(), region, frame), content);
+    const std::string first_name("b\0i\0n\0\\\0a\0p\0p\0.\0d\0l\0l\0\0\0", 24);
+    EXPECT_EQ(stream.substr(0, first_name.size()), first_name);
+    EXPECT_EQ(load_le64(reinterpret_cast<const unsigned char*>(stream.data()) + first_name.size()),
+              fs::file_size(app / "bin" / "app.dll"));
+    EXPECT_EQ(stream.substr(stream.size() - 8), std::string("hello\n\0\0", 8)) << "readme.txt, then the end";
   }
 }
 
@@ -477,7 +488,9 @@ TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   for (size_t at : differ) EXPECT_TRUE(at == optional + 68 || (at >= optional + 64 && at < optional + 68)) << at;
   EXPECT_EQ(u32(console, optional + 64), reference_checksum(console, optional + 64));
 
-  EXPECT_EQ(run({"verify", "console/App.exe"}, root_).out.substr(0, 37), "launcher: console\nentry: library\nok: ");
+  EXPECT_EQ(run({"verify", "console/App.exe"}, root_)
+                .out.rfind("launcher: console\nexecution level: asInvoker\nentry: library\nok: ", 0),
+            0u);
   EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 19), "launcher: windowed\n");
   EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
 }
@@ -496,11 +509,11 @@ TEST_F(PackCli, TheMainFilesImageDecidesTheEntryAndTheLaunchersKind) {
     std::string shown;
   };
   const expectation cases[] = {
-      {"tool.dll", {}, "launcher: console\nentry: executable, console\n"},
-      {"tool.dll", {"--windowed"}, "launcher: windowed\nentry: executable, console\n"},
-      {"viewer.exe", {}, "launcher: windowed\nentry: executable, windowed\n"},
+      {"tool.dll", {}, "launcher: console\nexecution level: asInvoker\nentry: executable, console\n"},
+      {"tool.dll", {"--windowed"}, "launcher: windowed\nexecution level: asInvoker\nentry: executable, console\n"},
+      {"viewer.exe", {}, "launcher: windowed\nexecution level: asInvoker\nentry: executable, windowed\n"},
       {"viewer.exe", {"--console", "--cached", "--product", "V"}, "launcher: console, cached, key "},
-      {"library.exe", {}, "launcher: windowed\nentry: library\n"},
+      {"library.exe", {}, "launcher: windowed\nexecution level: asInvoker\nentry: library\n"},
   };
   for (const expectation& c : cases) {
     std::vector<std::string> args = {"build", "app", "--main", c.main, "-o", "App.exe", "-q"};
@@ -633,7 +646,9 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   ASSERT_EQ(build("App.exe", {"--cached-verify"}).status, 0);
   std::string second = run({"verify", "App.exe"}, root_).out;
   EXPECT_NE(second.substr(0, 48), first.substr(0, 48)) << "another payload, another key";
-  EXPECT_NE(second.find(", digests checked on every start\nentry: library\nok: "), std::string::npos) << second;
+  EXPECT_NE(second.find(", digests checked on every start\nexecution level: asInvoker\nentry: library\nok: "),
+            std::string::npos)
+      << second;
 
   expect_refused(build("Bad.exe", {"--cached", "--product", "a/b"}), 2, "--cached names a folder after",
                  root_ / "Bad.exe");

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 
 #include "packer/app_scan.h"
@@ -11,11 +12,20 @@
 #include "packer/launcher_resources.h"
 #include "packer/sign_launcher.h"
 
+/// What build's manifest options ask for.
+struct manifest_request {
+  std::optional<execution_level> level;        ///< --uac-admin, --uac-level; unset: as the invoker
+  dpi_awareness dpi = dpi_awareness::unaware;  ///< --dpi-aware
+  bool utf8 = false;                           ///< --utf8
+  std::string file;                            ///< --manifest: the user's whole manifest instead of ours
+};
+
 struct pack_request {
   std::string app_dir, main_path, output, payload, icon, stub;
   signing_request signing;  ///< empty pkcs12: unsigned
   compression_options compression;
   launcher_texts texts;
+  manifest_request manifest;
   bool product_given = false, company_given = false, file_version_given = false;
   bool console = false;        ///< build: a console-subsystem launcher
   bool windowed = false;       ///< build: a windowed launcher; neither: the executable's subsystem

@@ -329,24 +329,35 @@ TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
   EXPECT_TRUE(folder_entries(not_a_library_temp.path()).empty());
 }
 
-TEST(LauncherFailures, AFileThatCannotBeCreatedIsReportedWithItsFullPath) {
+// The run folder is claimed before anything is written: a temporary folder where none can be
+// made ends the run there, with the folder's full path and the system's reason. A cached
+// launcher's install folder, beside its cache folder, is claimed the same way.
+TEST(LauncherFailures, ARunFolderThatCannotBeMadeEndsTheRunWithItsFullPath) {
   scratch_folder temp;
   std::wstring blocker = temp / L"plain file";
   HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);
-  // A temporary folder below a file: no directory can be made there.
-  std::wstring unusable = blocker + L"\\sub";
-  captured_run run = run_captured(launcher(), L"launcher", launch_options(unusable));
-  EXPECT_EQ(run.exit_code, 2u);
-  EXPECT_EQ(run.out, "");
-  const std::string head = "Error, failed to open '" + narrow(unusable) + "\\";
-  const std::string tail = "\\report_app.dll' for writing.\r\n";
-  ASSERT_GT(run.err.size(), head.size() + tail.size()) << run.err;
-  EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
-  EXPECT_EQ(run.err.compare(run.err.size() - tail.size(), tail.size(), tail), 0) << run.err;
-  std::string name = run.err.substr(head.size(), run.err.size() - head.size() - tail.size());
-  EXPECT_TRUE(parse_target_name(widen(name)).ok) << name;
+  // A temporary folder below a file, and one whose drive does not exist.
+  for (const std::wstring& unusable : {blocker + L"\\sub", std::wstring(L"Q:\\no drive here")}) {
+    for (bool cached : {false, true}) {
+      run_options options = launch_options(unusable);
+      options.set_env.push_back({L"LOCALAPPDATA", unusable});
+      captured_run run = cached ? run_captured(test_program(L"cached_report_launcher.exe"), L"launcher", options)
+                                : run_captured(launcher(), L"launcher", options);
+      EXPECT_EQ(run.exit_code, 2u);
+      EXPECT_EQ(run.out, "");
+      const std::string head =
+          "Error, failed to create folder '" + narrow(unusable) + (cached ? "\\Tavren Test\\Report\\" : "\\");
+      const std::string middle = "'. ([Error ";
+      ASSERT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+      size_t end = run.err.find(middle);
+      ASSERT_NE(end, std::string::npos) << run.err;
+      EXPECT_TRUE(parse_target_name(widen(run.err.substr(head.size(), end - head.size()))).ok) << run.err;
+      EXPECT_EQ(run.err.substr(run.err.size() - 3), ")\r\n");
+    }
+  }
+  EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{L"plain file"});
 }
 
 // The stub as built, before the packer fills in its descriptor, has no payload to offer.
