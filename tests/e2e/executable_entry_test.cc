@@ -74,9 +74,9 @@ TEST(ExecutableEntry, AHelperStartedFromTheFolderOutlivesTheApplicationWithEvery
   release_event helper_release;
   const std::wstring copy = elsewhere / L"copy.txt";
   run_options options = launch_options(temp.path());
-  options.set_env.push_back({L"TAVREN_TEST_SPAWN", L"\"{here}\\report_app.exe\" helper"});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN", L"\"{folder}\\report_app.exe\" helper"});
   options.set_env.push_back({L"TAVREN_TEST_SPAWN_WAIT", helper_release.name()});
-  options.set_env.push_back({L"TAVREN_TEST_COPY", L"data\\readme.txt|" + copy});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN_COPY", L"data\\readme.txt|" + copy});
   started_process launcher(exe_launcher(), L"launcher", options);
   ASSERT_TRUE(launcher.started());
   std::wstring folder = wait_for_target(temp.path(), launcher.pid(), L"report_app.exe", 20000);

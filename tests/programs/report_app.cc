@@ -11,18 +11,20 @@
 //                       waits, a console control event is reported as ctrl_event=<number>,
 //                       and with TAVREN_TEST_CTRL_EXIT set the application then ends with it.
 //   TAVREN_TEST_SPAWN   a command line started before the action and left running, its
-//                       handles not inherited (a grandchild that outlives the application);
-//                       it gets TAVREN_TEST_SPAWN_WAIT as its TAVREN_TEST_WAIT
+//                       handles not inherited (a grandchild that outlives the application),
+//                       in an environment in which each TAVREN_TEST_SPAWN_<X> has become
+//                       TAVREN_TEST_<X> and the application's own TAVREN_TEST_<X> are gone
 //   TAVREN_TEST_COPY    "<name>|<destination>": once released from a wait, copies the file
 //                       <name> of the application's own folder to <destination>
-// In "run:" and TAVREN_TEST_SPAWN, {launcher} stands for TAVREN_ONEFILE_EXECUTABLE and {here}
-// for the folder of the application's module. Built as report_app.exe too (an executable
-// entry), where the module is the executable.
+// In "run:" and TAVREN_TEST_SPAWN, {launcher} stands for TAVREN_ONEFILE_EXECUTABLE and
+// {folder} for the main library's folder. Built as report_app.exe too (an executable entry),
+// where the main library is the executable.
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 static void put(const char* key, const std::wstring& value) {
   int bytes =
@@ -39,9 +41,9 @@ static std::wstring env(const wchar_t* name, bool* present = nullptr) {
   return std::wstring(value, length < 32768 ? length : 0);
 }
 
-static std::wstring expanded(std::wstring line, const std::wstring& here) {
+static std::wstring expanded(std::wstring line, const std::wstring& folder) {
   for (auto [token, value] : {std::pair<std::wstring, std::wstring>{L"{launcher}", env(L"TAVREN_ONEFILE_EXECUTABLE")},
-                              std::pair<std::wstring, std::wstring>{L"{here}", here}}) {
+                              std::pair<std::wstring, std::wstring>{L"{folder}", folder}}) {
     for (size_t at = line.find(token); at != std::wstring::npos; at = line.find(token, at + value.size()))
       line.replace(at, token.size(), value);
   }
@@ -78,8 +80,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
                      reinterpret_cast<LPCWSTR>(&run_code), &self);
   GetModuleFileNameW(self, buffer, 4096);
   put("module", buffer);
-  std::wstring here = buffer;
-  here.resize(here.find_last_of(L'\\'));
+  std::wstring folder = main_library;
+  folder.resize(folder.rfind(L'\\'));
   GetCurrentDirectoryW(4096, buffer);
   put("cwd", buffer);
   put("command_line", GetCommandLineW());
@@ -98,18 +100,33 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   }
   fflush(stdout);
 
-  std::wstring spawn = expanded(env(L"TAVREN_TEST_SPAWN"), here);
+  std::wstring spawn = expanded(env(L"TAVREN_TEST_SPAWN"), folder);
   if (!spawn.empty()) {
-    bool helper_waits = false;
-    std::wstring helper_wait = env(L"TAVREN_TEST_SPAWN_WAIT", &helper_waits);
-    SetEnvironmentVariableW(L"TAVREN_TEST_SPAWN", nullptr);
-    if (helper_waits) SetEnvironmentVariableW(L"TAVREN_TEST_WAIT", helper_wait.c_str());
+    // The next generation's TAVREN_TEST_ variables in place of the application's own.
+    const std::wstring prefix = L"TAVREN_TEST_", next = L"TAVREN_TEST_SPAWN_";
+    std::vector<std::pair<std::wstring, std::wstring>> own;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* at = block; *at; at += wcslen(at) + 1) {
+      std::wstring entry = at;
+      size_t eq = entry.find(L'=', 1);
+      if (eq != std::wstring::npos && entry.compare(0, prefix.size(), prefix) == 0)
+        own.push_back({entry.substr(0, eq), entry.substr(eq + 1)});
+    }
+    FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : own) SetEnvironmentVariableW(name.c_str(), nullptr);
+    std::vector<std::wstring> given;
+    for (const auto& [name, value] : own) {
+      if (name.compare(0, next.size(), next) != 0) continue;
+      given.push_back(prefix + name.substr(next.size()));
+      SetEnvironmentVariableW(given.back().c_str(), value.c_str());
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     bool started =
         CreateProcessW(nullptr, spawn.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
-    if (helper_waits) SetEnvironmentVariableW(L"TAVREN_TEST_WAIT", nullptr);
+    for (const auto& name : given) SetEnvironmentVariableW(name.c_str(), nullptr);
+    for (const auto& [name, value] : own) SetEnvironmentVariableW(name.c_str(), value.c_str());
     put("spawned", started ? std::to_wstring(process.dwProcessId) : L"failed");
     fflush(stdout);
     if (started) {
@@ -129,7 +146,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     fflush(stdout);
     Sleep(static_cast<DWORD>(_wtoi(env(L"TAVREN_TEST_HOLD_MS").c_str())));
   } else if (action.rfind(L"run:", 0) == 0) {
-    std::wstring line = expanded(action.substr(4), here);
+    std::wstring line = expanded(action.substr(4), folder);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -151,7 +168,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     size_t bar = copy.find(L'|');
     if (bar != std::wstring::npos)
       put("copied",
-          CopyFileW((here + L"\\" + copy.substr(0, bar)).c_str(), copy.substr(bar + 1).c_str(), FALSE) ? L"1" : L"0");
+          CopyFileW((folder + L"\\" + copy.substr(0, bar)).c_str(), copy.substr(bar + 1).c_str(), FALSE) ? L"1" : L"0");
     fflush(stdout);
   }
   return static_cast<int>(wcstoul(env(L"TAVREN_TEST_EXIT").c_str(), nullptr, 0));
