@@ -71,7 +71,9 @@ class PayloadDamage : public ::testing::Test {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    root_ = std::wstring(temp) + L"payload_" + std::wstring(test.begin(), test.end());
+    // Both entry kinds' runs of a case may run at once: each has a folder of its own.
+    root_ = std::wstring(temp) + (executable_entry() ? L"payload_exe_" : L"payload_") +
+            std::wstring(test.begin(), test.end());
     remove_tree(root_);
     ASSERT_TRUE(CreateDirectoryW(root_.c_str(), nullptr));
     temp_ = root_ + L"\\temp";
