@@ -58,6 +58,11 @@ void fatal_create_folder(const wchar_t* path, uint32_t error_code) {
   exit(2);
 }
 
+void fatal_bad_variable(const char* name, const wchar_t* value) {
+  fprintf(stderr, "Error, %s must be an absolute folder path, not '%s'.\n", name, narrow_for_message(value));
+  exit(2);
+}
+
 void fatal_unpack_write() {
   DWORD code = GetLastError();
   print_system_error("Error, couldn't unpack file to target path.", code);

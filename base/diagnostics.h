@@ -19,6 +19,9 @@ void print_system_error(const char* message, uint32_t error_code);
 /// exits with 2.
 [[noreturn]] void fatal_create_folder(const wchar_t* path, uint32_t error_code);
 
+/// Reports a variable whose value the launcher cannot use as `name` asks, then exits with 2.
+[[noreturn]] void fatal_bad_variable(const char* name, const wchar_t* value);
+
 /// Reports a failed write with the code from GetLastError, then exits with 2. Call it right
 /// after the failed WriteFile, before any other system call.
 [[noreturn]] void fatal_unpack_write();

@@ -12,6 +12,7 @@
 #include "launcher/executable_child.h"
 #include "launcher/library_search.h"
 #include "launcher/private_folder.h"
+#include "launcher/unpack_folder.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -156,9 +157,18 @@ void export_for_application(wchar_t** argv) {
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
 }
 
-// Expands the target directory template into `directory` and makes the result absolute.
+// Expands the target directory template into `directory`, under the chosen unpack folder
+// when there is one, and makes the result absolute.
 static bool expand_target_directory(wchar_t* directory, size_t capacity) {
-  bool expanded = expand_path_spec(directory, TARGET_DIRECTORY_SPEC, capacity);
+  bool expanded;
+  if (chosen_unpack_folder(directory, capacity)) {
+    size_t length = wcslen(directory);
+    if (length > 0 && directory[length - 1] != L'\\') wbuf_append(directory, capacity, L"\\");
+    length = wcslen(directory);
+    expanded = expand_path_spec(directory + length, RUN_FOLDER_NAME_SPEC, capacity - length);
+  } else {
+    expanded = expand_path_spec(directory, TARGET_DIRECTORY_SPEC, capacity);
+  }
   wchar_t absolute[launcher_path_capacity];
   DWORD length = GetFullPathNameW(directory, launcher_path_capacity, absolute, nullptr);
   if (length < 1 || length > launcher_path_capacity - 1) abort();

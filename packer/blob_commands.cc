@@ -55,6 +55,10 @@ void print_launcher_kind(const checked_blob& blob) {
     if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
   }
   printf("\n");
+  // Only a launcher that asks for a folder of its own says so: the default is the temp folder
+  // (the cache folder when cached).
+  if (std::optional<std::u16string> unpack_dir = descriptor_unpack_dir(blob.file.data(), blob.file.size()))
+    printf("unpack folder: %s\n", utf16_to_utf8(*unpack_dir).c_str());
 }
 
 /// For a launcher, what its main file is: a library it loads, or an executable it starts.
@@ -125,6 +129,24 @@ void extract_entry(const std::string& root, const std::vector<std::string>& part
   }
 }
 
+// The positions of the entries that are PE images carrying a signature, from a pass of their
+// own over the payload (the checking pass must read each entry whole). A fault ends it
+// quietly: the checking pass reports it.
+std::vector<bool> signed_entries(const checked_blob& blob) {
+  std::vector<bool> result(1, false);
+  try {
+    entry_reader entries(blob.region(), blob.region_size());
+    std::vector<unsigned char> head(64 * 1024);
+    while (entries.next()) {
+      size_t got = 0;
+      while (size_t n = entries.read(head.data() + got, head.size() - got)) got += n;
+      result.push_back(pe_carries_signature({head.data(), got}, entries.size()));
+    }
+  } catch (const pack_error&) {
+  }
+  return result;
+}
+
 }  // namespace
 
 void list_payload(const std::string& path) {
@@ -132,9 +154,12 @@ void list_payload(const std::string& path) {
   print_launcher_kind(blob);
   print_execution_level(blob);
   print_entry(blob);
+  std::vector<bool> marked = signed_entries(blob);
   about(path, [&] {
-    check_entries(blob.span, blob.layout, [](const entry_reader& entries) {
-      printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
+    check_entries(blob.span, blob.layout, [&marked](const entry_reader& entries) {
+      bool is_signed = entries.index() < marked.size() && marked[entries.index()];
+      printf("%llu\t%s%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str(),
+             is_signed ? "\tsigned" : "");
     });
   });
 }

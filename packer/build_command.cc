@@ -19,7 +19,9 @@
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/progress.h"
+#include "packer/sign_payload.h"
 #include "packer/temp_output.h"
+#include "paths/path_spec_tokens.h"
 
 namespace {
 
@@ -66,12 +68,19 @@ void run_build(const pack_request& r) {
     throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
   if (r.signing.pkcs12.empty() && (!r.signing.password_file.empty() || !r.signing.timestamp_url.empty()))
     throw pack_error("--sign-password-file and --timestamp-url go with --sign", exit_usage);
+  if (r.sign_payload && (r.signing.pkcs12.empty() || from_blob))
+    throw pack_error("--sign-payload goes with --sign and APP_DIR (a payload BLOB is packed as it is)", exit_usage);
   launcher_texts texts = r.texts;
   for (const std::string* version : {&texts.file_version, &texts.product_version})
     if (!is_four_part_version(*version))
       throw pack_error("version " + quote_name(*version) + " is not four numbers 0..65535 (like 1.2.0.0)", exit_usage);
   for (const std::string* text : {&texts.company, &texts.product})
     if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
+  if (r.unpack_dir_given) {
+    const char* fault =
+        utf8_to_utf16(r.unpack_dir) ? unpack_dir_template_fault(r.unpack_dir.c_str()) : "is not valid UTF-8";
+    if (fault) throw pack_error("--unpack-dir " + quote_name(r.unpack_dir) + " " + fault, exit_usage);
+  }
   // Explorer shows the output's own name as the original file name.
   std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
@@ -127,6 +136,13 @@ void run_build(const pack_request& r) {
   bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
   uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
   temp_folder work(r.output);
+  if (r.sign_payload) {
+    progress_meter signing(show_progress(r), 0, "signing");
+    signing.say("signing the application's binaries ...");
+    payload_signing figures = sign_payload_files(signer, r.signing, contents, work);
+    if (r.verbose)
+      fprintf(stderr, "signed %d binaries, %d kept their own signature\n", figures.signed_files, figures.kept);
+  }
   std::string exe = work.file("launcher.exe");
   int fd = host_create_new(exe);
   if (fd < 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
@@ -142,6 +158,7 @@ void run_build(const pack_request& r) {
     }
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
+    cache.unpack_dir = r.unpack_dir;
     cache.mode |= entry_mode(entry);
     exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest), subsystem,
                                fd, cache);

@@ -117,6 +117,14 @@ int pack_main(int argc, char** argv) {
                   "with --payload)");
   build->add_flag("--cached-verify", build_request.cached_verify,
                   "Like --cached, and every start also compares each cached file's digest with the launcher's");
+  build
+      ->add_option("--unpack-dir", build_request.unpack_dir,
+                   "Make run folders (or, with --cached, the product folders) under this folder instead of the "
+                   "temp folder (or LocalAppData): a template with {TEMP}, {CACHE_DIR}, {HOME}, {PROGRAM_DIR}, "
+                   "{PRODUCT} and the other path tokens, such as \"{PROGRAM_DIR}\\.app-files\"; the variable "
+                   "TAVREN_ONEFILE_UNPACK_DIR overrides it on a machine")
+      ->type_name("TEMPLATE")
+      ->each([&](const std::string&) { build_request.unpack_dir_given = true; });
   manifest_request& manifest = build_request.manifest;
   CLI::Option* uac_admin = build->add_flag(
       "--uac-admin", [&manifest](int64_t) { manifest.level = execution_level::require_administrator; },
@@ -168,6 +176,10 @@ int pack_main(int argc, char** argv) {
       ->add_option("--sign-password-file", build_request.signing.password_file,
                    "The PKCS#12 password, on the first line of this file (with --sign)")
       ->type_name("FILE");
+  build->add_flag("--sign-payload", build_request.sign_payload,
+                  "With --sign: also sign every Windows binary of APP_DIR (DLLs, executables, judged by their "
+                  "content) with the same certificate before packing, working on copies; a file whose own "
+                  "signature matches its content is packed as it is");
   build
       ->add_option("--timestamp-url", build_request.signing.timestamp_url,
                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -242,6 +243,11 @@ TEST_F(PackCli, UsageErrorsExitWith2) {
   expect_refused(run({"build", "app", "--main", "bin/app.dll", "--ouptut", "out.exe"}, root_), 2,
                  "tavren-pack: unknown option '--ouptut' for build", exe);
   expect_refused(run({"biuld", "app"}, root_), 2, "unknown command 'biuld'", exe);
+  // The unpack folder's template is checked before anything is written: a bad one would only
+  // show on the user's machine.
+  for (const char* bad : {"", "{TEMPORARY}\\x", "{TEMP\\x", "{TEMP}\\{RANDOM}", "relative\\x"})
+    expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--unpack-dir", bad}, root_), 2,
+                   std::string("--unpack-dir '") + bad + "' ", exe);
   expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--icon"}, root_), 2, "--icon", exe);
   for (const char* command : {"payload", "build", "list", "verify", "extract"}) {
     run_result help = run({command, "--help"}, root_);
@@ -626,6 +632,71 @@ TEST_F(PackCli, SignedLauncherVerifiesUntilAPayloadByteChanges) {
   EXPECT_FALSE(fs::exists(root_ / "Bad.exe"));
 }
 
+// Every file of the tree below `folder`, by relative path, with its bytes.
+std::map<std::string, std::string> tree_bytes(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), folder).string()] = slurp(entry.path());
+  return files;
+}
+
+TEST_F(PackCli, SignPayloadSignsEveryBinaryOnCopiesKeepsAVendorsSignatureAndIsReproducible) {
+  NEED_DLL();
+  fs::path app = make_app();
+  auto tool = [&](std::vector<std::string> argv) { return run_program(argv, root_); };
+  for (std::string who : {"ours", "vendor"}) {
+    ASSERT_EQ(tool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", who + ".key", "-out",
+                    who + ".pem", "-days", "2", "-subj", "/CN=" + who, "-batch"})
+                  .status,
+              0);
+    ASSERT_EQ(tool({"openssl", "pkcs12", "-export", "-out", who + ".p12", "-inkey", who + ".key", "-in", who + ".pem",
+                    "-passout", "pass:"})
+                  .status,
+              0);
+  }
+  // A binary known by its content only, one its vendor signed, and a text that is named like one.
+  fs::copy_file(fs::path(TAVREN_FIXTURES) / "other_library.dll", app / "data" / "helper.bin");
+  ASSERT_EQ(tool({"osslsigncode", "sign", "-pkcs12", "vendor.p12", "-h", "sha256", "-in",
+                  (fs::path(TAVREN_FIXTURES) / "other_library.dll").string(), "-out", (app / "vendor.dll").string()})
+                .status,
+            0);
+  spit(app / "notes.dll", "MZ but no image");
+  const std::map<std::string, std::string> before = tree_bytes(app);
+
+  fs::create_directories(root_ / "again");
+  for (const char* out : {"App.exe", "again/App.exe"}) {
+    run_result r =
+        run({"build", "app", "--main", "bin/app.dll", "-o", out, "-q", "--sign", "ours.p12", "--sign-payload"}, root_,
+            {"SOURCE_DATE_EPOCH="});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(tree_bytes(app), before) << "the application folder is only read";
+  EXPECT_EQ(slurp(root_ / "App.exe"), slurp(root_ / "again" / "App.exe")) << "no time stamp, the same bytes";
+  EXPECT_EQ(tool({"osslsigncode", "verify", "-CAfile", "ours.pem", "App.exe"}).status, 0);
+
+  ASSERT_EQ(run({"extract", "App.exe", "x"}, root_).status, 0);
+  std::map<std::string, std::string> unpacked = tree_bytes(root_ / "x");
+  ASSERT_EQ(unpacked.size(), before.size());
+  for (const auto& [name, bytes] : unpacked) {
+    bool binary = name == "bin/app.dll" || name == "data/helper.bin" || name == "vendor.dll";
+    if (!binary || name == "vendor.dll") {
+      EXPECT_EQ(bytes, before.at(name)) << name;
+      continue;
+    }
+    EXPECT_NE(bytes, before.at(name)) << name;
+    run_result checked = tool({"osslsigncode", "verify", "-CAfile", "ours.pem", "x/" + name});
+    EXPECT_EQ(checked.status, 0) << name << "\n" << checked.out << checked.err;
+  }
+  EXPECT_EQ(tool({"osslsigncode", "verify", "-CAfile", "vendor.pem", "x/vendor.dll"}).status, 0);
+  std::string listed = run({"list", "App.exe"}, root_).out;
+  for (const char* line : {"\tbin\\app.dll\tsigned\n", "\tdata\\helper.bin\tsigned\n", "\tvendor.dll\tsigned\n",
+                           "\treadme.txt\n", "\tnotes.dll\n"})
+    EXPECT_NE(listed.find(line), std::string::npos) << line << "\n" << listed;
+
+  expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "Bad.exe", "--sign-payload"}, root_), 2,
+                 "--sign-payload goes with --sign", root_ / "Bad.exe");
+}
+
 }  // namespace
 
 TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnusableFolderNames) {
@@ -654,6 +725,9 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
                  root_ / "Bad.exe");
   expect_refused(build("Bad.exe", {"--cached", "--company", ".."}), 2, "--cached names a folder after",
                  root_ / "Bad.exe");
+  ASSERT_EQ(build("App.exe", {"--cached", "--unpack-dir", "{PROGRAM_DIR}\\.app-files"}).status, 0);
+  EXPECT_NE(run({"list", "App.exe"}, root_).out.find("\nunpack folder: {PROGRAM_DIR}\\.app-files\nexecution level: "),
+            std::string::npos);
   spit(app / ".onefile-record", "mine");
   expect_refused(build("Bad.exe", {"--cached"}), 1, "'.onefile-record'", root_ / "Bad.exe");
 }

@@ -31,6 +31,9 @@ struct pack_request {
   bool windowed = false;       ///< build: a windowed launcher; neither: the executable's subsystem
   bool cached = false;         ///< build: unpack once into the user's cache folder
   bool cached_verify = false;  ///< build: cached, and every start compares content digests
+  std::string unpack_dir;      ///< build: the unpack folder template; empty for the default
+  bool unpack_dir_given = false;
+  bool sign_payload = false;  ///< build: sign every PE file of the app folder (copies) with `signing`
   bool quiet = false, verbose = false;
 };
 
