@@ -3,18 +3,22 @@
 # project's own examples; the caller sets TAVREN_PACK_EXECUTABLE to the packer first.
 include_guard(GLOBAL)
 
-# tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
-#                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]
-#                    [CONSOLE] [CACHED] [CACHED_VERIFY] [UAC_ADMIN] [DPI_AWARE <system|per-monitor-v2>]
-#                    [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>] [SPLASH <png or bmp>] [SPLASH_TIMEOUT <seconds>]
+# tavren_add_onefile(<name> MAIN_TARGET <dll or executable target> [APP_DIR <dir>]
+#                    [FILES <file or dir>...] [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>]
+#                    [ICON <png or ico>] [CONSOLE | WINDOWED] [CACHED] [CACHED_VERIFY] [UAC_ADMIN]
+#                    [DPI_AWARE <system|per-monitor-v2>] [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>]
+#                    [SPLASH <png or bmp>] [SPLASH_TIMEOUT <seconds>]
 #                    [SIGN <pkcs12> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP_URL <url>] [SIGN_PAYLOAD]]):
-# a target <name> that packs the built main library and its files into <name>.exe (in
+# a target <name> that packs the built main file and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
 # The application folder is APP_DIR's contents, each FILES entry by its own name (a folder with
 # everything below it) and the main library, all at its top. VERSION (default: the project's)
 # may have one to four parts; missing parts are 0. The target's TAVREN_ONEFILE_EXE property
-# holds the executable's path. CONSOLE makes a console launcher, for command-line tools.
+# holds the executable's path. CONSOLE makes a console launcher, for command-line tools, and
+# WINDOWED a windowed one; without either a launcher of an executable takes its subsystem and
+# one of a library is windowed. A launcher of an executable takes the executable's icon and
+# texts where ICON, PRODUCT and COMPANY are not given (VERSION always passes the version on).
 # CACHED makes a launcher that unpacks once into the user's cache and starts from there;
 # CACHED_VERIFY also compares every file's digest on each start. UAC_ADMIN, DPI_AWARE and UTF8
 # give the packer --uac-admin, --dpi-aware and --utf8; MANIFEST a whole manifest of your own
@@ -24,14 +28,22 @@ include_guard(GLOBAL)
 # every binary of the application with it (--sign-payload). SPLASH shows that image while the
 # launcher unpacks (--splash), for at most SPLASH_TIMEOUT seconds.
 function(tavren_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD"
     "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL;SPLASH;SPLASH_TIMEOUT"
     "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
   if(NOT arg_MAIN_TARGET OR NOT TARGET "${arg_MAIN_TARGET}")
-    message(FATAL_ERROR "tavren_add_onefile(${name}): MAIN_TARGET must name the application's DLL target")
+    message(FATAL_ERROR "tavren_add_onefile(${name}): MAIN_TARGET must name the application's DLL or executable target")
+  endif()
+  get_target_property(main_type "${arg_MAIN_TARGET}" TYPE)
+  if(NOT main_type MATCHES "^(SHARED_LIBRARY|MODULE_LIBRARY|EXECUTABLE)$")
+    message(FATAL_ERROR "tavren_add_onefile(${name}): MAIN_TARGET ${arg_MAIN_TARGET} is a ${main_type}, "
+                        "not a DLL or an executable")
+  endif()
+  if(arg_CONSOLE AND arg_WINDOWED)
+    message(FATAL_ERROR "tavren_add_onefile(${name}): CONSOLE and WINDOWED exclude each other")
   endif()
   # A tree that builds the packer itself (this project's own) names it before it exists.
   if(NOT TAVREN_PACK_EXECUTABLE OR (NOT EXISTS "${TAVREN_PACK_EXECUTABLE}" AND NOT TAVREN_PACK_BUILT_LATER))
@@ -92,6 +104,8 @@ function(tavren_add_onefile name)
   endif()
   if(arg_CONSOLE)
     list(APPEND options --console)
+  elseif(arg_WINDOWED)
+    list(APPEND options --windowed)
   endif()
   if(arg_CACHED_VERIFY)
     list(APPEND options --cached-verify)

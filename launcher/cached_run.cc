@@ -10,6 +10,7 @@
 #include "launcher/cache_folder.h"
 #include "launcher/child_command_line.h"
 #include "launcher/dead_runs.h"
+#include "launcher/executable_child.h"
 #include "launcher/folder_trust.h"
 #include "launcher/private_folder.h"
 #include "launcher/remove_tree.h"
@@ -332,9 +333,7 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   g_launch = &launch;
   SetDllDirectoryW(L"");
   clean_start_of_environment();
-  // The application runs in this process: its first window here ends the splash.
   splash_show();
-  splash_follow(GetCurrentProcess());
   cache_directory(g_target_directory, launcher_path_capacity, launch.content_key);
 
   payload_set_blob(payload, size);
@@ -355,6 +354,10 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   // path, the same variables (TAVREN_ORIGINAL_ARGV0 from the runtime's split, as the default
   // parent exports it) and the same arguments.
   export_for_application(__wargv);
+  // An executable runs as a child, which the supervision has the splash follow; a library runs
+  // in this process, so its first window here ends the splash.
+  if (launch.executable) return static_cast<int>(run_cached_executable(g_main_library_path));
+  splash_follow(GetCurrentProcess());
   int count = split_own_arguments();
   fill_own_path_for_launch();
   g_arguments[0] = g_own_path_for_launch;

@@ -16,6 +16,7 @@ struct cached_launch {
   const unsigned char* content_key = nullptr;   ///< content_key_size bytes
   const unsigned char* digest_table = nullptr;  ///< null unless every start checks digests
   uint32_t digest_count = 0;
+  bool executable = false;  ///< the main file is an executable, started as a child
 };
 
 /// Folders of other builds of the product that one install removes at most.
@@ -28,4 +29,5 @@ constexpr int old_version_removal_limit = 4;
 /// names it) that nothing uses. A folder in place is run from only when its record stands for
 /// its files and its owner and access list are the ones an install gives. Every
 /// failure is reported as in the default run and ends the process, leaving no partial folder.
+/// An executable entry runs as a child instead and its exit code is returned (run_cached_executable).
 int run_cached_sequence(const unsigned char* payload, size_t size, const cached_launch& launch);

@@ -12,17 +12,27 @@ void fill_own_path_for_launch() {
 
 static bool is_blank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
-void split_command_line(const wchar_t* line, wchar_t* scratch, take_argument_fn take, void* context) {
-  const wchar_t* s = line;
-  wchar_t* d = scratch;
-  // The program name knows no escapes: a quoted one ends at the next quote.
+// The program name knows no escapes: a quoted one ends at the next quote. Copies it to `name`
+// when given; returns where it ends.
+static const wchar_t* skip_program_name(const wchar_t* s, wchar_t* name) {
+  wchar_t* d = name;
   if (*s == L'"') {
-    for (++s; *s && *s != L'"'; ++s) *d++ = *s;
+    for (++s; *s && *s != L'"'; ++s)
+      if (d) *d++ = *s;
     if (*s) ++s;
   } else {
-    while (*s && !is_blank(*s)) *d++ = *s++;
+    for (; *s && !is_blank(*s); ++s)
+      if (d) *d++ = *s;
   }
-  *d = 0;
+  if (d) *d = 0;
+  return s;
+}
+
+const wchar_t* after_program_name(const wchar_t* line) { return skip_program_name(line, nullptr); }
+
+void split_command_line(const wchar_t* line, wchar_t* scratch, take_argument_fn take, void* context) {
+  const wchar_t* s = skip_program_name(line, scratch);
+  wchar_t* d = scratch;
   take(context, 0, scratch);
   for (int index = 1;; ++index) {
     while (is_blank(*s)) ++s;

@@ -14,6 +14,10 @@ void build_child_command_line();
 /// Called with each argument of a split command line in turn, argument 0 first.
 using take_argument_fn = void (*)(void* context, int index, const wchar_t* argument);
 
+/// Where the first argument of `line` ends by the splitter's rules below: past the closing
+/// quote of a quoted program name, else at the first blank (or the end).
+const wchar_t* after_program_name(const wchar_t* line);
+
 /// Splits `line` by the rules of the system's CommandLineToArgvW (except that an empty line
 /// gives one empty argument, not the module path). `scratch` holds one argument at a time:
 /// at least as many units as `line` has, plus one.

@@ -68,7 +68,11 @@ BOOL WINAPI console_ctrl_handler(DWORD event) {
 
 uint32_t launch_and_supervise_child() {
   fill_own_path_for_launch();
+  build_child_command_line();
+  return launch_and_supervise_child(g_own_path_for_launch, g_child_command_line);
+}
 
+uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -76,12 +80,11 @@ uint32_t launch_and_supervise_child() {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
-  build_child_command_line();
   // The system keeps a command line of at most 32,766 characters (its length is counted in
   // bytes in 16 bits). Windows refuses a longer one with this error; Wine cuts it short
   // without a word, and the application would run with its last argument changed. Refuse it
   // the same way everywhere, leaving the target directory like any failed launch.
-  if (wcslen(g_child_command_line) > system_command_line_limit) {
+  if (wcslen(command_line) > system_command_line_limit) {
     print_system_error("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
     exit(2);
   }
@@ -95,12 +98,12 @@ uint32_t launch_and_supervise_child() {
   in_job.StartupInfo.cb = sizeof in_job;
   in_job.lpAttributeList = job.attributes;
   PROCESS_INFORMATION process = {};
-  bool started = job.attributes && CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE,
+  bool started = job.attributes && CreateProcessW(image, command_line, nullptr, nullptr, TRUE,
                                                   NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
                                                   nullptr, &in_job.StartupInfo, &process);
   if (!started) {
-    if (!CreateProcessW(g_own_path_for_launch, g_child_command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(image, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                        &process)) {
       DWORD code = GetLastError();
       print_system_error("Error, couldn't launch child", code);
       exit(2);

@@ -14,11 +14,16 @@ constexpr DWORD child_grace_ms = 5000;
 constexpr int cleanup_retries = 20;
 constexpr DWORD cleanup_pause_ms = 100;
 
-/// Builds the command line, starts the child with the parent's standard handles and
-/// environment inside a job that ends it when this process ends (without the job if the
-/// system refuses one), and supervises it (see supervise_child). A failed launch reports
-/// "Error, couldn't launch child" and exits with 2, leaving the target directory on disk.
+/// Starts this launcher again as the child, with the parent's own arguments
+/// (build_child_command_line), as launch_and_supervise_child(image, command_line) does.
 uint32_t launch_and_supervise_child();
+
+/// Starts the executable `image` with `command_line` (CreateProcessW may write to it) as the
+/// child, with the parent's standard handles, working folder and environment, inside a job
+/// that ends it when this process ends (without the job if the system refuses one), and
+/// supervises it (see supervise_child). A failed launch reports "Error, couldn't launch
+/// child" and exits with 2, leaving the target directory on disk.
+uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line);
 
 /// Waits without limit for the started child `process` (whose duplicate, if any, is in
 /// g_child_process), closes it, then waits until no process runs an executable from the

@@ -53,8 +53,10 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   uint64_t size = descriptor->payload_size;
   // An unfilled stub has no payload: the run sequence reports the missing header.
   const unsigned char* payload = image_address(size ? descriptor->payload_rva : 0);
+  bool executable = descriptor->mode & stub_mode_executable;
   if (descriptor->mode & stub_mode_cached) {
     cached_launch launch;
+    launch.executable = executable;
     launch.content_key = descriptor->content_key;
     if ((descriptor->mode & stub_mode_verify_digests) && descriptor->digests_rva) {
       launch.digest_table = image_address(descriptor->digests_rva);
@@ -62,5 +64,5 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     return run_cached_sequence(payload, static_cast<size_t>(size), launch);
   }
-  return run_sequence(payload, static_cast<size_t>(size));
+  return run_sequence(payload, static_cast<size_t>(size), executable);
 }

@@ -9,6 +9,7 @@
 #include "launcher/child_process.h"
 #include "launcher/run_state.h"
 #include "launcher/dead_runs.h"
+#include "launcher/executable_child.h"
 #include "launcher/library_search.h"
 #include "launcher/private_folder.h"
 #include "launcher/unpack_folder.h"
@@ -153,6 +154,7 @@ void export_for_application(wchar_t** argv) {
   wbuf_copy(g_exported_directory, launcher_path_capacity, g_own_path_for_directory_export);
   if (wchar_t* separator = wcsrchr(g_exported_directory, L'\\')) *separator = 0;
   env_set("TAVREN_ONEFILE_DIRECTORY", g_exported_directory);
+  env_set("TAVREN_ONEFILE_EXECUTABLE", g_own_path_for_directory_export);
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
 }
 
@@ -193,12 +195,14 @@ static void claim_target_directory() {
   atexit(remove_target_directory_if_empty);
 }
 
-int run_sequence(const unsigned char* payload, size_t size) {
+int run_sequence(const unsigned char* payload, size_t size, bool executable_entry) {
   int argc = __argc;
   wchar_t** argv = __wargv;
   SetDllDirectoryW(L"");
 
-  launcher_role role = decide_role();
+  // An executable entry has no child role: its child is the application, and a launcher the
+  // application starts (to restart itself) begins a run of its own.
+  launcher_role role = executable_entry ? role_parent : decide_role();
   if (role == role_parent) clean_start_of_environment();
   if (role == role_parent) splash_show();
 
@@ -225,5 +229,6 @@ int run_sequence(const unsigned char* payload, size_t size) {
 
   payload_close();
   export_for_application(argv);
+  if (executable_entry) return static_cast<int>(launch_and_supervise_executable(g_main_library_path));
   return static_cast<int>(launch_and_supervise_child());
 }

@@ -24,8 +24,9 @@ launcher_role decide_role();
 /// TAVREN_ONEFILE_PARENT, as the application's environment has it.
 void clean_start_of_environment();
 
-/// Sets the variables the application reads: TAVREN_ONEFILE_DIRECTORY (the launcher's folder)
-/// and TAVREN_ORIGINAL_ARGV0 (`argv[0]` as the caller typed it).
+/// Sets the variables the application reads: TAVREN_ONEFILE_DIRECTORY (the launcher's folder),
+/// TAVREN_ONEFILE_EXECUTABLE (the launcher's full path) and TAVREN_ORIGINAL_ARGV0 (`argv[0]`
+/// as the caller typed it).
 void export_for_application(wchar_t** argv);
 
 /// Loads g_main_library_path, searching g_target_directory for its dependencies, and returns
@@ -34,5 +35,7 @@ void export_for_application(wchar_t** argv);
 int hand_off_to_main_library(int argc, wchar_t** argv);
 
 /// Runs both roles from the role decision to the end, over the `size`-byte payload blob at
-/// `payload`. Returns the exit code; every failure ends the process instead.
-int run_sequence(const unsigned char* payload, size_t size);
+/// `payload`. With `executable_entry` the main file is an executable: the process is always
+/// the parent and starts it as the child. Returns the exit code; every failure ends the
+/// process instead.
+int run_sequence(const unsigned char* payload, size_t size, bool executable_entry = false);

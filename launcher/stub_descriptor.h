@@ -24,6 +24,12 @@ constexpr uint32_t stub_mode_cached = 1;
 /// With cached: compare every file's digest with the launcher's table on every start.
 constexpr uint32_t stub_mode_verify_digests = 2;
 
+/// The main file is an executable that the launcher starts as its child in either mode, not a
+/// library whose run_code it calls. Without it (and in launchers of the first layout): a library.
+constexpr uint32_t stub_mode_executable = 4;
+/// With executable: the executable is of the console subsystem (else windowed). Only shown.
+constexpr uint32_t stub_mode_executable_console = 8;
+
 /// One entry of the digest table of a launcher that checks digests, in payload order:
 /// SHA-256 of the content, the size (u64 LE), then the name as UTF-16LE units and a zero unit.
 constexpr size_t stub_digest_record_fixed = 32 + 8;

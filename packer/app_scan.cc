@@ -85,9 +85,9 @@ class app_walker {
 /// absolute or climbs out of the app folder.
 std::string normal_main_path(const std::string& app_dir, const std::string& main_path) {
   auto outside = [&] {
-    return pack_error("main library " + quote_name(main_path) + " is outside the app folder " + quote_name(app_dir));
+    return pack_error("main file " + quote_name(main_path) + " is outside the app folder " + quote_name(app_dir));
   };
-  if (main_path.empty()) throw pack_error("main library path is empty", exit_usage);
+  if (main_path.empty()) throw pack_error("main file path is empty", exit_usage);
   if (main_path[0] == '/' || main_path[0] == '\\') throw outside();
   std::vector<std::string> parts;
   size_t start = 0;
@@ -103,7 +103,7 @@ std::string normal_main_path(const std::string& app_dir, const std::string& main
       parts.push_back(part);
     }
   }
-  if (parts.empty()) throw pack_error("main library " + quote_name(main_path) + " names the app folder itself");
+  if (parts.empty()) throw pack_error("main file " + quote_name(main_path) + " names the app folder itself");
   std::string joined;
   for (const std::string& part : parts) joined += (joined.empty() ? "" : "/") + part;
   return joined;
@@ -140,9 +140,9 @@ app_contents scan_app(const std::string& app_dir, const std::string& main_path) 
   std::string main_host = app_dir + "/" + main_display;
   host_file_info main_info;
   if (!host_stat(main_host, &main_info))
-    throw pack_error("cannot read main library " + quote_name(main_display) + ": " + errno_text(errno));
+    throw pack_error("cannot read main file " + quote_name(main_display) + ": " + errno_text(errno));
   if (main_info.kind == host_file_info::folder)
-    throw pack_error("main library " + quote_name(main_display) + " is a folder");
+    throw pack_error("main file " + quote_name(main_display) + " is a folder");
 
   app_contents contents;
   app_walker walker(host_real_path(app_dir), &contents);
@@ -152,11 +152,11 @@ app_contents scan_app(const std::string& app_dir, const std::string& main_path) 
   auto main = std::find_if(contents.entries.begin(), contents.entries.end(),
                            [&](const app_entry& e) { return e.display == main_display; });
   if (main == contents.entries.end())
-    throw pack_error("main library " + quote_name(main_display) + " is outside the app folder " + quote_name(app_dir));
+    throw pack_error("main file " + quote_name(main_display) + " is outside the app folder " + quote_name(app_dir));
   {
     mapped_file image(main->host_path, main_display);
-    if (const char* fault = main_library_fault(image.data(), image.size()))
-      throw pack_error("main library " + quote_name(main_display) + " is not usable: " + fault);
+    if (const char* fault = main_file_fault(image.data(), image.size(), &contents.entry))
+      throw pack_error("main file " + quote_name(main_display) + " is not usable: " + fault, exit_usage);
   }
   std::rotate(contents.entries.begin(), main, main + 1);
   std::sort(contents.entries.begin() + 1, contents.entries.end(),

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe_exports.h"
+
 struct app_entry {
   std::string host_path;  ///< where to open it on this machine
   std::string display;    ///< path relative to the app folder with '/', for messages
@@ -15,12 +17,13 @@ struct app_entry {
 };
 
 struct app_contents {
-  std::vector<app_entry> entries;     ///< main library first, then by UTF-16 name units
-  uint64_t content_bytes = 0;         ///< sum of entry sizes
-  std::vector<std::string> warnings;  ///< things worth saying that do not stop the pack
+  std::vector<app_entry> entries;          ///< main library first, then by UTF-16 name units
+  uint64_t content_bytes = 0;              ///< sum of entry sizes
+  std::vector<std::string> warnings;       ///< things worth saying that do not stop the pack
+  main_entry entry = main_entry::library;  ///< what the main file is
 };
 
-/// Walks `app_dir` and checks `main_path` (relative to it; '/' or '\' separated) is an
-/// x86-64 DLL exporting run_code. Follows symbolic links to files wherever they lead and to
-/// folders inside `app_dir`. Throws pack_error naming the first fault.
+/// Walks `app_dir` and checks `main_path` (relative to it; '/' or '\' separated) is a file a
+/// launcher can run (main_file_fault; refused with exit_usage). Follows symbolic links to
+/// files wherever they lead and to folders inside `app_dir`. Throws pack_error naming the first fault.
 app_contents scan_app(const std::string& app_dir, const std::string& main_path);

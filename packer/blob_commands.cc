@@ -64,6 +64,17 @@ void print_launcher_kind(const checked_blob& blob) {
     printf("unpack folder: %s\n", utf16_to_utf8(*unpack_dir).c_str());
 }
 
+/// For a launcher, what its main file is: a library it loads, or an executable it starts.
+/// Nothing for a bare blob.
+void print_entry(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  uint32_t mode = descriptor_run_mode(blob.file.data(), blob.file.size()).mode;
+  main_entry entry = main_entry::library;
+  if (mode & stub_mode_executable)
+    entry = mode & stub_mode_executable_console ? main_entry::executable_console : main_entry::executable_windowed;
+  printf("entry: %s\n", main_entry_text(entry));
+}
+
 /// Runs `body` and prefixes any fault with the file name.
 void about(const std::string& path, const std::function<void()>& body) {
   try {
@@ -145,6 +156,7 @@ void list_payload(const std::string& path) {
   checked_blob blob(path);
   print_launcher_kind(blob);
   print_execution_level(blob);
+  print_entry(blob);
   std::vector<bool> marked = signed_entries(blob);
   about(path, [&] {
     check_entries(blob.span, blob.layout, [&marked](const entry_reader& entries) {
@@ -161,6 +173,7 @@ void verify_payload(const std::string& path) {
   about(path, [&] { totals = check_entries(blob.span, blob.layout); });
   print_launcher_kind(blob);
   print_execution_level(blob);
+  print_entry(blob);
   printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
 }

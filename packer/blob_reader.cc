@@ -235,10 +235,10 @@ class name_registry {
   std::map<std::u16string, seen> files_, folders_;
 };
 
-/// Why the current entry is no main library the launcher can load, or nullptr. Its content
-/// goes through an unlinked temporary file, so a library of any size costs no memory.
-const char* main_library_content_fault(entry_reader& entries) {
-  if (entries.size() == 0) return main_library_fault(nullptr, 0);
+/// Why the current entry is no main file the launcher can run, or nullptr with `*entry` set.
+/// Its content goes through an unlinked temporary file, so a file of any size costs no memory.
+const char* main_file_content_fault(entry_reader& entries, main_entry* entry, std::string* copy = nullptr) {
+  if (entries.size() == 0) return main_file_fault(nullptr, 0, entry);
   int spill = host_open_scratch();
   if (spill < 0) throw pack_error("cannot create a temporary file to check the main library: " + errno_text(errno));
   try {
@@ -255,7 +255,8 @@ const char* main_library_content_fault(entry_reader& entries) {
   int error = errno;
   host_close(spill);
   if (!image) throw pack_error("cannot map the main library to check it: " + errno_text(error));
-  const char* fault = main_library_fault(image, size);
+  const char* fault = main_file_fault(image, size, entry);
+  if (copy && !fault) copy->assign(reinterpret_cast<const char*>(image), size);
   host_unmap(image, size);
   return fault;
 }
@@ -275,8 +276,8 @@ payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
     names.add(entries.name(), entries.index());
     if (each) each(entries);
     if (entries.index() == 1) {
-      if (const char* fault = main_library_content_fault(entries))
-        throw pack_error(entry_text(1, entries.name()) + " cannot be the main library: " + fault);
+      if (const char* fault = main_file_content_fault(entries, &totals.entry))
+        throw pack_error(entry_text(1, entries.name()) + " cannot be the main file: " + fault);
     }
     ++totals.entries;
     totals.bytes += entries.size();
@@ -284,4 +285,18 @@ payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
   entries.finish();
   if (totals.entries == 0) throw pack_error("the payload holds no entry; a launcher needs its main library first");
   return totals;
+}
+
+main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image) {
+  main_entry entry = main_entry::library;
+  try {
+    blob_span blob = locate_blob(file, size);
+    blob_layout layout = check_blob_layout(blob);
+    entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
+    if (entries.next() && main_file_content_fault(entries, &entry, image)) entry = main_entry::library;
+  } catch (const pack_error&) {
+    entry = main_entry::library;
+  }
+  if (entry == main_entry::library) image->clear();
+  return entry;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe_exports.h"
 #include "payload/format.h"
 #include "payload/stream_decoder.h"
 
@@ -70,12 +71,19 @@ const char* entry_name_fault(const std::string& name, std::vector<std::string>* 
 struct payload_totals {
   uint64_t entries = 0;
   uint64_t bytes = 0;
+  main_entry entry = main_entry::library;  ///< what the first entry is
 };
 
 /// Walks every entry of `blob`, whose layout check gave `layout`, and throws pack_error
 /// naming the first thing a launcher refuses or would mishandle: damage, a missing end
-/// marker or data after it, no entry at all, a first entry that is no 64-bit DLL exporting
-/// run_code, a name it cannot write, two names Windows takes for one, a file named like a
-/// folder. `each` (when given) sees every entry before its content is read and must not read it.
+/// marker or data after it, no entry at all, a first entry that no launcher can run (see
+/// main_file_fault), a name it cannot write, two names Windows takes for one, a file named
+/// like a folder. `each` (when given) sees every entry before its content is read and must not read it.
 payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
                              const std::function<void(const entry_reader&)>& each = {});
+
+/// What the first entry of the blob in `file` is, decoding only that entry: an executable
+/// only when it is one a launcher can run; a library for anything else, as a blob is linked
+/// as it is and a launcher reports what it cannot run when it starts. An executable's bytes
+/// go to `image`, which is left empty for a library.
+main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image);

@@ -102,7 +102,7 @@ TEST(BlobReader, RefusesWhatALauncherRefusesAndAcceptsWhatItRuns) {
       {blob_around(window_2_28), "needs a 256 MiB window; the launcher decodes at most 128 MiB"},
       {blob_around({}), "no whole Zstandard frame at offset 3"},
       {blob_around(compressed(entry_stream({{u"main.dll", "not a library"}}))),
-       "entry 1 'main.dll' cannot be the main library: not a Windows executable file"},
+       "entry 1 'main.dll' cannot be the main file: not a Windows executable file"},
       {blob({{u"what?.txt"}}), "entry 2 'what?.txt' contains one of"},
       {blob({{u"dir\\"}}), "entry 2 'dir\\' has an empty or '.' component"},
       {blob({{u"sub\\x"}, {u"SUB"}}), "entry 3 'SUB' is a file where there is a folder for entry 2 'sub\\x'"},

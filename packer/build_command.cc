@@ -6,9 +6,12 @@
 #include <chrono>
 #include <memory>
 
+#include "launcher/stub_descriptor.h"
 #include "packer/app_icon.h"
+#include "packer/blob_reader.h"
 #include "packer/build_manifest.h"
 #include "packer/cache_facts.h"
+#include "packer/executable_looks.h"
 #include "packer/host.h"
 #include "packer/launcher_image.h"
 #include "packer/launcher_resources.h"
@@ -49,6 +52,12 @@ launcher_cache cache_facts_in_file(int fd, uint64_t offset, uint64_t size, bool 
   }
 }
 
+// The descriptor's bits for what the main file is.
+uint32_t entry_mode(main_entry entry) {
+  if (entry == main_entry::executable_console) return stub_mode_executable | stub_mode_executable_console;
+  return entry == main_entry::executable_windowed ? stub_mode_executable : 0;
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -68,9 +77,6 @@ void run_build(const pack_request& r) {
       throw pack_error("version " + quote_name(*version) + " is not four numbers 0..65535 (like 1.2.0.0)", exit_usage);
   for (const std::string* text : {&texts.company, &texts.product})
     if (!utf8_to_utf16(*text)) throw pack_error("text " + quote_name(*text) + " is not valid UTF-8", exit_usage);
-  if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
-  bool cached = r.cached || r.cached_verify;
-  if (cached) check_cache_texts(texts);
   if (r.unpack_dir_given) {
     const char* fault =
         utf8_to_utf16(r.unpack_dir) ? unpack_dir_template_fault(r.unpack_dir.c_str()) : "is not valid UTF-8";
@@ -80,21 +86,57 @@ void run_build(const pack_request& r) {
   std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
     throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
+  bool cached = r.cached || r.cached_verify;
   // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
   std::unique_ptr<mapped_file> stub_file;
   if (!r.stub.empty()) stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
   launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
                                  : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
-  std::vector<std::string> warnings;
-  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, warnings);
-  std::string manifest = build_manifest(r.manifest, warnings);
   std::string splash = r.splash.empty() ? "" : load_splash(r.splash, r.splash_timeout);
-  for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
   auto start = std::chrono::steady_clock::now();
-
   app_contents contents;
-  if (!from_blob) contents = scan_and_report(r);
+  std::unique_ptr<mapped_file> blob;
+  main_entry entry = main_entry::library;
+  std::string main_image;  ///< an executable main file's bytes
+  if (from_blob) {
+    host_file_info info;
+    if (!host_stat(r.payload, &info))
+      throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
+    if (info.kind != host_file_info::file)
+      throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
+    blob = std::make_unique<mapped_file>(r.payload, r.payload);
+    entry = blob_main_entry(blob->data(), blob->size(), &main_image);
+  } else {
+    contents = scan_and_report(r);
+    entry = contents.entry;
+    if (entry != main_entry::library) {
+      mapped_file main(contents.entries[0].host_path, contents.entries[0].display);
+      main_image.assign(reinterpret_cast<const char*>(main.data()), main.size());
+    }
+  }
+  // What the options leave open, the launcher takes from the executable it starts, so that
+  // Explorer, the taskbar and the elevation prompt show the application.
+  executable_looks looks;
+  if (entry != main_entry::library)
+    looks = read_executable_looks(reinterpret_cast<const unsigned char*>(main_image.data()), main_image.size());
+  if (!r.company_given && !looks.company.empty()) texts.company = looks.company;
+  if (!r.product_given && !looks.product.empty()) texts.product = looks.product;
+  if (!r.file_version_given && !looks.file_version.empty()) texts.file_version = looks.file_version;
+  if (!r.product_given && !from_blob && looks.product.empty()) texts.product = file_stem(r.main_path);
+  if (cached) check_cache_texts(texts);
+  std::vector<std::string> warnings;
+  std::string icon = !r.icon.empty() ? load_icon(r.icon, warnings) : !looks.ico.empty() ? looks.ico : default_icon();
+  // The level the executable asks for stands unless the options name one or give a manifest.
+  manifest_request manifest_asked = r.manifest;
+  if (!manifest_asked.level && manifest_asked.file.empty()) manifest_asked.level = looks.level;
+  std::string manifest = build_manifest(manifest_asked, warnings);
+  for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
+
+  // Without a choice the launcher looks like the application: a console program gets a console
+  // launcher, so shells wait for it and it shares their console.
+  bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
+  uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
   temp_folder work(r.output);
   if (r.sign_payload) {
     progress_meter signing(show_progress(r), 0, "signing");
@@ -109,14 +151,8 @@ void run_build(const pack_request& r) {
   uint64_t blob_size = 0, exe_bytes = 0;
   try {
     if (from_blob) {
-      host_file_info info;
-      if (!host_stat(r.payload, &info))
-        throw pack_error("cannot read " + quote_name(r.payload) + ": " + errno_text(errno));
-      if (info.kind != host_file_info::file)
-        throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
-      mapped_file blob(r.payload, r.payload);
-      write_all_at(fd, blob.data(), blob.size(), stub.payload_offset, exe);
-      blob_size = blob.size();
+      write_all_at(fd, blob->data(), blob->size(), stub.payload_offset, exe);
+      blob_size = blob->size();
     } else {
       if (!host_seek(fd, stub.payload_offset))
         throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
@@ -125,8 +161,9 @@ void run_build(const pack_request& r) {
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     cache.unpack_dir = r.unpack_dir;
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest),
-                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache, splash);
+    cache.mode |= entry_mode(entry);
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest), subsystem,
+                               fd, cache, splash);
   } catch (...) {
     host_close(fd);
     throw;

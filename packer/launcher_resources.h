@@ -48,8 +48,8 @@ std::string launcher_manifest(const manifest_settings& settings);
 /// OriginalFilename set to `file_name`.
 std::string version_resource(const launcher_texts& texts, const std::string& file_name);
 
-/// Every resource a launcher carries: the images of `ico` (an icon file that passed
-/// ico_fault) as icons 1..n with icon group 1, version 1 and `manifest` as manifest 1, all
+/// Every resource a launcher carries: the images of `ico` (a well-formed icon file: one that
+/// passed ico_fault, or an executable's own icon group) as icons 1..n with icon group 1, version 1 and `manifest` as manifest 1, all
 /// US English.
 std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
                                               const std::string& ico, const std::string& manifest);

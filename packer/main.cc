@@ -81,26 +81,36 @@ int pack_main(int argc, char** argv) {
       ->type_name("FILE");
   build
       ->add_option("--company", build_request.texts.company,
-                   "Company name: Explorer's Details tab and the {COMPANY} path token (default: empty)")
-      ->type_name("TEXT");
+                   "Company name: Explorer's Details tab and the {COMPANY} path token (default: an executable's "
+                   "own, else empty)")
+      ->type_name("TEXT")
+      ->each([&](const std::string&) { build_request.company_given = true; });
   build
       ->add_option("--product", build_request.texts.product,
                    "Product name: Details tab (name and description) and the {PRODUCT} path token "
-                   "(default: the main library's name without extension; empty with --payload)")
+                   "(default: an executable's own, else the main file's name without extension; empty with "
+                   "--payload)")
       ->type_name("TEXT")
       ->each([&](const std::string&) { build_request.product_given = true; });
   build
       ->add_option("--file-version", build_request.texts.file_version,
-                   "File version, each part 0..65535; also the {VERSION} and {FILE_VERSION} tokens (default 0.0.0.0)")
-      ->type_name("A.B.C.D");
+                   "File version, each part 0..65535; also the {VERSION} and {FILE_VERSION} tokens (default: an "
+                   "executable's own, else 0.0.0.0)")
+      ->type_name("A.B.C.D")
+      ->each([&](const std::string&) { build_request.file_version_given = true; });
   build
       ->add_option("--product-version", build_request.texts.product_version,
                    "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
       ->type_name("A.B.C.D");
-  build->add_flag("--console", build_request.console,
-                  "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
-                  "application reads and writes the console it was started from (default: windowed, for "
-                  "programs with windows)");
+  auto* console_flag =
+      build->add_flag("--console", build_request.console,
+                      "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "
+                      "application reads and writes the console it was started from (default: an executable's own "
+                      "subsystem, else windowed)");
+  build
+      ->add_flag("--windowed", build_request.windowed,
+                 "Make a windowed launcher, for programs with windows (the default for a main library)")
+      ->excludes(console_flag);
   build->add_flag("--cached", build_request.cached,
                   "Unpack once into the user's cache folder (LocalAppData\\COMPANY\\PRODUCT\\VERSION-KEY) and start "
                   "from there; a new build gets a folder of its own, a damaged one is repaired (needs --product "

@@ -106,14 +106,14 @@ TEST_F(PackCli, RefusesMissingOrUnusableMainLibrary) {
   };
   expect_refused(with_main("bin/app.dll", "nowhere"), 1, "cannot read app folder 'nowhere': No such file or directory",
                  out);
-  expect_refused(with_main("bin/missing.dll"), 1,
-                 "cannot read main library 'bin/missing.dll': No such file or directory", out);
-  expect_refused(with_main("../outside.dll"), 1, "main library '../outside.dll' is outside the app folder", out);
+  expect_refused(with_main("bin/missing.dll"), 1, "cannot read main file 'bin/missing.dll': No such file or directory",
+                 out);
+  expect_refused(with_main("../outside.dll"), 1, "main file '../outside.dll' is outside the app folder", out);
   expect_refused(with_main("bin/../../outside.dll"), 1, "is outside the app folder", out);
   expect_refused(with_main((root_ / "outside.dll").string()), 1, "is outside the app folder", out);
-  expect_refused(with_main("readme.txt"), 1, "main library 'readme.txt' is not usable: not a Windows executable", out);
-  expect_refused(with_main("other.dll"), 1, "main library 'other.dll' is not usable: does not export run_code", out);
-  expect_refused(with_main("bin"), 1, "main library 'bin' is a folder", out);
+  expect_refused(with_main("readme.txt"), 2, "main file 'readme.txt' is not usable: not a Windows executable", out);
+  expect_refused(with_main("other.dll"), 2, "main file 'other.dll' is not usable: does not export run_code", out);
+  expect_refused(with_main("bin"), 1, "main file 'bin' is a folder", out);
   // Backslashes and dot components name the same file.
   EXPECT_EQ(with_main("bin\\.\\app.dll").status, 0);
 }
@@ -494,11 +494,69 @@ TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   for (size_t at : differ) EXPECT_TRUE(at == optional + 68 || (at >= optional + 64 && at < optional + 68)) << at;
   EXPECT_EQ(u32(console, optional + 64), reference_checksum(console, optional + 64));
 
-  EXPECT_EQ(
-      run({"verify", "console/App.exe"}, root_).out.rfind("launcher: console\nexecution level: asInvoker\nok: ", 0),
-      0u);
+  EXPECT_EQ(run({"verify", "console/App.exe"}, root_)
+                .out.rfind("launcher: console\nexecution level: asInvoker\nentry: library\nok: ", 0),
+            0u);
   EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 19), "launcher: windowed\n");
   EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
+}
+
+TEST_F(PackCli, TheMainFilesImageDecidesTheEntryAndTheLaunchersKind) {
+  NEED_DLL();
+  fs::path app = make_app();
+  fs::path fixtures(TAVREN_FIXTURES);
+  // Named against their kind: the image decides.
+  fs::copy_file(fixtures / "console.exe", app / "tool.dll");
+  fs::copy_file(fixtures / "windowed.exe", app / "viewer.exe");
+  fs::copy_file(fixtures / "main_library.dll", app / "library.exe");
+  struct expectation {
+    std::string main;
+    std::vector<std::string> options;
+    std::string shown;
+  };
+  const expectation cases[] = {
+      {"tool.dll", {}, "launcher: console\nexecution level: asInvoker\nentry: executable, console\n"},
+      {"tool.dll", {"--windowed"}, "launcher: windowed\nexecution level: asInvoker\nentry: executable, console\n"},
+      {"viewer.exe", {}, "launcher: windowed\nexecution level: asInvoker\nentry: executable, windowed\n"},
+      {"viewer.exe", {"--console", "--cached", "--product", "V"}, "launcher: console, cached, key "},
+      {"library.exe", {}, "launcher: windowed\nexecution level: asInvoker\nentry: library\n"},
+  };
+  for (const expectation& c : cases) {
+    std::vector<std::string> args = {"build", "app", "--main", c.main, "-o", "App.exe", "-q"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    run_result built = run(args, root_);
+    ASSERT_EQ(built.status, 0) << c.main << built.err;
+    for (const char* command : {"list", "verify"}) {
+      run_result shown = run({command, "App.exe"}, root_);
+      EXPECT_EQ(shown.status, 0) << shown.err;
+      EXPECT_EQ(shown.out.substr(0, c.shown.size()), c.shown) << command << " " << c.main;
+    }
+  }
+  EXPECT_NE(run({"build", "app", "--main", "tool.dll", "-o", "x.exe", "--console", "--windowed"}, root_).status, 0);
+}
+
+TEST_F(PackCli, RefusesExecutablesNoLauncherCanRun) {
+  NEED_DLL();
+  fs::path app = make_app();
+  fs::path fixtures(TAVREN_FIXTURES);
+  std::string console = slurp(fixtures / "console.exe");
+  size_t machine = static_cast<unsigned char>(console[0x3C]) + (static_cast<unsigned char>(console[0x3D]) << 8) + 4;
+  auto with_machine = [&](uint16_t value) {
+    std::string image = console;
+    image[machine] = static_cast<char>(value & 0xFF);
+    image[machine + 1] = static_cast<char>(value >> 8);
+    return image;
+  };
+  fs::copy_file(fixtures / "native.exe", app / "driver.sys");
+  spit(app / "x86.exe", with_machine(0x14C));
+  spit(app / "arm.exe", with_machine(0xAA64));
+  fs::path out = root_ / "App.exe";
+  auto build = [&](const std::string& main) { return run({"build", "app", "--main", main, "-o", "App.exe"}, root_); };
+  expect_refused(build("driver.sys"), 2,
+                 "main file 'driver.sys' is not usable: a driver or program of the native subsystem", out);
+  expect_refused(build("x86.exe"), 2, "main file 'x86.exe' is not usable: a 32-bit (x86) executable", out);
+  expect_refused(build("arm.exe"), 2, "main file 'arm.exe' is not usable: an ARM64 executable", out);
+  expect_refused(build("readme.txt"), 2, "main file 'readme.txt' is not usable: not a Windows executable file", out);
 }
 
 TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
@@ -659,7 +717,8 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   ASSERT_EQ(build("App.exe", {"--cached-verify"}).status, 0);
   std::string second = run({"verify", "App.exe"}, root_).out;
   EXPECT_NE(second.substr(0, 48), first.substr(0, 48)) << "another payload, another key";
-  EXPECT_NE(second.find(", digests checked on every start\nexecution level: asInvoker\nok: "), std::string::npos)
+  EXPECT_NE(second.find(", digests checked on every start\nexecution level: asInvoker\nentry: library\nok: "),
+            std::string::npos)
       << second;
 
   expect_refused(build("Bad.exe", {"--cached", "--product", "a/b"}), 2, "--cached names a folder after",

@@ -26,8 +26,9 @@ struct pack_request {
   compression_options compression;
   launcher_texts texts;
   manifest_request manifest;
-  bool product_given = false;
+  bool product_given = false, company_given = false, file_version_given = false;
   bool console = false;        ///< build: a console-subsystem launcher
+  bool windowed = false;       ///< build: a windowed launcher; neither: the executable's subsystem
   bool cached = false;         ///< build: unpack once into the user's cache folder
   bool cached_verify = false;  ///< build: cached, and every start compares content digests
   std::string unpack_dir;      ///< build: the unpack folder template; empty for the default

@@ -15,10 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "packer/app_icon.h"
+#include "packer/executable_looks.h"
 #include "packer/manifest_xml.h"
 #include "tests/support/native_test_support.h"
 
@@ -132,6 +134,34 @@ TEST_F(PackResources, EveryLauncherCarriesIconManifestAndVersion) {
   EXPECT_TRUE(version_value(version, u"ProductVersion") == u"0.0.0.0");
   EXPECT_TRUE(version_value(version, u"OriginalFilename") == u"App.exe");
   EXPECT_TRUE(version_value(version, u"ProductName") == u"app") << "the product defaults to the main library's name";
+}
+
+// A launcher carries what an executable entry's launcher takes over: read back, then damaged
+// at random, which must never read outside the image (the sanitizer tree checks).
+TEST_F(PackResources, AnExecutablesLooksAreReadBackAndDamageIsHarmless) {
+  ASSERT_EQ(
+      build("App.exe", {"-q", "--company", "Co \xC3\xA9", "--product", "Prod", "--file-version", "1.2.3.65535"}).status,
+      0);
+  std::string exe = slurp(root_ / "App.exe");
+  auto looks_of = [](const std::string& image) {
+    return read_executable_looks(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+  };
+  executable_looks looks = looks_of(exe);
+  EXPECT_EQ(looks.company, "Co \xC3\xA9");
+  EXPECT_EQ(looks.product, "Prod");
+  EXPECT_EQ(looks.file_version, "1.2.3.65535");
+  EXPECT_EQ(looks.level, execution_level::as_invoker);
+  EXPECT_EQ(ico_fault(reinterpret_cast<const unsigned char*>(looks.ico.data()), looks.ico.size()), "");
+  EXPECT_EQ(looks.ico, default_icon()) << "the icon group comes back as the .ico it was made from";
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string damaged = exe;
+    // The headers, or the resource section, which the launcher's last section holds.
+    for (int k = 0; k < 6; ++k)
+      damaged[k % 2 ? random() % 1024 : damaged.size() - 1 - random() % 80000] = static_cast<char>(random());
+    looks_of(damaged);
+    looks_of(damaged.substr(0, random() % damaged.size()));
+  }
 }
 
 TEST_F(PackResources, PngIconIsCentredAndScaledToEverySize) {

@@ -63,7 +63,8 @@ TEST(WindowsPacker, PacksListsVerifiesAndExtractsNamesBeyondAsciiAndMaxPath) {
     EXPECT_NE(list.out.find(line), std::string::npos) << line;
   captured_run verify = pack({L"verify", exe});
   EXPECT_EQ(verify.exit_code, 0u) << verify.err;
-  EXPECT_EQ(verify.out.rfind("launcher: windowed\nexecution level: asInvoker\nok: 4 entries, ", 0), 0u) << verify.out;
+  EXPECT_EQ(verify.out.rfind("launcher: windowed\nexecution level: asInvoker\nentry: library\nok: 4 entries, ", 0), 0u)
+      << verify.out;
 
   std::wstring target = out / L"unpacked";
   captured_run extract = pack({L"extract", exe, target});

@@ -84,4 +84,46 @@ TEST_F(PeExports, ArbitraryDamageNeverReadsOutOfBounds) {
   }
 }
 
+// A PE32 image for i386 with one section holding a CLR header with `flags`: what a .NET
+// program built for "Any CPU" (IL only) or for 32 bits looks like to the loader.
+bytes dotnet_image(uint32_t flags) {
+  bytes image(0x400, 0);
+  auto put16 = [&](size_t at, uint32_t v) { image[at] = v & 0xFF, image[at + 1] = v >> 8 & 0xFF; };
+  auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+  image[0] = 'M', image[1] = 'Z';
+  put32(0x3C, 0x40);
+  image[0x40] = 'P', image[0x41] = 'E';
+  size_t coff = 0x44, optional = coff + 20;
+  put16(coff, 0x14C);        // i386
+  put16(coff + 2, 1);        // one section
+  put16(coff + 16, 224);     // PE32 optional header size
+  put16(coff + 18, 0x0102);  // executable, 32-bit machine
+  put16(optional, 0x10B);
+  put16(optional + 68, 3);  // console
+  put32(optional + 92, 16);
+  put32(optional + 96 + 14 * 8, 0x1000);  // the CLR header
+  put32(optional + 96 + 14 * 8 + 4, 72);
+  size_t section = optional + 224;
+  put32(section + 8, 0x200);    // virtual size
+  put32(section + 12, 0x1000);  // virtual address
+  put32(section + 16, 0x200);   // raw size
+  put32(section + 20, 0x200);   // raw offset
+  put32(0x200, 72);
+  put32(0x200 + 16, flags);
+  return image;
+}
+
+TEST(MainFile, AnIlOnlyDotNetProgramRunsAsX64AndOneThatAsksFor32BitsIsRefused) {
+  main_entry entry = main_entry::library;
+  bytes any_cpu = dotnet_image(1);
+  EXPECT_EQ(main_file_fault(any_cpu.data(), any_cpu.size(), &entry), nullptr);
+  EXPECT_EQ(entry, main_entry::executable_console);
+  for (uint32_t flags : {0u, 1u | 2u, 1u | 0x20000u}) {
+    bytes image = dotnet_image(flags);
+    EXPECT_STREQ(main_file_fault(image.data(), image.size(), &entry),
+                 "a 32-bit (x86) executable; only x64 programs can be packed")
+        << flags;
+  }
+}
+
 }  // namespace

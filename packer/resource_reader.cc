@@ -9,9 +9,10 @@ constexpr size_t directory_header_size = 16, directory_entry_size = 8, data_entr
 
 /// In the directory at `directory` (an offset into the section of `size` bytes at file offset
 /// `base`): the target of the entry with numbered id `id`, or of the first numbered entry when
-/// `id` is 0. Named entries come first in a directory and are skipped.
+/// `id` is 0. Named entries come first in a directory and are skipped, unless `named_first`
+/// asks for the very first entry whatever its name.
 std::optional<uint32_t> entry_target(const pe_bytes& image, uint64_t base, uint32_t size, uint32_t directory,
-                                     uint32_t id) {
+                                     uint32_t id, bool named_first = false) {
   if (directory > size || size - directory < directory_header_size ||
       !image.has(base + directory, directory_header_size))
     return std::nullopt;
@@ -19,7 +20,7 @@ std::optional<uint32_t> entry_target(const pe_bytes& image, uint64_t base, uint3
   uint64_t first = uint64_t{directory} + directory_header_size;
   uint64_t count = uint64_t{named} + numbered;
   if (first + count * directory_entry_size > size) return std::nullopt;
-  for (uint64_t i = named; i < count; ++i) {
+  for (uint64_t i = id == 0 && named_first ? 0 : named; i < count; ++i) {
     uint64_t entry = base + first + i * directory_entry_size;
     if (id == 0 || image.u32(entry) == id) return image.u32(entry + 4);
   }
@@ -28,7 +29,11 @@ std::optional<uint32_t> entry_target(const pe_bytes& image, uint64_t base, uint3
 
 }  // namespace
 
-std::optional<std::string> first_resource(const pe_bytes& image, uint16_t type) {
+std::optional<std::string> first_resource(const pe_bytes& image, uint16_t type, bool named_first) {
+  return find_resource(image, type, 0, named_first);
+}
+
+std::optional<std::string> find_resource(const pe_bytes& image, uint16_t type, uint16_t id, bool named_first) {
   pe_headers headers;
   if (read_pe_headers(image, &headers) || headers.magic != pe_magic_pe32plus) return std::nullopt;
   size_t slot = pe_opt_directories + 8 * pe_dir_resource;
@@ -45,7 +50,7 @@ std::optional<std::string> first_resource(const pe_bytes& image, uint16_t type) 
   // a data entry.
   std::optional<uint32_t> ids = entry_target(image, base, size, 0, type);
   if (!ids || !(*ids & subdirectory_bit)) return std::nullopt;
-  std::optional<uint32_t> languages = entry_target(image, base, size, *ids & ~subdirectory_bit, 0);
+  std::optional<uint32_t> languages = entry_target(image, base, size, *ids & ~subdirectory_bit, id, named_first);
   if (!languages || !(*languages & subdirectory_bit)) return std::nullopt;
   std::optional<uint32_t> entry = entry_target(image, base, size, *languages & ~subdirectory_bit, 0);
   if (!entry) return std::nullopt;

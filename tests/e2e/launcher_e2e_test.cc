@@ -70,11 +70,20 @@ std::string expected_argv_lines(const std::vector<std::wstring>& argv) {
   return lines;
 }
 
+// The value of the line "key=..." in raw output, whose earlier lines may hold line breaks.
+std::string raw_value(const std::string& out, const std::string& key) {
+  size_t at = out.find("\n" + key + "=");
+  if (at == std::string::npos) return "<missing>";
+  at += key.size() + 2;
+  return out.substr(at, out.find('\n', at) - at);
+}
+
 TEST(LauncherArguments, AppSeesExactlyTheParentsArgumentsBehindTheLaunchersFullPath) {
   scratch_folder temp;
   run_options options = launch_options(temp.path());
   options.current_directory = test_binary_directory();
-  // What the caller typed stays relative; the child gets the module path instead.
+  // What the caller typed stays relative; the child gets the module path instead. An
+  // executable entry gets its own path and the rest of the line exactly as it was typed.
   std::wstring typed = L"..\\bin\\" + kLauncher;
   std::wstring line = typed;
   std::wstring child_line = launcher();
@@ -88,6 +97,12 @@ TEST(LauncherArguments, AppSeesExactlyTheParentsArgumentsBehindTheLaunchersFullP
   run.out = without_carriage_returns_before_line_feeds(run.out);
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.exit_code, 0u) << run.err;
+  if (e2e_executable_entry()) {
+    std::wstring main = widen(raw_value(run.out, "main_library"));
+    argv[0] = main;
+    child_line = L"\"" + main + L"\"" + line.substr(typed.size());
+    EXPECT_EQ(raw_value(run.out, "TAVREN_ONEFILE_EXECUTABLE"), narrow(launcher()));
+  }
   // Arguments may hold line breaks, so compare the raw lines rather than parsed ones.
   EXPECT_NE(run.out.find("argc=" + std::to_string(argv.size()) + "\n" + expected_argv_lines(argv)), std::string::npos)
       << run.out;
@@ -113,9 +128,11 @@ TEST(LauncherArguments, LauncherInstalledUnderAFolderWithASpace) {
   auto reports = parse_reports(run.out);
   ASSERT_EQ(reports.size(), 1u) << run.out;
   const report& r = reports[0];
-  EXPECT_EQ(value_of(r, "command_line"), narrow(L"\"" + tool + L"\" -v \"two words\""));
+  std::string argv0 = e2e_executable_entry() ? value_of(r, "main_library") : narrow(tool);
+  EXPECT_EQ(value_of(r, "command_line"), "\"" + argv0 + "\" -v \"two words\"");
   EXPECT_EQ(value_of(r, "argc"), "3");
-  EXPECT_EQ(value_of(r, "argv0"), narrow(tool));
+  EXPECT_EQ(value_of(r, "argv0"), argv0);
+  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_EXECUTABLE"), narrow(tool));
   EXPECT_EQ(value_of(r, "argv2"), "two words");
   EXPECT_EQ(value_of(r, "TAVREN_ORIGINAL_ARGV0"), "tool");
   EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_DIRECTORY"), narrow(folder));
@@ -237,7 +254,7 @@ TEST(LauncherTargetFolder, NamedFromTheParentsIdentityAndSharedWithTheChild) {
   std::wstring rest = library.substr(prefix.size());
   size_t slash = rest.find(L'\\');
   ASSERT_NE(slash, std::wstring::npos);
-  EXPECT_EQ(rest.substr(slash), L"\\report_app.dll");
+  EXPECT_EQ(rest.substr(slash), L"\\" + e2e_report_main());
   target_name name = parse_target_name(rest.substr(0, slash));
   ASSERT_TRUE(name.ok) << narrow(rest);
 

@@ -17,7 +17,7 @@ namespace {
 
 using bytes = std::string;
 
-std::wstring report_launcher() { return test_program(L"e2e_report_launcher.exe"); }
+std::wstring report_launcher() { return e2e_launcher(L"e2e_report_launcher.exe"); }
 std::wstring blob_launcher() { return test_program(L"blob_launcher.exe"); }
 std::wstring blob_file(const wchar_t* name) { return test_binary_directory() + L"\\..\\blobs\\" + name + L".bin"; }
 
@@ -301,8 +301,9 @@ double now_ms() {
 }
 
 bool whole_report_app_folder(const std::wstring& target) {
-  return tree(target) == std::vector<std::wstring>{L"data", L"data\\readme.txt", L"report_app.dll"} &&
-         read_file(target + L"\\report_app.dll") == read_file(test_program(L"report_app.dll")) &&
+  std::wstring main = e2e_report_main();
+  return tree(target) == std::vector<std::wstring>{L"data", L"data\\readme.txt", main} &&
+         read_file(target + L"\\" + main) == read_file(test_program(main.c_str())) &&
          read_file(target + L"\\data\\readme.txt") == "hello";
 }
 
@@ -325,7 +326,7 @@ TEST(KilledParent, TheChildEndsWithItTheGrandchildRunsOnAndTheNextStartCollectsT
   ASSERT_NE(child_pid, 0u);
   HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child_pid);
   ASSERT_NE(child, nullptr);
-  ASSERT_TRUE(wait_for_module(child_pid, L"report_app.dll", 20000));
+  ASSERT_TRUE(wait_for_module(child_pid, e2e_report_main().c_str(), 20000));
   ASSERT_EQ(WaitForSingleObject(grandchild_ready, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(grandchild_ready);
   DWORD grandchild_pid = child_of(child_pid, 20000);

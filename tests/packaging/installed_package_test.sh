@@ -73,9 +73,24 @@ grep -qP "\thello\.dll\tsigned$" <<<"$listing" || { echo "hello_own.exe carries 
 osslsigncode verify -CAfile "$work/cert.pem" "$work/build/hello_own.exe" >/dev/null \
   || { echo "hello_own.exe is not signed"; exit 1; }
 
+# An executable target as the main file: examples/tool, an ordinary console program, built the
+# same way; its launcher is a console one that runs it with its file beside it.
+cp -r "$top/examples/tool" "$work/tool"
+PATH=/usr/bin:/bin cmake -S "$work/tool" -B "$work/tool-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$work/toolchain.cmake" -DTavren_DIR="$root/usr/lib/cmake/Tavren" >"$work/configure.log" \
+  && PATH=/usr/bin:/bin cmake --build "$work/tool-build" >"$work/build.log" || { cat "$work/configure.log" "$work/build.log"; exit 1; }
+"$root/usr/bin/tavren-pack" list "$work/tool-build/tool_onefile.exe" | grep -qx "entry: executable, console" \
+  || { echo "tool_onefile.exe does not start its executable"; exit 1; }
+set +e
+"$top/scripts/wine-run" "$work/tool-build/tool_onefile.exe" "two words" >"$work/run.log" 2>&1
+code=$?
+set -e
+[ $code = 0 ] && grep -q "arg 1: two words" "$work/run.log" && grep -q "motd: " "$work/run.log" \
+  || { cat "$work/run.log"; echo "tool_onefile.exe: exit code $code"; exit 1; }
+
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip")
 packer_exe="$work/zip/tavren-onefile-$version-windows-x64/bin/tavren-pack.exe"
 [ "$("$top/scripts/wine-run" "$packer_exe" --version)" = "tavren-pack $version" ] \
   || { echo "the zip's tavren-pack.exe does not give its version"; exit 1; }
-echo "installed package: hello.exe built and run; the zip's packer starts"
+echo "installed package: hello.exe and tool_onefile.exe built and run; the zip's packer starts"

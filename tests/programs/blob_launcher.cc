@@ -1,6 +1,7 @@
 // A launcher whose payload comes from the file named by TAVREN_TEST_BLOB instead of its own
 // image: one executable serves a whole catalogue of payloads. Its child inherits the
-// variable, so both roles read the same blob, as a packed launcher's roles do.
+// variable, so both roles read the same blob, as a packed launcher's roles do. With
+// TAVREN_TEST_ENTRY=executable it runs the payload's main file as an executable entry.
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -21,5 +22,7 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   fclose(file);
   DWORD old = 0;
   VirtualProtect(blob, size > 0 ? size : 1, PAGE_READONLY, &old);
-  return run_sequence(static_cast<const unsigned char*>(blob), static_cast<size_t>(size));
+  wchar_t entry[16] = {};
+  bool executable = GetEnvironmentVariableW(L"TAVREN_TEST_ENTRY", entry, 16) == 10 && !wcscmp(entry, L"executable");
+  return run_sequence(static_cast<const unsigned char*>(blob), static_cast<size_t>(size), executable);
 }

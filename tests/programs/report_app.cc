@@ -11,7 +11,8 @@
 //                       reports waiting=1 and does not return before the event is set
 //                       (released=1). released=0: no such event, or five minutes passed, so
 //                       an application whose test died does not stay for ever. While it
-//                       waits, a console control event is reported as ctrl_event=<number>.
+//                       waits, a console control event is reported as ctrl_event=<number>,
+//                       and with TAVREN_TEST_CTRL_EXIT set the application then ends with it.
 //   TAVREN_TEST_READY   name of an event the application sets once it has reported
 //   TAVREN_TEST_GATE    name of an event the application waits for (five minutes at most)
 //                       before its action
@@ -24,6 +25,11 @@
 //   TAVREN_TEST_TREE    set: reports tree_files=<count> of the files below the main library's
 //                       folder, walked when the application runs, and tree_error=<code> for
 //                       the first folder it could not list
+//   TAVREN_TEST_COPY    "<name>|<destination>": once released from a wait, copies the file
+//                       <name> of the application's own folder to <destination>
+// In "run:", {launcher} stands for TAVREN_ONEFILE_EXECUTABLE and {folder} for the main
+// library's folder. Built as report_app.exe too (an executable entry), where the main library
+// is the executable.
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -44,6 +50,15 @@ static std::wstring env(const wchar_t* name, bool* present = nullptr) {
   DWORD length = GetEnvironmentVariableW(name, value, 32768);
   if (present) *present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
   return std::wstring(value, length < 32768 ? length : 0);
+}
+
+static std::wstring expanded(std::wstring line, const std::wstring& folder) {
+  for (auto [token, value] : {std::pair<std::wstring, std::wstring>{L"{launcher}", env(L"TAVREN_ONEFILE_EXECUTABLE")},
+                              std::pair<std::wstring, std::wstring>{L"{folder}", folder}}) {
+    for (size_t at = line.find(token); at != std::wstring::npos; at = line.find(token, at + value.size()))
+      line.replace(at, token.size(), value);
+  }
+  return line;
 }
 
 // Starts `line` with the next generation's TAVREN_TEST_ variables (see above); returns the
@@ -83,10 +98,12 @@ static HANDLE spawn(std::wstring line, const std::wstring& folder, HANDLE* ready
 static BOOL WINAPI report_control_event(DWORD event) {
   printf("ctrl_event=%lu\n", event);
   fflush(stdout);
+  std::wstring code = env(L"TAVREN_TEST_CTRL_EXIT");
+  if (!code.empty()) ExitProcess(static_cast<UINT>(wcstoul(code.c_str(), nullptr, 0)));
   return FALSE;  // the system's own handling goes on, as if nobody had looked
 }
 
-static void wait_for_release(const std::wstring& name) {
+static bool wait_for_release(const std::wstring& name) {
   HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
   SetConsoleCtrlHandler(report_control_event, TRUE);
   put("waiting", L"1");
@@ -95,6 +112,7 @@ static void wait_for_release(const std::wstring& name) {
   put("released", released ? L"1" : L"0");
   fflush(stdout);
   if (release) CloseHandle(release);
+  return released;
 }
 
 static DWORD g_tree_error = 0;
@@ -126,12 +144,15 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
                      reinterpret_cast<LPCWSTR>(&run_code), &self);
   GetModuleFileNameW(self, buffer, 4096);
   put("module", buffer);
+  std::wstring folder = main_library;
+  folder.resize(folder.rfind(L'\\'));
   GetCurrentDirectoryW(4096, buffer);
   put("cwd", buffer);
   put("command_line", GetCommandLineW());
   put("pid", std::to_wstring(GetCurrentProcessId()));
-  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
-                            L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0"};
+  const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
+                            L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
+                            L"TAVREN_ONEFILE_EXECUTABLE"};
   for (const wchar_t* name : names) {
     bool present = false;
     std::wstring value = env(name, &present);
@@ -157,8 +178,6 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
 
   std::wstring line = env(L"TAVREN_TEST_SPAWN");
   if (!line.empty()) {
-    std::wstring folder = main_library;
-    folder.resize(folder.rfind(L'\\'));
     HANDLE spawned_ready = nullptr;
     HANDLE process = spawn(line, folder, &spawned_ready);
     put("spawned", process ? std::to_wstring(GetProcessId(process)) : L"failed");
@@ -200,7 +219,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     fflush(stdout);
     if (splash) CloseHandle(splash);
   } else if (action.rfind(L"run:", 0) == 0) {
-    std::wstring line = action.substr(4);
+    std::wstring line = expanded(action.substr(4), folder);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -217,6 +236,22 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   }
   bool wait = false;
   std::wstring release = env(L"TAVREN_TEST_WAIT", &wait);
-  if (wait) wait_for_release(release);
+  if (wait && wait_for_release(release)) {
+    std::wstring copy = env(L"TAVREN_TEST_COPY");
+    size_t bar = copy.find(L'|');
+    if (bar != std::wstring::npos)
+      put("copied",
+          CopyFileW((folder + L"\\" + copy.substr(0, bar)).c_str(), copy.substr(bar + 1).c_str(), FALSE) ? L"1" : L"0");
+    fflush(stdout);
+  }
   return static_cast<int>(wcstoul(env(L"TAVREN_TEST_EXIT").c_str(), nullptr, 0));
 }
+
+#ifdef REPORT_APP_EXECUTABLE
+// The executable entry: its own path stands where the library's would.
+int wmain(int argc, wchar_t** argv) {
+  wchar_t self[4096];
+  GetModuleFileNameW(nullptr, self, 4096);
+  return run_code(argc, argv, self);
+}
+#endif

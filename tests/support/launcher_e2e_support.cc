@@ -37,6 +37,8 @@ std::wstring widen(const std::string& text) {
 run_options launch_options(const std::wstring& temp) {
   run_options options;
   options.set_env = {{L"TMP", temp}, {L"TEMP", temp}};
+  // A cached launcher installs below the scratch folder too, never in the prefix's own cache.
+  if (e2e_cached_executable_entry()) options.set_env.push_back({L"LOCALAPPDATA", temp});
   options.remove_env = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
                         L"TAVREN_ONEFILE_RANDOM", L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
                         L"TAVREN_TEST_EXIT",      L"TAVREN_TEST_ACTION",       L"TAVREN_TEST_HOLD_MS",
@@ -235,7 +237,18 @@ bool wait_for_module(DWORD pid, const wchar_t* module, DWORD timeout_ms) {
   return false;
 }
 
+std::wstring e2e_entry_run() {
+  wchar_t entry[32] = {};
+  DWORD length = GetEnvironmentVariableW(L"TAVREN_TEST_ENTRY", entry, 32);
+  return length < 32 ? entry : L"";
+}
+
+bool e2e_executable_entry() { return e2e_entry_run() == L"executable" || e2e_cached_executable_entry(); }
+bool e2e_cached_executable_entry() { return e2e_entry_run() == L"cached_executable"; }
+
 std::wstring e2e_launcher_name(const wchar_t* name) {
+  if (e2e_cached_executable_entry()) return L"cached_exe_" + std::wstring(name);
+  if (e2e_executable_entry()) return L"exe_" + std::wstring(name);
   wchar_t kind[2] = {};
   bool console = GetEnvironmentVariableW(L"TAVREN_TEST_CONSOLE", kind, 2) == 1 && kind[0] == L'1';
   return console ? L"console_" + std::wstring(name) : name;

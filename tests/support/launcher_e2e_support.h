@@ -78,8 +78,19 @@ std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::w
 /// The full path of a test program in the test's own folder.
 inline std::wstring test_program(const wchar_t* name) { return beside_test_binary(name); }
 
+/// True in a suite's executable-entry run (TAVREN_TEST_ENTRY=executable or cached_executable):
+/// the launchers carry report_app.exe, a console program, where the others carry report_app.dll.
+bool e2e_executable_entry();
+/// True in the cached executable-entry run (TAVREN_TEST_ENTRY=cached_executable): the
+/// launchers are cached ones (cached_exe_<name>) that install below the scratch folder.
+bool e2e_cached_executable_entry();
+/// The report application's file name in the launchers this run tests.
+inline std::wstring e2e_report_main() { return e2e_executable_entry() ? L"report_app.exe" : L"report_app.dll"; }
+
 /// The packed launcher `name` (like L"e2e_report_launcher.exe") of the kind this run tests:
-/// the windowed one, or with TAVREN_TEST_CONSOLE=1 the console one built from the same blob.
+/// the windowed one, with TAVREN_TEST_CONSOLE=1 the console one built from the same blob, and
+/// with TAVREN_TEST_ENTRY=executable the one whose main file is report_app.exe (exe_<name>),
+/// and with TAVREN_TEST_ENTRY=cached_executable its cached build (cached_exe_<name>).
 std::wstring e2e_launcher_name(const wchar_t* name);
 inline std::wstring e2e_launcher(const wchar_t* name) { return test_program(e2e_launcher_name(name).c_str()); }
 

@@ -58,7 +58,7 @@ captured_run run_captured(const std::wstring& application, const std::wstring& c
   SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
   HANDLE null_in =
-      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+      CreateFileW(options.input_file.empty() ? L"NUL" : options.input_file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

@@ -19,6 +19,7 @@ struct run_options {
   std::wstring current_directory;  ///< empty: the test's own
   uint32_t timeout_ms = 60000;
   bool no_std_handles = false;  ///< start the child without standard handles
+  std::wstring input_file;      ///< standard input read from this file; empty: NUL
 };
 
 /// This process's environment block with the options' changes, for CreateProcessW with
