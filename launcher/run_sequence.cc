@@ -40,11 +40,14 @@ launcher_role decide_role() {
   long id = wcstol(copy, &end, 10);
   if (errno == ERANGE || end == copy || *end != 0) return role_parent;
 
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
+  // The image name the system keeps for the process: reading it from the parent's own memory
+  // needs more access, and under emulation (Wine under qemu) cannot be done at all.
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id));
   if (!process) return role_parent;
 
   wchar_t parent_path[parent_module_path_capacity];
-  DWORD parent_length = K32GetModuleFileNameExW(process, nullptr, parent_path, parent_module_path_capacity);
+  DWORD parent_length = parent_module_path_capacity;
+  if (!QueryFullProcessImageNameW(process, 0, parent_path, &parent_length)) parent_length = 0;
   if (g_own_path_for_role_check[0] == 0) {
     GetModuleFileNameW(nullptr, g_own_path_for_role_check, own_module_path_capacity);
   }
