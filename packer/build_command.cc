@@ -14,7 +14,9 @@
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 #include "packer/progress.h"
+#include "packer/stub_choice.h"
 #include "packer/temp_output.h"
 
 namespace {
@@ -45,6 +47,18 @@ launcher_cache cache_facts_in_file(int fd, uint64_t offset, uint64_t size, bool 
   }
 }
 
+// The COFF machine field of a PE image, or 0 when it has none.
+uint16_t image_machine(const unsigned char* data, size_t size) {
+  pe_headers headers;
+  return read_pe_headers({data, size}, &headers) ? 0 : headers.machine;
+}
+
+// The scan put the main file first and checked that it is an image.
+uint16_t main_file_machine(const app_contents& contents) {
+  mapped_file main(contents.entries.front().host_path, contents.entries.front().host_path);
+  return image_machine(main.data(), main.size());
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -71,9 +85,11 @@ void run_build(const pack_request& r) {
     throw pack_error("output name " + quote_name(file_name) + " is not valid UTF-8", exit_usage);
   // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
   std::unique_ptr<mapped_file> stub_file;
-  if (!r.stub.empty()) stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
-  launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
-                                 : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
+  launcher_stub stub;
+  if (!r.stub.empty()) {
+    stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
+    stub = check_stub(stub_file->data(), stub_file->size(), r.stub);
+  }
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
   std::vector<std::string> icon_warnings;
   std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
@@ -82,6 +98,11 @@ void run_build(const pack_request& r) {
 
   app_contents contents;
   if (!from_blob) contents = scan_and_report(r);
+  launcher_arch arch = choose_launcher_arch(r.arch, stub_file ? stub.headers.machine : 0,
+                                            from_blob ? 0 : main_file_machine(contents), r.main_path);
+  if (!stub_file)
+    stub = check_stub(embedded_stub(arch), embedded_stub_size(arch),
+                      std::string("(built in, ") + launcher_arch_name(arch) + ")");
   temp_folder work(r.output);
   std::string exe = work.file("launcher.exe");
   int fd = host_create_new(exe);

@@ -477,8 +477,8 @@ TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   for (size_t at : differ) EXPECT_TRUE(at == optional + 68 || (at >= optional + 64 && at < optional + 68)) << at;
   EXPECT_EQ(u32(console, optional + 64), reference_checksum(console, optional + 64));
 
-  EXPECT_EQ(run({"verify", "console/App.exe"}, root_).out.substr(0, 22), "launcher: console\nok: ");
-  EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 19), "launcher: windowed\n");
+  EXPECT_EQ(run({"verify", "console/App.exe"}, root_).out.substr(0, 27), "launcher: console, x64\nok: ");
+  EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 24), "launcher: windowed, x64\n");
   EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
 }
 
@@ -570,7 +570,7 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   ASSERT_EQ(build("again/App.exe", {"--cached"}).status, 0);
   EXPECT_EQ(slurp(root_ / "App.exe"), slurp(root_ / "again" / "App.exe"));
   std::string first = run({"list", "App.exe"}, root_).out;
-  EXPECT_EQ(first.substr(0, 38).rfind("launcher: windowed, cached, key ", 0), 0u) << first;
+  EXPECT_EQ(first.substr(0, 43).rfind("launcher: windowed, x64, cached, key ", 0), 0u) << first;
   spit(app / "readme.txt", "hello again\n");
   ASSERT_EQ(build("App.exe", {"--cached-verify"}).status, 0);
   std::string second = run({"verify", "App.exe"}, root_).out;

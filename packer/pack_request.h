@@ -13,6 +13,7 @@
 
 struct pack_request {
   std::string app_dir, main_path, output, payload, icon, stub;
+  std::string arch;  ///< build: "x64", "arm64", or empty to follow the main file
   signing_request signing;  ///< empty pkcs12: unsigned
   compression_options compression;
   launcher_texts texts;

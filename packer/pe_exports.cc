@@ -13,7 +13,8 @@ const char* main_library_fault(const unsigned char* bytes, size_t size) {
   if (const char* fault = read_pe_headers(image, &headers)) return fault;
   if (headers.magic == pe_magic_pe32) return "a 32-bit (PE32) image; the launcher loads only 64-bit DLLs";
   if (headers.magic != pe_magic_pe32plus) return "not a PE32+ image";
-  if (headers.machine != pe_machine_amd64) return "not built for x86-64";
+  if (headers.machine != pe_machine_amd64 && headers.machine != pe_machine_arm64)
+    return "built neither for x86-64 nor for ARM64";
   if (!(headers.characteristics & pe_characteristic_dll)) return "an executable, not a DLL";
   size_t optional = headers.optional;
   // The export directory is the first after NumberOfRvaAndSizes.
