@@ -4,6 +4,7 @@
 
 #include "launcher/child_command_line.h"
 #include "launcher/child_job.h"
+#include "launcher/folder_processes.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
 #include "base/diagnostics.h"
@@ -23,6 +24,15 @@ static bool target_directory_exists() {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+static void remove_target_directory() {
+  send_delete_request();
+  for (int retry = 0; retry < cleanup_retries; ++retry) {
+    if (!target_directory_exists()) return;
+    Sleep(cleanup_pause_ms);
+    send_delete_request();
+  }
+}
+
 // Whoever takes the handle out of the slot is the only one that waits on, terminates and
 // closes it: the handle is closed exactly once and never while another thread still uses it.
 // Two clean-ups at once are not serialised otherwise; a second one simply finds the slot empty.
@@ -37,13 +47,10 @@ void cleanup_child_and_directory() {
     CloseHandle(child);
   }
   if (!g_unpacking_started) return;
-
-  send_delete_request();
-  for (int retry = 0; retry < cleanup_retries; ++retry) {
-    if (!target_directory_exists()) return;
-    Sleep(cleanup_pause_ms);
-    send_delete_request();
-  }
+  // A helper the application started from the folder still needs its files; a console event
+  // cannot wait for it, so the folder stays whole and a later start collects it.
+  if (any_process_runs_from(g_target_directory)) return;
+  remove_target_directory();
 }
 
 BOOL WINAPI console_ctrl_handler(DWORD event) {
@@ -108,14 +115,24 @@ uint32_t launch_and_supervise_child() {
     shared = nullptr;  // then only the main thread supervises the child
   }
   g_child_process = shared;
-  uint32_t exit_code = 0;
 
-  WaitForSingleObject(own, INFINITE);
+  return supervise_child(own);
+}
+
+uint32_t supervise_child(HANDLE process) {
+  WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
-  exit_code = GetExitCodeProcess(own, &code) ? code : 1;
-  CloseHandle(own);
+  uint32_t exit_code = GetExitCodeProcess(process, &code) ? code : 1;
+  CloseHandle(process);
   if (HANDLE left = take_child_handle()) CloseHandle(left);
 
-  cleanup_child_and_directory();
+  // Helpers and updaters the application started from its folder run on after it: the
+  // folder goes once the last of them has ended. Programs it started from elsewhere are
+  // neither waited for nor ended. The wait's last look found none, so the removal needs no
+  // look of its own.
+  if (g_unpacking_started) {
+    wait_until_no_process_runs_from(g_target_directory);
+    remove_target_directory();
+  }
   return exit_code;
 }

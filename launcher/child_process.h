@@ -16,15 +16,20 @@ constexpr DWORD cleanup_pause_ms = 100;
 
 /// Builds the command line, starts the child with the parent's standard handles and
 /// environment inside a job that ends it when this process ends (without the job if the
-/// system refuses one), waits for it without limit, runs the clean-up and returns the child's exit
-/// code (1 if it cannot be read). A failed launch reports "Error, couldn't launch child" and
-/// exits with 2, leaving the target directory on disk.
+/// system refuses one), and supervises it (see supervise_child). A failed launch reports
+/// "Error, couldn't launch child" and exits with 2, leaving the target directory on disk.
 uint32_t launch_and_supervise_child();
 
-/// Waits up to 5 s for a supervised child (then ends it), and if unpacking has started,
-/// removes the target directory: one delete request and up to 20 more, 100 ms apart, while
-/// the directory is still there. Links below it are removed, never followed. Silent; safe to
-/// run on two threads at once.
+/// Waits without limit for the started child `process` (whose duplicate, if any, is in
+/// g_child_process), closes it, then waits until no process runs an executable from the
+/// target directory, runs the clean-up and returns the child's exit code (1 if it cannot be
+/// read). Whatever image the child runs, the supervision is the same.
+uint32_t supervise_child(HANDLE process);
+
+/// Waits up to 5 s for a supervised child (then ends it), and if unpacking has started and
+/// no process runs an executable from the target directory, removes it: one delete request
+/// and up to 20 more, 100 ms apart, while the directory is still there. Links below it are
+/// removed, never followed. Silent; safe to run on two threads at once.
 void cleanup_child_and_directory();
 
 /// Runs the clean-up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns

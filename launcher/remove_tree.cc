@@ -89,6 +89,16 @@ bool delete_through(HANDLE handle) {
          SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// A file mapped into a process after its handle was closed (a data mapping, a library loaded
+// as data) leaves no handle to refuse the exclusive open: only a request to delete it is
+// refused. So the request is made and withdrawn at once; the handle, which shares nothing,
+// keeps anyone from mapping the file anew until the walk is over.
+bool deletion_accepted(HANDLE handle) {
+  if (!delete_through(handle)) return false;
+  FILE_DISPOSITION_INFO keep = {FALSE};
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &keep, sizeof keep);
+}
+
 // Clears the read-only attribute of the file in walk.path, never through a link.
 bool clear_read_only(removal_walk& walk) {
   HANDLE handle = CreateFileW(walk.path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
@@ -208,6 +218,11 @@ void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
     return;
   }
   if (!directory || link) {
+    if (!link && walk.mode == removal_all_or_nothing && !deletion_accepted(handle)) {
+      walk.refused = true;
+      CloseHandle(handle);
+      return;
+    }
     dispose(walk, handle);
     return;
   }

@@ -17,8 +17,9 @@ enum tree_removal_mode {
   /// Deletes every entry it can; what it cannot open or delete stays.
   removal_what_can_go,
   /// First opens every entry for exclusive use, so a file that any process has open or has
-  /// loaded refuses, and so does a folder that is a process's current folder. If one
-  /// refuses, nothing is deleted. Holds all those handles while it deletes. A tree with more
+  /// loaded refuses, and so does a folder that is a process's current folder; each file's
+  /// deletion is then requested and withdrawn, so a file mapped without an open handle
+  /// refuses too. If one refuses, nothing is deleted. Holds all those handles while it deletes. A tree with more
   /// entries than it can hold (hold_capacity, or the handles the system gives) is opened
   /// entry by entry and let go again; if none refuses, it is removed as removal_what_can_go
   /// would. Only there can a file opened between the two walks keep part of the tree.

@@ -1,6 +1,6 @@
 // The removal walk on real trees under Wine: a deep tree on a small stack, links inside that
 // are never followed, and an all-or-nothing removal that leaves a tree whole while any file
-// in it is open or loaded.
+// in it is open, loaded or mapped.
 #include "launcher/remove_tree.h"
 
 #include <gtest/gtest.h>
@@ -145,7 +145,7 @@ TEST(RemovalWalk, LinksInsideAreNeverFollowedAndEverythingElseGoes) {
 // held open, and must still go once nothing in it is used).
 class AllOrNothing : public testing::TestWithParam<size_t> {};
 
-TEST_P(AllOrNothing, LeavesATreeWholeWhileAFileIsOpenOrLoaded) {
+TEST_P(AllOrNothing, LeavesATreeWholeWhileAFileIsOpenLoadedOrMapped) {
   const tree_removal_options options = all_or_nothing(GetParam());
   scratch root;
   const std::wstring tree = root.path + L"\\tree";
@@ -177,6 +177,15 @@ TEST_P(AllOrNothing, LeavesATreeWholeWhileAFileIsOpenOrLoaded) {
   ASSERT_NE(loaded, nullptr);
   EXPECT_EQ(remove_tree_through_handles(tree.c_str(), options), removal_refused);
   FreeLibrary(loaded);
+  EXPECT_EQ(entries(tree), whole);
+  EXPECT_EQ(entries(tree + L"\\sub"), (std::vector<std::wstring>{L"b.txt", L"library.dll"}));
+
+  // Mapped as data, its handle closed at once: nothing is open, and the file still refuses
+  // to be deleted (Wine refuses it as Windows does).
+  HMODULE as_data = LoadLibraryExW(library.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(as_data, nullptr);
+  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), options), removal_refused);
+  FreeLibrary(as_data);
   EXPECT_EQ(entries(tree), whole);
   EXPECT_EQ(entries(tree + L"\\sub"), (std::vector<std::wstring>{L"b.txt", L"library.dll"}));
 

@@ -10,8 +10,12 @@
 /// The template of the per-run target directory.
 #define TARGET_DIRECTORY_SPEC L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
 
-/// Child if TAVREN_ONEFILE_PARENT names a running process whose executable has the same
-/// normal form as ours; parent in every other case.
+/// Child if TAVREN_ONEFILE_PARENT names the process that created this one (as the system
+/// recorded it, and created no later than this one) and its executable has the same normal
+/// form as ours; parent in every other case. If the named process is that parent but its
+/// executable's name cannot be read (or the parent cannot be found out at all), reports
+/// "Error, couldn't read the parent launcher's image name." and exits with 2: never more than
+/// one child level.
 launcher_role decide_role();
 
 /// Drops the run identity variables a caller's environment may hold and names this process as

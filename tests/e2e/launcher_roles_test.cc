@@ -1,7 +1,9 @@
-// Which role a launcher takes: child only for a running process of the very same
-// executable named in TAVREN_ONEFILE_PARENT, parent for anything else.
+// Which role a launcher takes: child only when TAVREN_ONEFILE_PARENT names the very process
+// that started it and that process runs the very same executable, parent for anything else;
+// and no start at all when it cannot tell.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <functional>
 #include <memory>
@@ -37,6 +39,9 @@ struct running_parent {
 };
 
 TEST(LauncherRoles, HostileParentValuesGiveTheParentRole) {
+  // A running launcher of this very executable that did not start the one under test.
+  running_parent running(L"", true);
+  ASSERT_TRUE(running.ready());
   // An ended launcher of this very executable: its id names no running process any more.
   scratch_folder ended_temp;
   captured_run ended = run_captured(launcher(), L"x", launch_options(ended_temp.path()));
@@ -51,6 +56,7 @@ TEST(LauncherRoles, HostileParentValuesGiveTheParentRole) {
       L"-1",
       std::to_wstring(GetCurrentProcessId()),  // running, but another program
       ended_pid,
+      std::to_wstring(running.process->pid()),
   };
   struct attempt {
     std::wstring value;
@@ -84,54 +90,98 @@ TEST(LauncherRoles, HostileParentValuesGiveTheParentRole) {
     EXPECT_NE(library.find("\\onefile_" + std::to_string(a.pid) + "_"), std::string::npos) << library;
     EXPECT_TRUE(folder_entries(a.temp->path()).empty());
   }
-}
-
-TEST(LauncherRoles, ARunningLauncherOfTheSameExecutableMakesAChildEvenIfItDidNotStartIt) {
-  running_parent running(L"", true);
-  ASSERT_TRUE(running.ready());
-  target_name name = parse_target_name(running.folder);
-  ASSERT_TRUE(name.ok);
-
-  // A stranger process handed the running launcher's identity.
-  run_options options = launch_options(running.temp.path());
-  options.set_env.push_back({L"TAVREN_ONEFILE_PARENT", name.pid});
-  options.set_env.push_back({L"TAVREN_ONEFILE_TIME_US", name.time_us});
-  options.set_env.push_back({L"TAVREN_ONEFILE_RANDOM", name.random});
-  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"7"});
-  captured_run child = run_captured(launcher(), L"stranger arg", options);
-  EXPECT_EQ(child.exit_code, 7u) << child.err;
-  auto reports = parse_reports(child.out);
-  ASSERT_EQ(reports.size(), 1u) << child.out;
-  const report& r = reports[0];
-  EXPECT_EQ(value_of(r, "main_library"), narrow(running.temp / running.folder + L"\\report_app.dll"));
-  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_PARENT"), narrow(name.pid));
-  // Ran in place, as given: no exports of a parent, no replaced argv[0].
-  EXPECT_EQ(value_of(r, "argv0"), "stranger");
-  EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_DIRECTORY"), unset_value);
-  EXPECT_EQ(value_of(r, "TAVREN_ORIGINAL_ARGV0"), unset_value);
-  EXPECT_EQ(folder_entries(running.temp.path()).size(), 1u);
-  // The child never removes the folder; its real parent still does, once its own ends.
-  EXPECT_TRUE(is_directory(running.temp / running.folder));
+  // The running launcher's folder was never touched: it still removes it itself.
+  EXPECT_EQ(folder_entries(running.temp / running.folder + L"\\data"), std::vector<std::wstring>{L"readme.txt"});
   running.release.set();
   EXPECT_EQ(running.process->finish().exit_code, 0u);
   EXPECT_TRUE(folder_entries(running.temp.path()).empty());
 }
 
-TEST(LauncherRoles, TheApplicationStartingItsLauncherAgainGetsAChild) {
-  running_parent outer(L"run:\"" + launcher() + L"\" again", false);
-  captured_run run = outer.process->finish();
-  EXPECT_EQ(run.exit_code, 0u);
+// "Restart to apply": the application starts its own launcher again and returns as soon as
+// the new instance runs. The variables it passes on name its launcher, which did not start the
+// new instance: that one is a parent with a folder of its own, which the first launcher's
+// clean-up leaves alone.
+TEST(LauncherRoles, TheApplicationStartingItsLauncherAgainGetsAParentOfItsOwn) {
+  scratch_folder temp;
+  release_event ready, nested_release;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"3"});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN", quote_argument(launcher()) + L" again"});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN_READY", ready.name()});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN_WAIT", nested_release.name()});
+  options.set_env.push_back({L"TAVREN_TEST_SPAWN_EXIT", L"4"});
+  started_process outer(launcher(), L"launcher", options);
+  ASSERT_TRUE(outer.started());
+  captured_run run = outer.finish();
+  EXPECT_EQ(run.exit_code, 3u);
   auto reports = parse_reports(run.out);
   ASSERT_EQ(reports.size(), 2u) << run.out;
   const report& first = reports[0];
   const report& nested = reports[1];
-  EXPECT_EQ(value_of(nested, "main_library"), value_of(first, "main_library"));
-  EXPECT_EQ(value_of(nested, "TAVREN_ONEFILE_PARENT"), value_of(first, "TAVREN_ONEFILE_PARENT"));
   EXPECT_EQ(value_of(nested, "argv1"), "again");
-  EXPECT_NE(value_of(nested, "pid"), value_of(first, "pid"));
-  // The outer application reports the nested exit code after the nested report.
-  EXPECT_NE(run.out.find("run_exit=0"), std::string::npos);
-  EXPECT_TRUE(folder_entries(outer.temp.path()).empty());
+  std::string nested_parent = value_of(nested, "TAVREN_ONEFILE_PARENT");
+  EXPECT_NE(nested_parent, value_of(first, "TAVREN_ONEFILE_PARENT"));
+  EXPECT_NE(value_of(nested, "TAVREN_ONEFILE_RANDOM"), value_of(first, "TAVREN_ONEFILE_RANDOM"));
+  // The first launcher has ended and removed its folder; the new one runs from its own, whole.
+  std::vector<std::wstring> left = folder_entries(temp.path());
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(narrow(left[0]).rfind("onefile_" + nested_parent + "_", 0), 0u) << narrow(left[0]);
+  EXPECT_EQ(value_of(nested, "main_library"), narrow(temp / left[0] + L"\\report_app.dll"));
+  std::vector<unsigned char> readme = read_file_bytes(temp / left[0] + L"\\data\\readme.txt");
+  EXPECT_EQ(std::string(readme.begin(), readme.end()), "hello");
+  EXPECT_TRUE(path_exists(temp / left[0] + L"\\report_app.dll"));
+
+  HANDLE second = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::stoul(nested_parent));
+  ASSERT_NE(second, nullptr);
+  nested_release.set();
+  WaitForSingleObject(second, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(second, &code);
+  CloseHandle(second);
+  EXPECT_EQ(code, 4u);
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
+// Never more than one child level: a launcher whose real parent is the process the variable
+// names, but whose image it cannot read, stops rather than take the parent role and start one
+// more level. Wine lets any process read any other, so the parent here is one that has ended
+// (its process object kept by this test's handle) before the launcher, started suspended,
+// decides its role; an ended process's image can no longer be read.
+TEST(LauncherRoles, AParentWhoseImageCannotBeReadStopsTheStart) {
+  scratch_folder temp;
+  std::wstring output = temp / L"output.txt";
+  started_process orphaner(test_program(L"file_holder.exe"),
+                           L"file_holder orphan " + quote_argument(launcher()) + L" " + quote_argument(output),
+                           launch_options(temp.path()));
+  ASSERT_TRUE(orphaner.started());
+  ASSERT_EQ(WaitForSingleObject(orphaner.handle(), INFINITE), WAIT_OBJECT_0);
+  DWORD pid = 0;
+  ASSERT_TRUE(GetExitCodeProcess(orphaner.handle(), &pid));
+  ASSERT_NE(pid, 0u) << "the launcher did not start";
+  HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  ASSERT_NE(child, nullptr);
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 thread = {};
+  thread.dwSize = sizeof thread;
+  int resumed = 0;
+  for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
+    if (thread.th32OwnerProcessID != pid) continue;
+    HANDLE handle = OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.th32ThreadID);
+    if (handle && ResumeThread(handle) != static_cast<DWORD>(-1)) ++resumed;
+    if (handle) CloseHandle(handle);
+  }
+  CloseHandle(snapshot);
+  ASSERT_EQ(resumed, 1);
+  WaitForSingleObject(child, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(child, &code);
+  CloseHandle(child);
+  EXPECT_EQ(code, 2u);
+  std::vector<unsigned char> written = read_file_bytes(output);
+  std::string err(written.begin(), written.end());
+  const std::string head = "Error, couldn't read the parent launcher's image name. ([Error ";
+  EXPECT_EQ(err.compare(0, head.size(), head), 0) << err;
+  EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{L"output.txt"});
 }
 
 TEST(LauncherRoles, ACopyAtAnotherPathStartedFromTheApplicationIsAParent) {

@@ -2,7 +2,8 @@
 // its own process group, waits until the application waits (report_app with TAVREN_TEST_WAIT,
 // which reports every console event it gets), raises the event for the whole console and
 // reports what became of the launcher as key=value lines. application_saw_event tells a hung
-// launcher (1) from an event that never arrived (0).
+// launcher (1) from an event that never reached the application (0); sender_saw_event tells
+// whether the console got it at all.
 //   ctrl_c_sender <launcher> <temp folder the launcher unpacks into> <output file>
 // Exit code 0 when it could report; 10 without a console; 11 when the launcher did not start.
 #include <stdio.h>
@@ -10,7 +11,12 @@
 
 #include <string>
 
-static BOOL WINAPI ignore_event(DWORD) { return TRUE; }
+static volatile LONG g_saw_ctrl_c = 0;
+
+static BOOL WINAPI ignore_event(DWORD event) {
+  if (event == CTRL_C_EVENT) InterlockedExchange(&g_saw_ctrl_c, 1);
+  return TRUE;
+}
 
 static std::string file_text(const wchar_t* path) {
   std::string text;
@@ -85,9 +91,10 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   bool saw_event = file_text(output_path).find("ctrl_event=0") != std::string::npos;
   printf(
       "running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\nready_ms=%"
-      "lu\n",
+      "lu\nsender_saw_event=%d\n",
       running ? 1 : 0, sent ? 1 : 0, ended ? 1 : 0, code, elapsed,
-      folder_has_target(folder, process.dwProcessId) ? 1 : 0, saw_event ? 1 : 0, ready_ms);
+      folder_has_target(folder, process.dwProcessId) ? 1 : 0, saw_event ? 1 : 0, ready_ms,
+      static_cast<int>(g_saw_ctrl_c));
   fflush(stdout);
   return 0;
 }

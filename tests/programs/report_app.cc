@@ -9,13 +9,19 @@
 //                       (released=1). released=0: no such event, or five minutes passed, so
 //                       an application whose test died does not stay for ever. While it
 //                       waits, a console control event is reported as ctrl_event=<number>.
-//   TAVREN_TEST_SPAWN   a command line started before the action and left running, its
-//                       handles not inherited (a grandchild that outlives the application)
+//   TAVREN_TEST_READY   name of an event the application sets once it has reported
+//   TAVREN_TEST_SPAWN   a command line started before the action and left running (a
+//                       grandchild that outlives the application); "{folder}" stands for the
+//                       main library's folder. It inherits the handles and an environment in
+//                       which each TAVREN_TEST_SPAWN_<X> has become TAVREN_TEST_<X> and the
+//                       application's own TAVREN_TEST_<X> are gone. With TAVREN_TEST_SPAWN_READY
+//                       the application goes on once the program has set that event (or ended).
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 static void put(const char* key, const std::wstring& value) {
   int bytes =
@@ -30,6 +36,40 @@ static std::wstring env(const wchar_t* name, bool* present = nullptr) {
   DWORD length = GetEnvironmentVariableW(name, value, 32768);
   if (present) *present = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
   return std::wstring(value, length < 32768 ? length : 0);
+}
+
+// Starts `line` with the next generation's TAVREN_TEST_ variables (see above); returns the
+// process (null if it did not start) and the event it is to set, if any.
+static HANDLE spawn(std::wstring line, const std::wstring& folder, HANDLE* ready) {
+  for (size_t at; (at = line.find(L"{folder}")) != std::wstring::npos;) line.replace(at, 8, folder);
+  const std::wstring prefix = L"TAVREN_TEST_", next = L"TAVREN_TEST_SPAWN_";
+  std::vector<std::pair<std::wstring, std::wstring>> own;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* at = block; *at; at += wcslen(at) + 1) {
+    std::wstring entry = at;
+    size_t eq = entry.find(L'=', 1);
+    if (eq != std::wstring::npos && entry.compare(0, prefix.size(), prefix) == 0)
+      own.push_back({entry.substr(0, eq), entry.substr(eq + 1)});
+  }
+  FreeEnvironmentStringsW(block);
+  for (const auto& [name, value] : own) SetEnvironmentVariableW(name.c_str(), nullptr);
+  std::vector<std::wstring> given;
+  for (const auto& [name, value] : own) {
+    if (name.compare(0, next.size(), next) != 0) continue;
+    given.push_back(prefix + name.substr(next.size()));
+    SetEnvironmentVariableW(given.back().c_str(), value.c_str());
+  }
+  std::wstring ready_name = env(L"TAVREN_TEST_READY");
+  *ready = ready_name.empty() ? nullptr : OpenEventW(SYNCHRONIZE, FALSE, ready_name.c_str());
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  bool started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+  for (const auto& name : given) SetEnvironmentVariableW(name.c_str(), nullptr);
+  for (const auto& [name, value] : own) SetEnvironmentVariableW(name.c_str(), value.c_str());
+  if (!started) return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
 }
 
 static BOOL WINAPI report_control_event(DWORD event) {
@@ -75,20 +115,26 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
       printf("%s unset\n", key.c_str());
   }
   fflush(stdout);
+  std::wstring ready = env(L"TAVREN_TEST_READY");
+  if (HANDLE event = ready.empty() ? nullptr : OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str())) {
+    SetEvent(event);
+    CloseHandle(event);
+  }
 
-  std::wstring spawn = env(L"TAVREN_TEST_SPAWN");
-  if (!spawn.empty()) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    bool started =
-        CreateProcessW(nullptr, spawn.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
-    put("spawned", started ? std::to_wstring(process.dwProcessId) : L"failed");
+  std::wstring line = env(L"TAVREN_TEST_SPAWN");
+  if (!line.empty()) {
+    std::wstring folder = main_library;
+    folder.resize(folder.rfind(L'\\'));
+    HANDLE spawned_ready = nullptr;
+    HANDLE process = spawn(line, folder, &spawned_ready);
+    put("spawned", process ? std::to_wstring(GetProcessId(process)) : L"failed");
     fflush(stdout);
-    if (started) {
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
+    if (process && spawned_ready) {
+      HANDLE either[2] = {spawned_ready, process};
+      WaitForMultipleObjects(2, either, FALSE, 5 * 60 * 1000);
     }
+    if (spawned_ready) CloseHandle(spawned_ready);
+    if (process) CloseHandle(process);
   }
 
   std::wstring action = env(L"TAVREN_TEST_ACTION");
