@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 void print_system_error(const char* message, uint32_t error_code) {
@@ -44,6 +45,21 @@ void fatal_expand_spec(const wchar_t* spec) {
 
 void fatal_open_for_writing(const wchar_t* path) {
   fprintf(stderr, "Error, failed to open '%s' for writing.\n", narrow_for_message(path));
+  exit(2);
+}
+
+void fatal_create_folder(const wchar_t* path, uint32_t error_code) {
+  const char* narrow = narrow_for_message(path);
+  size_t size = strlen(narrow) + 64;
+  char* message = static_cast<char*>(malloc(size));
+  if (!message) abort();
+  snprintf(message, size, "Error, failed to create folder '%s'.", narrow);
+  print_system_error(message, error_code);
+  exit(2);
+}
+
+void fatal_bad_variable(const char* name, const wchar_t* value) {
+  fprintf(stderr, "Error, %s must be an absolute folder path, not '%s'.\n", name, narrow_for_message(value));
   exit(2);
 }
 

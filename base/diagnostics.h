@@ -15,6 +15,13 @@ void print_system_error(const char* message, uint32_t error_code);
 /// Reports the full path of a payload file that could not be created, then exits with 2.
 [[noreturn]] void fatal_open_for_writing(const wchar_t* path);
 
+/// Reports the folder a run unpacks into that could not be made, with the system error, then
+/// exits with 2.
+[[noreturn]] void fatal_create_folder(const wchar_t* path, uint32_t error_code);
+
+/// Reports a variable whose value the launcher cannot use as `name` asks, then exits with 2.
+[[noreturn]] void fatal_bad_variable(const char* name, const wchar_t* value);
+
 /// Reports a failed write with the code from GetLastError, then exits with 2. Call it right
 /// after the failed WriteFile, before any other system call.
 [[noreturn]] void fatal_unpack_write();

@@ -5,7 +5,9 @@ include_guard(GLOBAL)
 
 # tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
 #                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]
-#                    [CONSOLE] [CACHED] [CACHED_VERIFY]):
+#                    [CONSOLE] [CACHED] [CACHED_VERIFY] [UAC_ADMIN] [DPI_AWARE <system|per-monitor-v2>]
+#                    [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>]
+#                    [SIGN <pkcs12> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP_URL <url>] [SIGN_PAYLOAD]]):
 # a target <name> that packs the built main library and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
@@ -14,9 +16,16 @@ include_guard(GLOBAL)
 # may have one to four parts; missing parts are 0. The target's TAVREN_ONEFILE_EXE property
 # holds the executable's path. CONSOLE makes a console launcher, for command-line tools.
 # CACHED makes a launcher that unpacks once into the user's cache and starts from there;
-# CACHED_VERIFY also compares every file's digest on each start.
+# CACHED_VERIFY also compares every file's digest on each start. UAC_ADMIN, DPI_AWARE and UTF8
+# give the packer --uac-admin, --dpi-aware and --utf8; MANIFEST a whole manifest of your own
+# (--manifest), which the executable is made again after when it changes. UNPACK_DIR gives
+# --unpack-dir (such as "{PROGRAM_DIR}\\.app-files"). SIGN signs the launcher with that
+# certificate (--sign, with SIGN_PASSWORD_FILE and TIMESTAMP_URL); SIGN_PAYLOAD also signs
+# every binary of the application with it (--sign-payload).
 function(tavren_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;CACHED;CACHED_VERIFY" "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON" "FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD"
+    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL"
+    "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -87,6 +96,41 @@ function(tavren_add_onefile name)
     list(APPEND options --cached-verify)
   elseif(arg_CACHED)
     list(APPEND options --cached)
+  endif()
+  if(arg_UAC_ADMIN)
+    list(APPEND options --uac-admin)
+  endif()
+  if(arg_DPI_AWARE)
+    list(APPEND options --dpi-aware "${arg_DPI_AWARE}")
+  endif()
+  if(arg_UTF8)
+    list(APPEND options --utf8)
+  endif()
+  if(arg_MANIFEST)
+    get_filename_component(manifest "${arg_MANIFEST}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${manifest}")
+    list(APPEND options --manifest "${manifest}")
+  endif()
+  if(DEFINED arg_UNPACK_DIR)
+    list(APPEND options --unpack-dir "${arg_UNPACK_DIR}")
+  endif()
+  if(arg_SIGN_PAYLOAD AND NOT arg_SIGN)
+    message(FATAL_ERROR "tavren_add_onefile(${name}): SIGN_PAYLOAD needs SIGN <pkcs12>")
+  endif()
+  if(arg_SIGN)
+    get_filename_component(pkcs12 "${arg_SIGN}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${pkcs12}")
+    list(APPEND options --sign "${pkcs12}")
+    if(arg_SIGN_PASSWORD_FILE)
+      get_filename_component(password "${arg_SIGN_PASSWORD_FILE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      list(APPEND options --sign-password-file "${password}")
+    endif()
+    if(arg_TIMESTAMP_URL)
+      list(APPEND options --timestamp-url "${arg_TIMESTAMP_URL}")
+    endif()
+    if(arg_SIGN_PAYLOAD)
+      list(APPEND options --sign-payload)
+    endif()
   endif()
   if(arg_ICON)
     get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

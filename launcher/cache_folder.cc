@@ -54,10 +54,10 @@ void add_file(folder_listing& out, const wchar_t* name, size_t units, uint64_t s
 }
 
 // Lists one folder (`path`, `length` units; the cache folder is its first `root_length`) in
-// fetches of cache_listing_capacity bytes through a handle that shares delete access: a start
-// that puts an install in place holds the folder without sharing it while it checks it, and a
-// search by name (which shares no delete access under Wine) would be refused then, by that
-// start's own check too. Files go to `out`, folders (named relative to the root) to
+// fetches of cache_listing_capacity bytes through a handle that shares delete access and takes
+// none: a start moving a damaged folder aside holds it with delete access, which a search by
+// name (sharing no delete access under Wine) would be refused by, and this listing must never
+// refuse such a start either. Files go to `out`, folders (named relative to the root) to
 // `folders`, which the caller lists next.
 void list_one(wchar_t* path, size_t length, size_t root_length, unsigned char* fetch, folder_listing& out,
               folder_listing& folders) {
@@ -102,18 +102,20 @@ void list_one(wchar_t* path, size_t length, size_t root_length, unsigned char* f
   path[length] = 0;
 }
 
+// The file system's order of names: two entries of a payload that differ only in case are
+// one file on the disk, written by the later one.
 int compare_names(const wchar_t* a, size_t a_units, const wchar_t* b, size_t b_units) {
-  size_t common = a_units < b_units ? a_units : b_units;
-  int order = wmemcmp(a, b, common);
-  if (order != 0) return order;
-  return a_units < b_units ? -1 : a_units > b_units ? 1 : 0;
+  return CompareStringOrdinal(a, static_cast<int>(a_units), b, static_cast<int>(b_units), TRUE) - CSTR_EQUAL;
 }
 
+// By name, then in the order the files were added: of names the disk holds as one, the last
+// added comes last.
 const folder_listing* sorting;
 int compare_listed(const void* a, const void* b) {
   const listed_file& x = *static_cast<const listed_file*>(a);
   const listed_file& y = *static_cast<const listed_file*>(b);
-  return compare_names(sorting->name(x), x.name_units, sorting->name(y), y.name_units);
+  int order = compare_names(sorting->name(x), x.name_units, sorting->name(y), y.name_units);
+  return order != 0 ? order : x.name_at < y.name_at ? -1 : x.name_at > y.name_at ? 1 : 0;
 }
 
 // Lists `folder` sorted by name, a level at a time, so one fetch buffer serves every folder;
@@ -165,27 +167,85 @@ uint64_t get_u64(const unsigned char* at) {
 
 // Per file: size, last-write time, name units (u32), the units.
 constexpr size_t record_entry_fixed = 8 + 8 + 4;
+// No file's last-write time: FILETIME values stop at 0x7FFFFFFFFFFFFFFF.
+constexpr uint64_t never_written = ~uint64_t{0};
+
+// The payload's entries, noted as the one install of this process writes them.
+folder_listing g_noted;
+
+// The record of `folder`, read whole (`*bytes` long), or null: missing, unreadable, too large,
+// shorter than a header, or of another layout. The caller frees it.
+unsigned char* read_record(const wchar_t* folder, DWORD* bytes) {
+  wchar_t path[launcher_path_capacity];
+  record_path(path, folder);
+  HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  LARGE_INTEGER size;
+  unsigned char* record = nullptr;
+  *bytes = 0;
+  if (GetFileSizeEx(handle, &size) && size.QuadPart >= static_cast<LONGLONG>(cache_record_header_size) &&
+      size.QuadPart <= cache_record_size_limit) {
+    record = static_cast<unsigned char*>(malloc(static_cast<size_t>(size.QuadPart)));
+    DWORD got = 0;
+    if (record && ReadFile(handle, record, static_cast<DWORD>(size.QuadPart), &got, nullptr)) *bytes = got;
+  }
+  CloseHandle(handle);
+  if (*bytes < cache_record_header_size || memcmp(record, TAVREN_CACHE_RECORD_MARK, 16) != 0) {
+    free(record);
+    return nullptr;
+  }
+  return record;
+}
 
 }  // namespace
 
-DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_key_size]) {
+void cache_record_note_entry(const wchar_t* name, uint64_t size) { add_file(g_noted, name, wcslen(name), size, 0); }
+
+DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_key_size],
+                         const unsigned char product[cache_product_size]) {
+  if (!g_noted.complete) return ERROR_NOT_ENOUGH_MEMORY;
   folder_listing listing;
   if (!list_folder(folder, listing)) return listing.count ? ERROR_FILENAME_EXCED_RANGE : ERROR_NOT_ENOUGH_MEMORY;
-  size_t bytes = cache_record_header_size + listing.count * record_entry_fixed + listing.names_used * sizeof(wchar_t);
+  sorting = &g_noted;
+  if (g_noted.count > 1) qsort(g_noted.files, g_noted.count, sizeof(listed_file), compare_listed);
+  // Of entries the disk holds as one file, the last one written stands for it.
+  size_t kept = 0;
+  for (size_t i = 0; i < g_noted.count; ++i) {
+    const listed_file& entry = g_noted.files[i];
+    if (i + 1 < g_noted.count &&
+        compare_names(g_noted.name(entry), entry.name_units, g_noted.name(g_noted.files[i + 1]),
+                      g_noted.files[i + 1].name_units) == 0)
+      continue;
+    g_noted.files[kept++] = entry;
+  }
+  g_noted.count = kept;
+  size_t units = 0;
+  for (size_t i = 0; i < g_noted.count; ++i) units += g_noted.files[i].name_units;
+  size_t bytes = cache_record_header_size + g_noted.count * record_entry_fixed + units * sizeof(wchar_t);
   if (bytes > cache_record_size_limit) return ERROR_FILENAME_EXCED_RANGE;
   unsigned char* record = static_cast<unsigned char*>(calloc(bytes, 1));
   if (!record) return ERROR_NOT_ENOUGH_MEMORY;
   memcpy(record, TAVREN_CACHE_RECORD_MARK, 16);
   memcpy(record + 16, key, content_key_size);
-  put_u32(record + 24, static_cast<uint32_t>(listing.count));
+  put_u32(record + 24, static_cast<uint32_t>(g_noted.count));
+  memcpy(record + 32, product, cache_product_size);
   unsigned char* at = record + cache_record_header_size;
-  for (size_t i = 0; i < listing.count; ++i) {
-    const listed_file& file = listing.files[i];
-    put_u64(at, file.size);
-    put_u64(at + 8, file.write_time);
-    put_u32(at + 16, file.name_units);
-    memcpy(at + record_entry_fixed, listing.name(file), file.name_units * sizeof(wchar_t));
-    at += record_entry_fixed + file.name_units * sizeof(wchar_t);
+  // What the payload holds, not what the disk shows: a file that went between its write and
+  // now (an antivirus taking a new library) leaves an entry no folder can match.
+  size_t found = 0;
+  for (size_t i = 0; i < g_noted.count; ++i) {
+    const listed_file& entry = g_noted.files[i];
+    int order = -1;
+    while (found < listing.count &&
+           (order = compare_names(listing.name(listing.files[found]), listing.files[found].name_units,
+                                  g_noted.name(entry), entry.name_units)) < 0)
+      ++found;
+    bool on_disk = found < listing.count && order == 0 && listing.files[found].size == entry.size;
+    put_u64(at, entry.size);
+    put_u64(at + 8, on_disk ? listing.files[found].write_time : never_written);
+    put_u32(at + 16, entry.name_units);
+    memcpy(at + record_entry_fixed, g_noted.name(entry), entry.name_units * sizeof(wchar_t));
+    at += record_entry_fixed + entry.name_units * sizeof(wchar_t);
   }
   wchar_t path[launcher_path_capacity];
   record_path(path, folder);
@@ -204,26 +264,24 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
     CloseHandle(handle);
   }
   free(record);
+  // Consumed: the next record is of the next install's entries.
+  g_noted.count = g_noted.names_used = 0;
+  g_noted.complete = true;
   return error;
 }
 
-bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size]) {
-  wchar_t path[launcher_path_capacity];
-  record_path(path, folder);
-  HANDLE handle = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size;
-  unsigned char* record = nullptr;
+bool cache_folder_holds_product(const wchar_t* folder, const unsigned char product[cache_product_size]) {
   DWORD bytes = 0;
-  if (GetFileSizeEx(handle, &size) && size.QuadPart >= static_cast<LONGLONG>(cache_record_header_size) &&
-      size.QuadPart <= cache_record_size_limit) {
-    record = static_cast<unsigned char*>(malloc(static_cast<size_t>(size.QuadPart)));
-    DWORD got = 0;
-    if (record && ReadFile(handle, record, static_cast<DWORD>(size.QuadPart), &got, nullptr)) bytes = got;
-  }
-  CloseHandle(handle);
-  bool intact = bytes >= cache_record_header_size && memcmp(record, TAVREN_CACHE_RECORD_MARK, 16) == 0 &&
-                memcmp(record + 16, key, content_key_size) == 0;
+  unsigned char* record = read_record(folder, &bytes);
+  bool ours = record && memcmp(record + 32, product, cache_product_size) == 0;
+  free(record);
+  return ours;
+}
+
+bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size]) {
+  DWORD bytes = 0;
+  unsigned char* record = read_record(folder, &bytes);
+  bool intact = record && memcmp(record + 16, key, content_key_size) == 0;
   folder_listing listing;
   if (intact) intact = list_folder(folder, listing);
   // Both are sorted alike: one pass finds each recorded file among those on disk.

@@ -9,10 +9,15 @@
 
 #include "payload/content_digest.h"
 
-/// The record's first bytes (15 characters and a zero).
-#define TAVREN_CACHE_RECORD_MARK "TAVREN-CACHE-01"
-/// Bytes of the record's header: the mark, the content key, the file count (u32) and a zero u32.
-constexpr size_t cache_record_header_size = 32;
+/// The record's first bytes (15 characters and a zero). Records of the first layout
+/// ("TAVREN-CACHE-01": no product, a list of what was on disk) are neither taken as intact nor
+/// proof that a folder is this product's.
+#define TAVREN_CACHE_RECORD_MARK "TAVREN-CACHE-02"
+/// Bytes of the product identity a record carries.
+constexpr size_t cache_product_size = 16;
+/// Bytes of the record's header: the mark, the content key, the file count (u32), a zero u32
+/// and the product identity.
+constexpr size_t cache_record_header_size = 32 + cache_product_size;
 /// Largest record a start reads; a larger one is no record of ours.
 constexpr DWORD cache_record_size_limit = 64u << 20;
 /// Bytes of one folder listing fetch: a payload's folders hold up to a few hundred entries.
@@ -20,13 +25,22 @@ constexpr DWORD cache_listing_capacity = 64u << 10;
 /// Bytes read at a time when a file's digest is computed.
 constexpr DWORD cache_digest_chunk = 1u << 20;
 
-/// Writes the record of `folder`: every regular file below it (links are neither entered nor
-/// listed) with its size and last-write time, sorted by name, for content key `key`, as the
-/// file TAVREN_CACHE_RECORD_NAME in `folder`, which must not exist yet, flushed to the disk
-/// before it is closed. Returns ERROR_SUCCESS
-/// or the system error (ERROR_NOT_ENOUGH_MEMORY, ERROR_FILENAME_EXCED_RANGE for a walk that
-/// could not be completed).
-DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_key_size]);
+/// Notes one payload entry (its name relative to the folder, and its size) for the next
+/// write_cache_record. A failure to keep it shows there as ERROR_NOT_ENOUGH_MEMORY.
+void cache_record_note_entry(const wchar_t* name, uint64_t size);
+
+/// Writes the record of `folder`: every payload entry noted, sorted by name, with the size the
+/// payload gives it and the last-write time of the regular file of that name and size below
+/// `folder` (links are neither entered nor listed); an entry with no such file gets a time no
+/// file has, so the folder never passes its check. For content key `key` and product
+/// `product`, as the file TAVREN_CACHE_RECORD_NAME in `folder`, which must not exist yet,
+/// flushed to the disk before it is closed. Returns ERROR_SUCCESS or the system error
+/// (ERROR_NOT_ENOUGH_MEMORY, ERROR_FILENAME_EXCED_RANGE for a walk that could not be completed).
+DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_key_size],
+                         const unsigned char product[cache_product_size]);
+
+/// True if `folder` holds a record of the current layout that names `product`.
+bool cache_folder_holds_product(const wchar_t* folder, const unsigned char product[cache_product_size]);
 
 /// True if `folder` holds a record for `key` and every file the record lists is below it as a
 /// regular file of the recorded size and last-write time. Files the record does not list do

@@ -1,6 +1,7 @@
 #include "launcher/cached_run.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
@@ -9,12 +10,15 @@
 #include "launcher/cache_folder.h"
 #include "launcher/child_command_line.h"
 #include "launcher/dead_runs.h"
+#include "launcher/folder_trust.h"
 #include "launcher/private_folder.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_sequence.h"
 #include "launcher/run_state.h"
+#include "launcher/unpack_folder.h"
 #include "paths/build_texts.h"
 #include "paths/environment.h"
+#include "paths/module_path.h"
 #include "paths/path_spec.h"
 #include "paths/run_identity.h"
 #include "payload/file_writer.h"
@@ -42,10 +46,11 @@ bool usable_folder_name(const wchar_t* name) {
   return true;
 }
 
-// The cache's root, the user's local application data folder. The system sets LOCALAPPDATA
-// to it in every user's environment; asking the shell instead loads Shell32, which costs a
-// start under Wine about as much as the rest of it.
+// The cache's root: the chosen unpack folder, or else the user's local application data
+// folder. The system sets LOCALAPPDATA to it in every user's environment; asking the shell
+// instead loads Shell32, which costs a start under Wine about as much as the rest of it.
 void cache_root(wchar_t* root, size_t capacity) {
+  if (chosen_unpack_folder(root, capacity)) return;
   wchar_t* chosen = env_get("LOCALAPPDATA");
   bool expanded = true;
   bool absolute_path =
@@ -105,9 +110,32 @@ bool next_run_name_beside(wchar_t* directory, size_t capacity) {
   return run_name_beside(directory, capacity);
 }
 
+// A folder is run from only when an install of this user made it (another account, or code
+// of this user at a lower integrity level, could have made it first with a library of its
+// own), its record stands for its files, and, where the launcher carries digests, their
+// content matches.
 bool folder_is_good(const wchar_t* folder) {
-  if (!cache_folder_intact(folder, g_launch->content_key)) return false;
+  if (!cache_folder_intact(folder, g_launch->content_key) || !folder_has_private_access(folder)) return false;
   return !g_launch->digest_table || cache_digests_match(folder, g_launch->digest_table, g_launch->digest_count);
+}
+
+// What makes a build this product's: the build texts the folder is named after, the main
+// library's name and this launcher's own path in its normal form. Two unrelated applications
+// can share the first three (the product defaults to the main library's name); a launcher
+// replaced in place by its next version keeps all four, so its old builds still go, and a
+// build left by a launcher elsewhere is kept, since nothing proves it is ours.
+unsigned char g_product[cache_product_size];
+
+void identify_product(const wchar_t* main_library_name) {
+  static wchar_t own_path[launcher_path_capacity];
+  if (GetModuleFileNameW(nullptr, own_path, launcher_path_capacity) - 1u >= launcher_path_capacity - 1u) abort();
+  normalise_module_path(own_path, launcher_path_capacity);
+  const wchar_t* texts[] = {tavren_company_text, tavren_product_text, main_library_name, own_path};
+  content_digest sum;
+  for (const wchar_t* text : texts) sum.add(text, (wcslen(text) + 1) * sizeof(wchar_t));
+  unsigned char digest[content_digest_size];
+  sum.finish(digest);
+  memcpy(g_product, digest, cache_product_size);
 }
 
 // A folder named "<version>-<16 hex digits>": one of this product's builds.
@@ -141,6 +169,9 @@ void remove_other_builds() {
     }
     path[length + 1] = 0;
     wbuf_append(path, launcher_path_capacity, found.cFileName);
+    // A folder of the right name may be another application's (same company, product and
+    // version text) or of an older layout: only a record naming this product proves it ours.
+    if (!cache_folder_holds_product(path, g_product)) continue;
     tree_removal_options options;
     options.mode = removal_all_or_nothing;
     options.only_if_owned_by_user = true;
@@ -175,25 +206,51 @@ bool move_aside(HANDLE held, const wchar_t* aside) {
   return SetFileInformationByHandle(held, FileRenameInfo, rename, static_cast<DWORD>(rename_info_capacity));
 }
 
+// The identity of the folder at `path` (volume and file index), read through a handle that
+// takes no access a running application's own use of its folder could conflict with.
+bool folder_identity(const wchar_t* path, BY_HANDLE_FILE_INFORMATION& out) {
+  HANDLE folder =
+      CreateFileW(path, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  bool known = GetFileInformationByHandle(folder, &out);
+  CloseHandle(folder);
+  return known;
+}
+
+bool same_folder(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // Puts the complete install in place and returns the folder to run from. Another start may
-// have placed its own first: theirs is used when it is good. A damaged folder in the way is
-// moved aside under a run name of ours, which a later start collects, unless a process runs
-// from it. It is checked and moved through one handle that shares no delete access, so no
-// other start can put its own good folder there in between and have it moved aside under a
-// process that has just started from it. Whenever the folder cannot be moved, or another
-// start's takes the place first, this run uses its own copy unless the folder there is good.
+// have placed its own first: theirs is used when it is good. It is checked by name alone: a
+// handle with delete access on a folder makes every search of it by an application running
+// from it fail with a sharing violation (Wine's searches share no delete access), and a check
+// of a few hundred files lasts long enough for concurrent starts to meet it.
+// A damaged folder in the way is moved aside under a run name of ours, which a later start
+// collects, unless a process runs from it. Only then is it held with delete access, and only
+// when it is still the folder that was found damaged: placed folders come only from renamed
+// installs and a folder moved aside never comes back, so the same identity before the check
+// and under the handle is the same folder throughout, and no start's good folder placed in
+// between is moved from under a process that has just started from it. Whenever the folder
+// cannot be moved, or another start's takes the place first, this run uses its own copy
+// unless the folder there is good.
 const wchar_t* place_install() {
   if (MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
-  HANDLE held = CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  bool good = false, moved = false;
-  if (held != INVALID_HANDLE_VALUE) {
-    wchar_t aside[launcher_path_capacity];
-    good = folder_is_good(g_target_directory);
-    moved = !good && !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) &&
-            move_aside(held, aside);
-    CloseHandle(held);
+  BY_HANDLE_FILE_INFORMATION checked = {}, held_identity = {};
+  bool identified = folder_identity(g_target_directory, checked);
+  bool good = folder_is_good(g_target_directory), moved = false;
+  if (!good && identified) {
+    HANDLE held =
+        CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (held != INVALID_HANDLE_VALUE) {
+      wchar_t aside[launcher_path_capacity];
+      moved = GetFileInformationByHandle(held, &held_identity) && same_folder(checked, held_identity) &&
+              !main_library_in_use() && next_run_name_beside(aside, launcher_path_capacity) && move_aside(held, aside);
+      CloseHandle(held);
+    }
   }
   if (moved && MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
   if (good || folder_is_good(g_target_directory)) {
@@ -207,20 +264,19 @@ const wchar_t* place_install() {
 // and puts it in place; leaves g_target_directory and g_main_library_path naming what runs.
 void install() {
   if (!run_name_beside(g_install_directory, launcher_path_capacity)) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
-  // Failures other than a taken name show up at the first file, with its path, as in the
-  // default run.
-  if (claim_private_folder(g_install_directory, launcher_path_capacity, next_run_name_beside) == ERROR_ALREADY_EXISTS) {
-    fatal_open_for_writing(g_install_directory);
-  }
+  claim_private_folder_or_exit(g_install_directory, launcher_path_capacity, next_run_name_beside);
   g_install_pending = true;
   atexit(remove_unfinished_install);
   // A record stands for files whose contents are on the disk: after a power loss a file may
   // keep its size and time and lose what was in it, which the check cannot see.
   writer_flush_each_file(true);
   volatile bool started = false;
+  payload_on_entry(cache_record_note_entry);
   payload_extract(g_install_directory, g_main_library_path, launcher_path_capacity, extract_every_entry, &started);
+  payload_on_entry(nullptr);
   if (g_main_library_path[0] == 0) fatal_plain("Error, couldn't decode attached data.");
-  DWORD error = write_cache_record(g_install_directory, g_launch->content_key);
+  identify_product(g_main_library_path + wcslen(g_install_directory) + 1);
+  DWORD error = write_cache_record(g_install_directory, g_launch->content_key, g_product);
   if (error != ERROR_SUCCESS) {
     SetLastError(error);
     fatal_unpack_write();

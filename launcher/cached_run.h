@@ -24,6 +24,8 @@ constexpr int old_version_removal_limit = 4;
 /// Runs a cached launcher over the `size`-byte payload at `payload` and returns the main
 /// library's exit code. Installs when the folder is missing or not intact: into a new private
 /// folder beside it that is renamed into place once complete and recorded, so no start ever
-/// runs a half-written folder; then removes folders of other builds that nothing uses. Every
+/// runs a half-written folder; then removes folders of this product's other builds (their record
+/// names it) that nothing uses. A folder in place is run from only when its record stands for
+/// its files and its owner and access list are the ones an install gives. Every
 /// failure is reported as in the default run and ends the process, leaving no partial folder.
 int run_cached_sequence(const unsigned char* payload, size_t size, const cached_launch& launch);

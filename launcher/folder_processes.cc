@@ -4,9 +4,30 @@
 #include <wchar.h>
 #include <psapi.h>
 
+#include "base/system_library.h"
 #include "paths/module_path.h"
 
 namespace {
+
+// Bound at run time: Kernel32 has the call from Windows 7 on, Psapi before, and a static
+// import would keep the launcher from starting where it is missing.
+BOOL list_process_ids(DWORD* ids, DWORD bytes, DWORD* used) {
+  using function = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
+  static function volatile bound = nullptr;
+  function call = bound;
+  if (!call) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel ? GetProcAddress(kernel, "K32EnumProcesses") : nullptr;
+    if (!found) {
+      HMODULE psapi = load_system_library(L"psapi.dll");
+      found = psapi ? GetProcAddress(psapi, "EnumProcesses") : nullptr;
+    }
+    if (!found) return FALSE;
+    call = reinterpret_cast<function>(reinterpret_cast<void*>(found));
+    bound = call;
+  }
+  return call(ids, bytes, used);
+}
 
 // Units of a process's image path, and of the folder's normal form: the file calls' limit.
 constexpr DWORD image_path_capacity = 32768;
@@ -69,7 +90,7 @@ DWORD open_processes_running_from(const wchar_t* folder, HANDLE* handles, DWORD 
   DWORD* ids = static_cast<DWORD*>(malloc(process_list_capacity * sizeof(DWORD)));
   look.normal = static_cast<wchar_t*>(malloc(2 * image_path_capacity * sizeof(wchar_t)));
   DWORD found = 0, bytes = 0;
-  if (ids && look.normal && K32EnumProcesses(ids, process_list_capacity * sizeof(DWORD), &bytes)) {
+  if (ids && look.normal && list_process_ids(ids, process_list_capacity * sizeof(DWORD), &bytes)) {
     look.image = look.normal + image_path_capacity;
     DWORD self = GetCurrentProcessId();
     for (DWORD i = 0; i < bytes / sizeof(DWORD) && found < capacity; ++i) {

@@ -1,5 +1,6 @@
 #include "launcher/private_folder.h"
 
+#include "base/diagnostics.h"
 #include "launcher/security_calls.h"
 #include "payload/payload.h"
 
@@ -28,6 +29,12 @@ bool token_container(const security_functions& api, HANDLE token, token_sid& out
   return reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(out.bytes)->TokenAppContainer != nullptr;
 }
 
+// The error of the call that just failed; never ERROR_SUCCESS, which callers take for a folder made.
+DWORD last_failure() {
+  DWORD error = GetLastError();
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
 bool grant(const security_functions& api, ACL* acl, PSID sid) {
   return api.AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid);
 }
@@ -36,13 +43,13 @@ bool grant(const security_functions& api, ACL* acl, PSID sid) {
 
 DWORD create_private_folder(const wchar_t* path) {
   const security_functions* calls = security_calls();
-  if (!calls) return GetLastError();
+  if (!calls) return last_failure();
   const security_functions& api = *calls;
   HANDLE token = nullptr;
-  if (!api.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return GetLastError();
+  if (!api.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return last_failure();
   token_sid user, container;
   bool have_user = token_user(api, token, user);
-  DWORD error = have_user ? ERROR_SUCCESS : GetLastError();
+  DWORD error = have_user ? ERROR_SUCCESS : last_failure();
   bool in_container = have_user && token_container(api, token, container);
   PSID container_sid =
       in_container ? reinterpret_cast<TOKEN_APPCONTAINER_INFORMATION*>(container.bytes)->TokenAppContainer : nullptr;
@@ -62,10 +69,10 @@ DWORD create_private_folder(const wchar_t* path) {
       !api.SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
       // Protected: entries the temporary folder passes down (Everyone may read, say) stay out.
       !api.SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    return GetLastError();
+    return last_failure();
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-  return CreateDirectoryW(path, &attributes) ? ERROR_SUCCESS : GetLastError();
+  return CreateDirectoryW(path, &attributes) ? ERROR_SUCCESS : last_failure();
 }
 
 DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t)) {
@@ -80,4 +87,10 @@ DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name
     if (error != ERROR_ALREADY_EXISTS) return error;
   }
   return error;
+}
+
+void claim_private_folder_or_exit(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t)) {
+  DWORD error = claim_private_folder(directory, capacity, next_name);
+  if (error == ERROR_ALREADY_EXISTS) fatal_open_for_writing(directory);
+  if (error != ERROR_SUCCESS) fatal_create_folder(directory, error);
 }

@@ -22,3 +22,9 @@ DWORD create_private_folder(const wchar_t* path);
 /// Returns ERROR_SUCCESS with `directory` naming the folder made, ERROR_ALREADY_EXISTS when
 /// every name tried was taken, or the system error of the last attempt.
 DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t* directory, size_t capacity));
+
+/// Makes `directory` a new private folder as claim_private_folder does, or ends the run with
+/// exit code 2 and a message naming it: every name taken, the folder above missing and not
+/// creatable, Advapi32 not at hand. A run never goes on in a folder it did not make private.
+void claim_private_folder_or_exit(wchar_t* directory, size_t capacity,
+                                  bool (*next_name)(wchar_t* directory, size_t capacity));

@@ -9,7 +9,9 @@
 #include "launcher/child_process.h"
 #include "launcher/run_state.h"
 #include "launcher/dead_runs.h"
+#include "launcher/library_search.h"
 #include "launcher/private_folder.h"
+#include "launcher/unpack_folder.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -129,10 +131,12 @@ void clean_start_of_environment() {
 }
 
 int hand_off_to_main_library(int argc, wchar_t** argv) {
-  AddDllDirectory(g_target_directory);
-  HMODULE library =
-      LoadLibraryExW(g_main_library_path, nullptr,
-                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // The main library's imports come from its own folder first; where the system knows no
+  // search flags, the altered search order gives the same for its folder.
+  DWORD search = confine_library_search(g_target_directory)
+                     ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32
+                     : LOAD_WITH_ALTERED_SEARCH_PATH;
+  HMODULE library = LoadLibraryExW(g_main_library_path, nullptr, search);
   if (!library) {
     DWORD code = GetLastError();
     print_system_error("Error, load DLL.", code);
@@ -154,9 +158,18 @@ void export_for_application(wchar_t** argv) {
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
 }
 
-// Expands the target directory template into `directory` and makes the result absolute.
+// Expands the target directory template into `directory`, under the chosen unpack folder
+// when there is one, and makes the result absolute.
 static bool expand_target_directory(wchar_t* directory, size_t capacity) {
-  bool expanded = expand_path_spec(directory, TARGET_DIRECTORY_SPEC, capacity);
+  bool expanded;
+  if (chosen_unpack_folder(directory, capacity)) {
+    size_t length = wcslen(directory);
+    if (length > 0 && directory[length - 1] != L'\\') wbuf_append(directory, capacity, L"\\");
+    length = wcslen(directory);
+    expanded = expand_path_spec(directory + length, RUN_FOLDER_NAME_SPEC, capacity - length);
+  } else {
+    expanded = expand_path_spec(directory, TARGET_DIRECTORY_SPEC, capacity);
+  }
   wchar_t absolute[launcher_path_capacity];
   DWORD length = GetFullPathNameW(directory, launcher_path_capacity, absolute, nullptr);
   if (length < 1 || length > launcher_path_capacity - 1) abort();
@@ -176,12 +189,9 @@ static bool next_target_name(wchar_t* directory, size_t capacity) {
 static void remove_target_directory_if_empty() { RemoveDirectoryW(g_target_directory); }
 
 // The parent writes code into the target folder that the child then loads, so the folder
-// must be one this run made and nobody else can change. Other failures than a taken name
-// are left to the first file's creation, which reports them with its path as before.
+// must be one this run made and nobody else can change: a run that cannot make it so ends.
 static void claim_target_directory() {
-  if (claim_private_folder(g_target_directory, launcher_path_capacity, next_target_name) == ERROR_ALREADY_EXISTS) {
-    fatal_open_for_writing(g_target_directory);
-  }
+  claim_private_folder_or_exit(g_target_directory, launcher_path_capacity, next_target_name);
   atexit(remove_target_directory_if_empty);
 }
 

@@ -7,8 +7,10 @@
 
 #include "launcher/run_state.h"
 
-/// The template of the per-run target directory.
-#define TARGET_DIRECTORY_SPEC L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
+/// The template of a run folder's name, which the dead-run collection recognises.
+#define RUN_FOLDER_NAME_SPEC L"onefile_{PID}_{TIME_US}_{RANDOM}"
+/// The template of the per-run target directory when no unpack folder is chosen.
+#define TARGET_DIRECTORY_SPEC L"{TEMP}\\" RUN_FOLDER_NAME_SPEC
 
 /// Child if TAVREN_ONEFILE_PARENT names the process that created this one (as the system
 /// recorded it, and created no later than this one) and its executable has the same normal

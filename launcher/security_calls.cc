@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "base/system_library.h"
+
 namespace {
 
 template <class Function>
@@ -12,7 +14,7 @@ bool bind(HMODULE module, const char* name, Function* to) {
 
 bool bind_all(security_functions& f) {
   // Only from the system folder: a planted advapi32.dll elsewhere is never loaded.
-  HMODULE m = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE m = load_system_library(L"advapi32.dll");
   return m && bind(m, "AddAccessAllowedAceEx", &f.AddAccessAllowedAceEx) &&
          bind(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind(m, "EqualSid", &f.EqualSid) &&
          bind(m, "GetSecurityInfo", &f.GetSecurityInfo) && bind(m, "GetTokenInformation", &f.GetTokenInformation) &&

@@ -8,7 +8,11 @@
 #include <stdint.h>
 
 /// The first 16 bytes of the descriptor (15 characters and a zero), unique in a stub's file.
-#define TAVREN_STUB_MARKER "TAVREN-STUB-V02"
+#define TAVREN_STUB_MARKER "TAVREN-STUB-V03"
+/// The marker of the second layout, 64 bytes without the unpack folder; the packer still
+/// reads launchers made with it.
+#define TAVREN_STUB_MARKER_V02 "TAVREN-STUB-V02"
+constexpr size_t stub_descriptor_v02_size = 64;
 /// The marker of the first layout, 48 bytes without the cache fields; the packer still reads
 /// the payload of launchers made with it.
 #define TAVREN_STUB_MARKER_V01 "TAVREN-STUB-V01"
@@ -41,11 +45,15 @@ struct stub_descriptor {
   unsigned char content_key[8];        ///< the payload's content key (cached launchers)
   uint32_t digests_rva;                ///< the digest table, relative to the image base, or zero
   uint32_t digest_count;               ///< its entries: one per payload entry
+  /// The template of the folder that run folders (or a cached launcher's product folders) are
+  /// made under, a zero-terminated UTF-16 text relative to the image base; zero: the default.
+  uint32_t unpack_dir_rva;
+  uint32_t reserved;  ///< zero
 };
 
-static_assert(sizeof(stub_descriptor) == 64, "the packer writes the fields at fixed offsets");
+static_assert(sizeof(stub_descriptor) == 72, "the packer writes the fields at fixed offsets");
 static_assert(offsetof(stub_descriptor, payload_size) == 16 && offsetof(stub_descriptor, payload_rva) == 24 &&
                   offsetof(stub_descriptor, text_rva) == 28 && offsetof(stub_descriptor, mode) == 44 &&
                   offsetof(stub_descriptor, content_key) == 48 && offsetof(stub_descriptor, digests_rva) == 56 &&
-                  offsetof(stub_descriptor, digest_count) == 60,
+                  offsetof(stub_descriptor, digest_count) == 60 && offsetof(stub_descriptor, unpack_dir_rva) == 64,
               "the packer writes the fields at fixed offsets");

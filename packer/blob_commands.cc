@@ -5,14 +5,17 @@
 #include <string.h>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "packer/blob_reader.h"
 #include "packer/host.h"
+#include "packer/manifest_xml.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
+#include "packer/resource_reader.h"
 #include "packer/stub_choice.h"
 #include "packer/stub_descriptor.h"
 
@@ -59,6 +62,10 @@ void print_launcher_kind(const checked_blob& blob) {
     if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
   }
   printf("\n");
+  // Only a launcher that asks for a folder of its own says so: the default is the temp folder
+  // (the cache folder when cached).
+  if (std::optional<std::u16string> unpack_dir = descriptor_unpack_dir(blob.file.data(), blob.file.size()))
+    printf("unpack folder: %s\n", utf16_to_utf8(*unpack_dir).c_str());
 }
 
 /// Runs `body` and prefixes any fault with the file name.
@@ -68,6 +75,24 @@ void about(const std::string& path, const std::function<void()>& body) {
   } catch (const pack_error& e) {
     throw pack_error(quote_name(path) + ": " + e.what(), e.status);
   }
+}
+
+/// For a launcher, the execution level its manifest requests, which decides whether Windows
+/// asks for an administrator before it starts. Nothing for a bare blob.
+void print_execution_level(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  std::optional<std::string> manifest = first_resource({blob.file.data(), blob.file.size()}, resource_type_manifest);
+  if (!manifest) {
+    printf("execution level: asInvoker (no manifest)\n");
+    return;
+  }
+  manifest_facts facts = read_manifest(*manifest);
+  if (!facts.fault.empty())
+    printf("execution level: unknown (manifest %s)\n", facts.fault.c_str());
+  else if (facts.level.empty())
+    printf("execution level: asInvoker (none requested)\n");
+  else
+    printf("execution level: %s\n", facts.level.c_str());
 }
 
 void make_folders(const std::string& path) {
@@ -100,14 +125,36 @@ void extract_entry(const std::string& root, const std::vector<std::string>& part
   }
 }
 
+// The positions of the entries that are PE images carrying a signature, from a pass of their
+// own over the payload (the checking pass must read each entry whole). A fault ends it
+// quietly: the checking pass reports it.
+std::vector<bool> signed_entries(const checked_blob& blob) {
+  std::vector<bool> result(1, false);
+  try {
+    entry_reader entries(blob.region(), blob.region_size());
+    std::vector<unsigned char> head(64 * 1024);
+    while (entries.next()) {
+      size_t got = 0;
+      while (size_t n = entries.read(head.data() + got, head.size() - got)) got += n;
+      result.push_back(pe_carries_signature({head.data(), got}, entries.size()));
+    }
+  } catch (const pack_error&) {
+  }
+  return result;
+}
+
 }  // namespace
 
 void list_payload(const std::string& path) {
   checked_blob blob(path);
   print_launcher_kind(blob);
+  print_execution_level(blob);
+  std::vector<bool> marked = signed_entries(blob);
   about(path, [&] {
-    check_entries(blob.span, blob.layout, [](const entry_reader& entries) {
-      printf("%llu\t%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str());
+    check_entries(blob.span, blob.layout, [&marked](const entry_reader& entries) {
+      bool is_signed = entries.index() < marked.size() && marked[entries.index()];
+      printf("%llu\t%s%s\n", static_cast<unsigned long long>(entries.size()), utf16_to_utf8(entries.name()).c_str(),
+             is_signed ? "\tsigned" : "");
     });
   });
 }
@@ -117,6 +164,7 @@ void verify_payload(const std::string& path) {
   payload_totals totals;
   about(path, [&] { totals = check_entries(blob.span, blob.layout); });
   print_launcher_kind(blob);
+  print_execution_level(blob);
   printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
 }

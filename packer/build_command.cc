@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "packer/app_icon.h"
+#include "packer/build_manifest.h"
 #include "packer/cache_facts.h"
 #include "packer/host.h"
 #include "packer/launcher_image.h"
@@ -16,8 +17,10 @@
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
 #include "packer/progress.h"
+#include "packer/sign_payload.h"
 #include "packer/stub_choice.h"
 #include "packer/temp_output.h"
+#include "paths/path_spec_tokens.h"
 
 namespace {
 
@@ -70,6 +73,8 @@ void run_build(const pack_request& r) {
     throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
   if (r.signing.pkcs12.empty() && (!r.signing.password_file.empty() || !r.signing.timestamp_url.empty()))
     throw pack_error("--sign-password-file and --timestamp-url go with --sign", exit_usage);
+  if (r.sign_payload && (r.signing.pkcs12.empty() || from_blob))
+    throw pack_error("--sign-payload goes with --sign and APP_DIR (a payload BLOB is packed as it is)", exit_usage);
   launcher_texts texts = r.texts;
   for (const std::string* version : {&texts.file_version, &texts.product_version})
     if (!is_four_part_version(*version))
@@ -79,6 +84,11 @@ void run_build(const pack_request& r) {
   if (!r.product_given && !from_blob) texts.product = file_stem(r.main_path);
   bool cached = r.cached || r.cached_verify;
   if (cached) check_cache_texts(texts);
+  if (r.unpack_dir_given) {
+    const char* fault =
+        utf8_to_utf16(r.unpack_dir) ? unpack_dir_template_fault(r.unpack_dir.c_str()) : "is not valid UTF-8";
+    if (fault) throw pack_error("--unpack-dir " + quote_name(r.unpack_dir) + " " + fault, exit_usage);
+  }
   // Explorer shows the output's own name as the original file name.
   std::string file_name = r.output.substr(r.output.find_last_of(host_path_separators) + 1);
   if (!utf8_to_utf16(file_name))
@@ -91,9 +101,10 @@ void run_build(const pack_request& r) {
     stub = check_stub(stub_file->data(), stub_file->size(), r.stub);
   }
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
-  std::vector<std::string> icon_warnings;
-  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, icon_warnings);
-  for (const std::string& warning : icon_warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
+  std::vector<std::string> warnings;
+  std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, warnings);
+  std::string manifest = build_manifest(r.manifest, warnings);
+  for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
   auto start = std::chrono::steady_clock::now();
 
   app_contents contents;
@@ -104,6 +115,13 @@ void run_build(const pack_request& r) {
     stub = check_stub(embedded_stub(arch), embedded_stub_size(arch),
                       std::string("(built in, ") + launcher_arch_name(arch) + ")");
   temp_folder work(r.output);
+  if (r.sign_payload) {
+    progress_meter signing(show_progress(r), 0, "signing");
+    signing.say("signing the application's binaries ...");
+    payload_signing figures = sign_payload_files(signer, r.signing, contents, work);
+    if (r.verbose)
+      fprintf(stderr, "signed %d binaries, %d kept their own signature\n", figures.signed_files, figures.kept);
+  }
   std::string exe = work.file("launcher.exe");
   int fd = host_create_new(exe);
   if (fd < 0) throw pack_error("cannot write " + quote_name(exe) + ": " + errno_text(errno));
@@ -125,7 +143,8 @@ void run_build(const pack_request& r) {
     }
     launcher_cache cache;
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon),
+    cache.unpack_dir = r.unpack_dir;
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest),
                                r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache);
   } catch (...) {
     host_close(fd);

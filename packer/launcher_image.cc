@@ -124,6 +124,15 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
     }
     text_bytes.append(2, '\0');
   }
+  uint32_t unpack_dir_rva = 0;
+  if (!cache.unpack_dir.empty()) {
+    unpack_dir_rva = static_cast<uint32_t>(texts_rva + text_bytes.size());
+    for (char16_t unit : utf8_to_utf16(cache.unpack_dir).value_or(u"")) {
+      text_bytes += static_cast<char>(unit & 0xFF);
+      text_bytes += static_cast<char>(unit >> 8);
+    }
+    text_bytes.append(2, '\0');
+  }
   // The digest table rides in the texts' section: read-only data the launcher finds by address.
   uint32_t digests_rva = 0;
   if (!cache.digest_table.empty()) {
@@ -182,6 +191,7 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
                reinterpret_cast<const char*>(cache.content_key), sizeof cache.content_key);
   store32(head, d + offsetof(stub_descriptor, digests_rva), digests_rva);
   store32(head, d + offsetof(stub_descriptor, digest_count), cache.digest_count);
+  store32(head, d + offsetof(stub_descriptor, unpack_dir_rva), unpack_dir_rva);
 
   write_at(fd, head, 0);
   write_at(fd, text_bytes, text.offset);

@@ -29,12 +29,13 @@ struct launcher_stub {
 /// more section headers. Throws pack_error "launcher stub <display> ..." otherwise.
 launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display);
 
-/// What a cached launcher's descriptor carries besides the payload.
+/// What a launcher's descriptor carries besides the payload and the build texts.
 struct launcher_cache {
   uint32_t mode = 0;  ///< stub_mode_ bits; zero: the default run
   unsigned char content_key[8] = {};
   std::string digest_table;  ///< records as stub_descriptor.h lays them out, or empty
   uint32_t digest_count = 0;
+  std::string unpack_dir;  ///< the unpack folder template (UTF-8, checked), or empty for the default
 };
 
 /// With `payload_size` bytes of payload already at stub.payload_offset in `fd`: writes the

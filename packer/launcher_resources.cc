@@ -26,14 +26,25 @@ bool is_four_part_version(const std::string& text) {
   return at == text.size();
 }
 
-const std::string& launcher_manifest() {
-  static const std::string text =
+const char* execution_level_text(execution_level level) {
+  switch (level) {
+    case execution_level::highest_available: return "highestAvailable";
+    case execution_level::require_administrator: return "requireAdministrator";
+    case execution_level::as_invoker: break;
+  }
+  return "asInvoker";
+}
+
+std::string launcher_manifest(const manifest_settings& settings) {
+  std::string text =
       R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 <assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
   <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
     <security>
       <requestedPrivileges>
-        <requestedExecutionLevel level="asInvoker" uiAccess="false"/>
+        <requestedExecutionLevel level=")";
+  text += execution_level_text(settings.level);
+  text += R"(" uiAccess="false"/>
       </requestedPrivileges>
     </security>
   </trustInfo>
@@ -54,7 +65,24 @@ const std::string& launcher_manifest() {
   <application xmlns="urn:schemas-microsoft-com:asm.v3">
     <windowsSettings>
       <longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>
-    </windowsSettings>
+)";
+  // dpiAware is what Vista to 8.1 read ("true/pm": per monitor on 8.1); Windows 10 from 1607
+  // reads dpiAwareness first and takes the first value of its list it knows.
+  if (settings.dpi == dpi_awareness::system) {
+    text += R"(      <dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true</dpiAware>
+)";
+  } else if (settings.dpi == dpi_awareness::per_monitor_v2) {
+    text += R"(      <dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>
+      <dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, PerMonitor</dpiAwareness>
+)";
+  }
+  // Windows 10 from 1903 on; earlier versions ignore it and keep the system's code page.
+  if (settings.utf8) {
+    text +=
+        R"(      <activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>
+)";
+  }
+  text += R"(    </windowsSettings>
   </application>
   <dependency>
     <dependentAssembly>
@@ -172,7 +200,7 @@ std::string version_resource(const launcher_texts& texts, const std::string& fil
 }
 
 std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
-                                              const std::string& ico) {
+                                              const std::string& ico, const std::string& manifest) {
   std::vector<resource_item> items;
   // The group repeats each image's directory entry with its resource number in place of
   // its file offset; the images are numbered from 1 in file order.
@@ -187,6 +215,6 @@ std::vector<resource_item> launcher_resources(const launcher_texts& texts, const
   }
   items.push_back({rt_group_icon, 1, language_us_english, group});
   items.push_back({rt_version, 1, language_us_english, version_resource(texts, file_name)});
-  items.push_back({rt_manifest, 1, language_us_english, launcher_manifest()});
+  items.push_back({rt_manifest, 1, language_us_english, manifest});
   return items;
 }

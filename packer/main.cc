@@ -108,6 +108,51 @@ int pack_main(int argc, char** argv) {
   build->add_flag("--cached-verify", build_request.cached_verify,
                   "Like --cached, and every start also compares each cached file's digest with the launcher's");
   build
+      ->add_option("--unpack-dir", build_request.unpack_dir,
+                   "Make run folders (or, with --cached, the product folders) under this folder instead of the "
+                   "temp folder (or LocalAppData): a template with {TEMP}, {CACHE_DIR}, {HOME}, {PROGRAM_DIR}, "
+                   "{PRODUCT} and the other path tokens, such as \"{PROGRAM_DIR}\\.app-files\"; the variable "
+                   "TAVREN_ONEFILE_UNPACK_DIR overrides it on a machine")
+      ->type_name("TEMPLATE")
+      ->each([&](const std::string&) { build_request.unpack_dir_given = true; });
+  manifest_request& manifest = build_request.manifest;
+  CLI::Option* uac_admin = build->add_flag(
+      "--uac-admin", [&manifest](int64_t) { manifest.level = execution_level::require_administrator; },
+      "Ask Windows to run the launcher as an administrator (requireAdministrator): the user confirms, or "
+      "an administrator's password is asked for");
+  build
+      ->add_option_function<std::string>(
+          "--uac-level",
+          [&manifest](const std::string& level) {
+            manifest.level = level == "highestAvailable"       ? execution_level::highest_available
+                             : level == "requireAdministrator" ? execution_level::require_administrator
+                                                               : execution_level::as_invoker;
+          },
+          "The execution level the manifest requests: asInvoker (default), highestAvailable (an "
+          "administrator is asked to consent, anyone else runs as themselves) or requireAdministrator")
+      ->check(CLI::IsMember({"asInvoker", "highestAvailable", "requireAdministrator"}))
+      ->type_name("LEVEL")
+      ->excludes(uac_admin);
+  build
+      ->add_option_function<std::string>(
+          "--dpi-aware",
+          [&manifest](const std::string& mode) {
+            manifest.dpi = mode == "system" ? dpi_awareness::system : dpi_awareness::per_monitor_v2;
+          },
+          "Declare the application DPI-aware, so Windows does not scale its windows as bitmaps: system "
+          "(one scale, the main display's) or per-monitor-v2 (each window follows its display)")
+      ->check(CLI::IsMember({"system", "per-monitor-v2"}))
+      ->type_name("MODE");
+  build->add_flag("--utf8", manifest.utf8,
+                  "Make UTF-8 the process's active code page (GetACP), which the A functions use (Windows 10 "
+                  "1903 and later)");
+  build
+      ->add_option("--manifest", manifest.file,
+                   "Use this manifest file as it is instead of the one the packer writes (checked to be "
+                   "well-formed XML with an assembly root; a warning when it drops long paths or the "
+                   "supported Windows versions)")
+      ->type_name("FILE");
+  build
       ->add_option("--stub", build_request.stub,
                    "Complete this launcher stub instead of the one built into tavren-pack "
                    "(a tavren-launcher.exe built with other options)")
@@ -126,6 +171,10 @@ int pack_main(int argc, char** argv) {
       ->add_option("--sign-password-file", build_request.signing.password_file,
                    "The PKCS#12 password, on the first line of this file (with --sign)")
       ->type_name("FILE");
+  build->add_flag("--sign-payload", build_request.sign_payload,
+                  "With --sign: also sign every Windows binary of APP_DIR (DLLs, executables, judged by their "
+                  "content) with the same certificate before packing, working on copies; a file whose own "
+                  "signature matches its content is packed as it is");
   build
       ->add_option("--timestamp-url", build_request.signing.timestamp_url,
                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
@@ -136,10 +185,12 @@ int pack_main(int argc, char** argv) {
       "  tavren-pack build --payload app.blob -o App.exe --icon app.ico\n"
       "  tavren-pack build mytool --main tool.dll -o tool.exe --console\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --uac-admin --dpi-aware per-monitor-v2\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
-      "user, long paths, Windows Vista to 11, common controls 6) and the icon. The same input and\n"
-      "options give a byte-identical executable. No compiler or linker is needed: the packer\n"
-      "completes a copy of the launcher stub it carries (or the one given with --stub).\n");
+      "user unless --uac-admin or --uac-level says otherwise, long paths, Windows Vista to 11,\n"
+      "common controls 6) and the icon. The same input and options give a byte-identical\n"
+      "executable. No compiler or linker is needed: the packer completes a copy of the launcher\n"
+      "stub it carries (or the one given with --stub).\n");
 
   std::string file, folder;
   bool extract_verbose = false;

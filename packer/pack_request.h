@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <optional>
 #include <string>
 
 #include "packer/app_scan.h"
@@ -11,16 +12,28 @@
 #include "packer/launcher_resources.h"
 #include "packer/sign_launcher.h"
 
+/// What build's manifest options ask for.
+struct manifest_request {
+  std::optional<execution_level> level;        ///< --uac-admin, --uac-level; unset: as the invoker
+  dpi_awareness dpi = dpi_awareness::unaware;  ///< --dpi-aware
+  bool utf8 = false;                           ///< --utf8
+  std::string file;                            ///< --manifest: the user's whole manifest instead of ours
+};
+
 struct pack_request {
   std::string app_dir, main_path, output, payload, icon, stub;
   std::string arch;  ///< build: "x64", "arm64", or empty to follow the main file
   signing_request signing;  ///< empty pkcs12: unsigned
   compression_options compression;
   launcher_texts texts;
+  manifest_request manifest;
   bool product_given = false;
   bool console = false;        ///< build: a console-subsystem launcher
   bool cached = false;         ///< build: unpack once into the user's cache folder
   bool cached_verify = false;  ///< build: cached, and every start compares content digests
+  std::string unpack_dir;      ///< build: the unpack folder template; empty for the default
+  bool unpack_dir_given = false;
+  bool sign_payload = false;  ///< build: sign every PE file of the app folder (copies) with `signing`
   bool quiet = false, verbose = false;
 };
 

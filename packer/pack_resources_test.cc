@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "packer/app_icon.h"
+#include "packer/manifest_xml.h"
 #include "tests/support/native_test_support.h"
 
 namespace {
@@ -210,10 +211,16 @@ TEST(IcoFaults, NamesWhatIsWrongWithoutReadingPastTheEnd) {
 TEST_F(PackResources, SameInputGivesTheSameExecutableFromAnyFolder) {
   spit(root_ / "art" / "logo.png", red_png(256, 256));
   fs::create_directories(root_ / "elsewhere" / "deeper");
-  std::vector<std::string> options = {"-q", "--product",
+  std::vector<std::string> options = {"-q",
+                                      "--product",
                                       "Pr\xC3\xB6"
                                       "d",
-                                      "--file-version", "9.8.7.6"};
+                                      "--file-version",
+                                      "9.8.7.6",
+                                      "--uac-admin",
+                                      "--dpi-aware",
+                                      "per-monitor-v2",
+                                      "--utf8"};
   std::vector<std::string> first = options, second = options;
   first.insert(first.end(), {"--icon", "art/logo.png"});
   second.insert(second.end(), {"--icon", (root_ / "art" / "logo.png").string()});
@@ -253,6 +260,120 @@ TEST_F(PackResources, ProgressAndSummaryOnlyWhereTheyBelong) {
   EXPECT_EQ(quiet.err, "");
 }
 
+// --- What the manifest asks of Windows -----------------------------------------------
+
+// A user's manifest with a prefixed root, a byte-order mark, a comment, a reference and a
+// CDATA section, without long paths or supported versions.
+const char own_manifest[] =
+    "\xEF\xBB\xBF<?xml version='1.0' encoding='UTF-8'?>\n<!-- own -->\n"
+    "<asmv1:assembly xmlns:asmv1=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+    "  <description>Mine &amp; &#x263A;<![CDATA[ <raw> ]]></description>\n"
+    "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>\n"
+    "    <requestedExecutionLevel level='highestAvailable' uiAccess=\"false\"/>\n"
+    "  </requestedPrivileges></security></trustInfo>\n"
+    "</asmv1:assembly>\n";
+
+struct manifest_case {
+  std::string name;
+  std::vector<std::string> options;
+  std::string level;                 ///< requested, as list and verify show it
+  std::vector<std::string> present;  ///< in the manifest read back
+  std::vector<std::string> absent;
+};
+
+void PrintTo(const manifest_case& c, std::ostream* out) { *out << c.name; }
+
+class LauncherManifest : public PackResources, public ::testing::WithParamInterface<manifest_case> {};
+
+TEST_P(LauncherManifest, ReadBackFromTheLauncherAsAskedForAndListed) {
+  const manifest_case& c = GetParam();
+  spit(root_ / "own.manifest", own_manifest);
+  std::vector<std::string> options = {"-q"};
+  options.insert(options.end(), c.options.begin(), c.options.end());
+  run_result r = build("App.exe", options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(run_program({"wrestool", "-x", "--raw", "-t24", "-o", "manifest.xml", "App.exe"}, root_).status, 0);
+  std::string manifest = slurp(root_ / "manifest.xml");
+  manifest_facts facts = read_manifest(manifest);
+  EXPECT_EQ(facts.fault, "");
+  EXPECT_EQ(facts.level, c.level);
+  for (const std::string& text : c.present) EXPECT_NE(manifest.find(text), std::string::npos) << text;
+  for (const std::string& text : c.absent) EXPECT_EQ(manifest.find(text), std::string::npos) << text;
+  bool own = c.options[0] == "--manifest";
+  if (own) {
+    EXPECT_EQ(manifest, own_manifest) << "the user's file, byte for byte";
+    EXPECT_EQ(r.err,
+              "tavren-pack: warning: manifest 'own.manifest' does not turn on longPathAware: the application cannot "
+              "use paths of 260 characters or more\n"
+              "tavren-pack: warning: manifest 'own.manifest' lists no supportedOS: Windows 8 and later run the "
+              "launcher with the compatibility settings of Vista\n");
+  } else {
+    // What every launcher of ours declares stays.
+    EXPECT_TRUE(facts.long_path_aware);
+    EXPECT_EQ(facts.supported_os, 5u);
+    EXPECT_EQ(r.err, "");
+  }
+  for (const char* command : {"list", "verify"}) {
+    std::string out = run_program({TAVREN_PACK_EXE, command, "App.exe"}, root_).out;
+    EXPECT_NE(out.find("\nexecution level: " + c.level + "\n"), std::string::npos) << command << ":\n" << out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, LauncherManifest,
+    ::testing::Values(
+        manifest_case{"Default", {"--file-version", "1.0.0.0"}, "asInvoker", {}, {"dpiAware", "activeCodePage"}},
+        manifest_case{"UacAdmin", {"--uac-admin"}, "requireAdministrator", {}, {}},
+        manifest_case{"UacLevelHighestAvailable", {"--uac-level", "highestAvailable"}, "highestAvailable", {}, {}},
+        manifest_case{"DpiSystem",
+                      {"--dpi-aware", "system"},
+                      "asInvoker",
+                      {"SMI/2005/WindowsSettings\">true</dpiAware>"},
+                      {"dpiAwareness"}},
+        manifest_case{"DpiPerMonitorV2",
+                      {"--dpi-aware", "per-monitor-v2"},
+                      "asInvoker",
+                      {"SMI/2005/WindowsSettings\">true/pm</dpiAware>",
+                       "SMI/2016/WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>"},
+                      {}},
+        manifest_case{
+            "Utf8", {"--utf8"}, "asInvoker", {"SMI/2019/WindowsSettings\">UTF-8</activeCodePage>"}, {"dpiAware"}},
+        manifest_case{"OwnManifest", {"--manifest", "own.manifest"}, "highestAvailable", {}, {}}),
+    [](const ::testing::TestParamInfo<manifest_case>& info) { return info.param.name; });
+
+// A manifest Windows would refuse makes a launcher that never starts (a side-by-side error):
+// it is refused before any work, with one line that says where and why.
+TEST_F(PackResources, ABrokenManifestIsRefusedWithOneLineAndNoOutput) {
+  const std::pair<std::string, std::string> broken[] = {
+      {"", "line 1: no root element"},
+      {"<assembly>", "line 1: <assembly> is not closed"},
+      {"<assembly>\n<a></b>\n</assembly>", "line 2: </b> closes <a>"},
+      {"<dependency/>", "line 1: the root element is <dependency>, not <assembly>"},
+      {"<assembly/><assembly/>", "line 1: more after the root element"},
+      {"<assembly a='1' a='2'/>", "line 1: attribute a given twice"},
+      {"<assembly>&nbsp;</assembly>", "line 1: unknown entity &nbsp;"},
+      {"<!DOCTYPE assembly><assembly/>", "line 1: a document type declaration (not accepted in a manifest)"},
+      {"<assembly><!-- a -- b --></assembly>", "line 1: '--' inside a comment"},
+      {"<assembly>\xFF</assembly>", "line 1: not UTF-8 text"},
+      {"<?xml version='1.0' encoding='UTF-16'?><assembly/>", "line 1: encoding UTF-16 (only UTF-8 is read)"},
+      {"<assembly level=unquoted/>", "line 1: a quoted value expected"},
+  };
+  for (const auto& [text, reason] : broken) {
+    spit(root_ / "broken.manifest", text);
+    run_result r = build("App2.exe", {"-q", "--manifest", "broken.manifest"});
+    EXPECT_EQ(r.status, 2) << text;
+    EXPECT_EQ(r.err, "tavren-pack: manifest 'broken.manifest' is not a well-formed manifest: " + reason + "\n") << text;
+    EXPECT_FALSE(fs::exists(root_ / "App2.exe"));
+  }
+  spit(root_ / "own.manifest", own_manifest);
+  run_result both = build("App2.exe", {"-q", "--manifest", "own.manifest", "--uac-admin"});
+  EXPECT_EQ(both.status, 2);
+  EXPECT_EQ(both.err.rfind("tavren-pack: --manifest is the whole manifest", 0), 0u) << both.err;
+  for (const auto& entry : fs::directory_iterator(root_))
+    EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+  EXPECT_FALSE(fs::exists(root_ / "App2.exe"));
+}
+
 TEST(PackResourcesReal, OnlySystemLibrariesAreImported) {
   if (!TAVREN_HAVE_FIXTURES) GTEST_SKIP() << "no MinGW driver to build the test DLL";
   char root[] = "/tmp/tavren-imports-test-XXXXXX";
@@ -268,6 +389,10 @@ TEST(PackResourcesReal, OnlySystemLibrariesAreImported) {
     names += dump.substr(at + 10, dump.find('\n', at) - at - 10) + " ";
   // Advapi32, for the access lists, is bound when a run first needs it.
   EXPECT_EQ(names, "KERNEL32.dll msvcrt.dll ");
+  // Kernel32 calls that Vista, or Windows 7 without update KB2533623, lacks are bound at run
+  // time too: one static import of them and the launcher does not start there at all.
+  for (const char* newer : {"AddDllDirectory", "SetDefaultDllDirectories", "RemoveDllDirectory", "K32"})
+    EXPECT_EQ(dump.find(newer), std::string::npos) << newer;
   fs::remove_all(root);
 }
 

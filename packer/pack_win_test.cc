@@ -63,7 +63,7 @@ TEST(WindowsPacker, PacksListsVerifiesAndExtractsNamesBeyondAsciiAndMaxPath) {
     EXPECT_NE(list.out.find(line), std::string::npos) << line;
   captured_run verify = pack({L"verify", exe});
   EXPECT_EQ(verify.exit_code, 0u) << verify.err;
-  EXPECT_EQ(verify.out.rfind("launcher: windowed, x64\nok: 4 entries, ", 0), 0u) << verify.out;
+  EXPECT_EQ(verify.out.rfind("launcher: windowed, x64\nexecution level: asInvoker\nok: 4 entries, ", 0), 0u) << verify.out;
 
   std::wstring target = out / L"unpacked";
   captured_run extract = pack({L"extract", exe, target});
@@ -121,14 +121,23 @@ TEST(WindowsPacker, SignsWithTheToolOnPathOrSaysItIsMissing) {
   EXPECT_EQ(missing.err, "tavren-pack: cannot sign: 'osslsigncode' is not on PATH (install it, or leave out --sign)\n");
 
   // A stand-in that prints its arguments and fails: what it is given and what it says come
-  // back as the Linux packer reports them, and nothing is left behind.
+  // back as the Linux packer reports them, and nothing is left behind. With no time-stamp the
+  // signing time comes from SOURCE_DATE_EPOCH, so two builds sign alike.
   run_options stand_in;
-  stand_in.set_env = {{L"PATH", beside_test_binary(L"fake-signer")}};
+  stand_in.set_env = {{L"PATH", beside_test_binary(L"fake-signer")}, {L"SOURCE_DATE_EPOCH", L"1700000000"}};
   captured_run failed = pack(args, stand_in);
   EXPECT_EQ(failed.exit_code, 1u);
   EXPECT_EQ(failed.err.rfind("tavren-pack: signing the launcher failed (osslsigncode exit 3)\nsign\n-pkcs12\n", 0), 0u)
       << failed.err;
-  EXPECT_NE(failed.err.find("Zo\xC3\xAB.txt\n-h\nsha256\n-in\n"), std::string::npos) << failed.err;
+  EXPECT_NE(failed.err.find("Zo\xC3\xAB.txt\n-h\nsha256\n-time\n1700000000\n-in\n"), std::string::npos) << failed.err;
+  EXPECT_FALSE(path_exists(exe));
+  // --sign-payload hands the tool each binary of the folder first, read where it lies.
+  args.push_back(L"--sign-payload");
+  failed = pack(args, stand_in);
+  EXPECT_EQ(failed.exit_code, 1u);
+  EXPECT_EQ(failed.err.rfind("tavren-pack: signing 'main.dll' failed (osslsigncode exit 3)\nsign\n", 0), 0u)
+      << failed.err;
+  EXPECT_NE(failed.err.find("names_app/main.dll\n-out\n"), std::string::npos) << failed.err;
   EXPECT_FALSE(path_exists(exe));
   std::vector<std::wstring> left = folder_entries(out.path());
   EXPECT_TRUE(left.empty()) << narrow(left[0]) << " is left behind";

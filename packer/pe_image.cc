@@ -30,6 +30,17 @@ uint16_t pe_subsystem(const pe_bytes& image) {
   return image.u16(h.optional + pe_opt_subsystem);
 }
 
+bool pe_carries_signature(const pe_bytes& head, uint64_t file_size) {
+  pe_headers h;
+  if (read_pe_headers(head, &h)) return false;
+  // The data directories follow the fixed fields, which PE32+ makes 16 bytes longer.
+  size_t directories = h.magic == pe_magic_pe32plus ? pe_opt_directories : h.magic == pe_magic_pe32 ? 96 : 0;
+  size_t entry = directories + 8 * pe_dir_security;
+  if (directories == 0 || h.optional_size < entry + 8 || !head.has(h.optional + entry, 8)) return false;
+  uint64_t offset = head.u32(h.optional + entry), size = head.u32(h.optional + entry + 4);
+  return size != 0 && offset != 0 && offset + size <= file_size;
+}
+
 const char* read_pe_sections(const pe_bytes& image, const pe_headers& headers, std::vector<pe_section>* sections) {
   if (!image.has(headers.section_table, uint64_t{headers.section_count} * pe_section_header_size))
     return "truncated section table";

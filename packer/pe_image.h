@@ -56,6 +56,11 @@ const char* read_pe_headers(const pe_bytes& image, pe_headers* headers);
 /// The Subsystem field of a PE32+ image, or 0 when `image` has none to read.
 uint16_t pe_subsystem(const pe_bytes& image);
 
+/// True if `head`, the first bytes of a file of `file_size` bytes (its headers at least), is
+/// a PE image (PE32 or PE32+, any machine) whose certificate table, where an Authenticode
+/// signature lives, is not empty and ends inside the file.
+bool pe_carries_signature(const pe_bytes& head, uint64_t file_size);
+
 /// The section table. Returns why it cannot be read, or nullptr.
 const char* read_pe_sections(const pe_bytes& image, const pe_headers& headers, std::vector<pe_section>* sections);
 

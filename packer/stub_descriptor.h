@@ -5,6 +5,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <optional>
+#include <string>
+
 #include "launcher/stub_descriptor.h"
 
 /// The first descriptor marker in [from, end), or `end`.
@@ -18,6 +21,10 @@ struct launcher_run_mode {
 
 /// The run mode of the launcher `file`; the default for a file with no descriptor of this layout.
 launcher_run_mode descriptor_run_mode(const unsigned char* file, size_t size);
+
+/// The unpack folder template a launcher carries; nothing for the default (and for launchers
+/// of the earlier layouts). Throws pack_error when the descriptor points outside the file.
+std::optional<std::u16string> descriptor_unpack_dir(const unsigned char* file, size_t size);
 
 /// The payload a launcher's filled descriptor points at, as a file offset and length; false
 /// when `file` is no PE image or has no descriptor. Throws pack_error for a descriptor never

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 #include <wchar.h>
+#include <windows.h>
 
 /// resolve_final_path, then shorten_directory_part, in place. Aborts on results that do not fit.
 void normalise_module_path(wchar_t* path, uint32_t capacity);

@@ -9,41 +9,17 @@
 
 #include "paths/build_texts.h"
 #include "paths/environment.h"
+#include "paths/path_spec_tokens.h"
 #include "paths/run_identity.h"
 
 namespace {
 
-enum token_kind {
-  token_temp,
-  token_program,
-  token_program_base,
-  token_program_dir,
-  token_pid,
-  token_home,
-  token_cache_dir,
-  token_company,
-  token_product,
-  token_version,
-  token_file_version,
-  token_product_version,
-  token_random,
-  token_time_us,
-  token_time,
-  token_none,
-};
+using token_kind = path_spec_token;
 
-// In the order names are compared.
-const wchar_t* const token_names[] = {
-    L"TEMP",    L"PROGRAM", L"PROGRAM_BASE", L"PROGRAM_DIR",     L"PID",    L"HOME",    L"CACHE_DIR", L"COMPANY",
-    L"PRODUCT", L"VERSION", L"FILE_VERSION", L"PRODUCT_VERSION", L"RANDOM", L"TIME_US", L"TIME",
-};
+token_kind find_token(const wchar_t* name) { return find_path_spec_token(name, wcslen(name)); }
 
-token_kind find_token(const wchar_t* name) {
-  for (int i = 0; i < token_none; ++i) {
-    if (_wcsicmp(name, token_names[i]) == 0) return static_cast<token_kind>(i);
-  }
-  return token_none;
-}
+// The launcher's own path when it set one: what {PROGRAM} stands for instead of argv[0].
+const wchar_t* g_program_path = nullptr;
 
 // Appends a token's value at `out[*position]`; a value never gets truncated.
 void append_value(wchar_t* out, size_t capacity, size_t* position, const wchar_t* value) {
@@ -65,7 +41,7 @@ bool expand_token(token_kind token, wchar_t* out, size_t capacity, size_t* posit
   wchar_t value[identity_value_capacity];
 
   switch (token) {
-    case token_temp: {
+    case path_token_temp: {
       DWORD length = GetTempPathW(static_cast<DWORD>(room), at);
       // A folder that does not fit the room is a value that does not fit.
       if (length >= room) abort();
@@ -74,16 +50,20 @@ bool expand_token(token_kind token, wchar_t* out, size_t capacity, size_t* posit
       trim_trailing_backslashes(out, position);
       return true;
     }
-    case token_program: {
+    case path_token_program: {
+      if (g_program_path) {
+        append_value(out, capacity, position, g_program_path);
+        return true;
+      }
       if (!__wargv || !__wargv[0]) abort();
       append_value(out, capacity, position, __wargv[0]);
       return true;
     }
-    case token_program_base:
-    case token_program_dir: {
+    case path_token_program_base:
+    case path_token_program_dir: {
       if (!expand_path_spec(at, L"{PROGRAM}", room)) return false;
       size_t length = wcslen(at);
-      if (token == token_program_base) {
+      if (token == path_token_program_base) {
         if (length >= 4 && _wcsicmp(at + length - 4, L".exe") == 0) length -= 4;
       } else if (wchar_t* separator = wcsrchr(at, L'\\')) {
         length = static_cast<size_t>(separator - at);
@@ -92,15 +72,15 @@ bool expand_token(token_kind token, wchar_t* out, size_t capacity, size_t* posit
       *position += length;
       return true;
     }
-    case token_home:
-    case token_cache_dir: {
-      int folder = token == token_home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
+    case path_token_home:
+    case path_token_cache_dir: {
+      int folder = token == path_token_home ? CSIDL_PROFILE : CSIDL_LOCAL_APPDATA;
       if (shell_get_folder_path(nullptr, folder, nullptr, 0, value) != S_OK) return false;
       append_value(out, capacity, position, value);
       trim_trailing_backslashes(out, position);
       return true;
     }
-    case token_pid: {
+    case path_token_pid: {
       if (wchar_t* parent = env_get("TAVREN_ONEFILE_PARENT")) {
         for (const wchar_t* c = parent; *c; ++c) {
           if (!iswctype(*c, _DIGIT)) abort();
@@ -115,29 +95,31 @@ bool expand_token(token_kind token, wchar_t* out, size_t capacity, size_t* posit
       }
       return true;
     }
-    case token_company: append_value(out, capacity, position, tavren_company_text); return true;
-    case token_product: append_value(out, capacity, position, tavren_product_text); return true;
-    case token_version:
-    case token_file_version: append_value(out, capacity, position, tavren_file_version_text); return true;
-    case token_product_version: append_value(out, capacity, position, tavren_product_version_text); return true;
-    case token_random:
-    case token_time_us:
-    case token_time: {
-      identity_token which = token == token_random    ? identity_random
-                             : token == token_time_us ? identity_time_us
-                                                      : identity_time;
+    case path_token_company: append_value(out, capacity, position, tavren_company_text); return true;
+    case path_token_product: append_value(out, capacity, position, tavren_product_text); return true;
+    case path_token_version:
+    case path_token_file_version: append_value(out, capacity, position, tavren_file_version_text); return true;
+    case path_token_product_version: append_value(out, capacity, position, tavren_product_version_text); return true;
+    case path_token_random:
+    case path_token_time_us:
+    case path_token_time: {
+      identity_token which = token == path_token_random    ? identity_random
+                             : token == path_token_time_us ? identity_time_us
+                                                           : identity_time;
       bool owned = false;
       const wchar_t* text = identity_text(which, value, &owned);
       append_value(out, capacity, position, text);
       if (owned) free(const_cast<wchar_t*>(text));
       return true;
     }
-    case token_none: break;
+    case path_token_none: break;
   }
   return false;
 }
 
 }  // namespace
+
+void set_path_spec_program(const wchar_t* path) { g_program_path = path; }
 
 bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
   if (capacity == 0) return false;
@@ -162,8 +144,8 @@ bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
     if (inside && *c == L'}') {
       inside = false;
       name[name_length] = 0;
-      token_kind token = name_too_long ? token_none : find_token(name);
-      if (token == token_none) return false;
+      token_kind token = name_too_long ? path_token_none : find_token(name);
+      if (token == path_token_none) return false;
       if (!expand_token(token, output, capacity, &position)) return false;
       continue;
     }

@@ -15,3 +15,8 @@ constexpr size_t path_spec_token_capacity = 1024;
 /// missing, or TAVREN_ONEFILE_PARENT holds a non-digit. May create the run identity
 /// variables (TAVREN_ONEFILE_START, _TIME_US, _RANDOM).
 bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity);
+
+/// From now on {PROGRAM} (and so {PROGRAM_BASE}, {PROGRAM_DIR}) stands for `path`, which must
+/// outlive every expansion, instead of argv[0]: a launcher's parent and child then agree
+/// however the parent was started ("app" typed at a prompt, a relative path).
+void set_path_spec_program(const wchar_t* path);

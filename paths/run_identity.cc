@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "base/system_library.h"
 #include "paths/environment.h"
 
 // Whoever can guess the next folder name can try to make that folder first, so the name comes
@@ -15,7 +16,7 @@ static bool system_random_bytes(uint8_t bytes[8]) {
   using function = BOOLEAN(WINAPI*)(void* buffer, ULONG length);
   static function generate = nullptr;
   if (!generate) {
-    HMODULE library = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library = load_system_library(L"advapi32.dll");
     if (!library) return false;
     generate = reinterpret_cast<function>(reinterpret_cast<void*>(GetProcAddress(library, "SystemFunction036")));
     if (!generate) return false;

@@ -1,5 +1,7 @@
 #include "paths/shell_calls.h"
 
+#include "base/system_library.h"
+
 // Only from the system folder: a planted shell32.dll elsewhere is never loaded. Two threads
 // may bind at once (a console event beside the main thread); both get the same module and
 // the same addresses, so the race is harmless.
@@ -7,7 +9,7 @@ static FARPROC shell_function(const char* name) {
   static HMODULE volatile shell = nullptr;
   HMODULE module = shell;
   if (!module) {
-    module = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    module = load_system_library(L"shell32.dll");
     if (!module) return nullptr;
     shell = module;
   }

@@ -9,6 +9,9 @@
 
 static wchar_t entry_name[entry_name_capacity];
 static wchar_t entry_path[launcher_path_capacity];
+static void (*entry_hook)(const wchar_t* name, uint64_t size) = nullptr;
+
+void payload_on_entry(void (*written)(const wchar_t* name, uint64_t size)) { entry_hook = written; }
 
 // Directories known to exist, in the order they became known; copies are never released.
 static wchar_t* known_directories[known_directory_capacity];
@@ -117,6 +120,7 @@ void payload_extract(const wchar_t* target_directory, wchar_t* main_library, siz
 
     uint64_t size = 0;
     payload_read(&size, 8);  // little-endian on this platform, as in the stream
+    if (entry_hook) entry_hook(entry_name, size);
     size_t piece = 0;
     unsigned char* to = writer_begin_file(entry_path, prefix_units + name_units, size, &piece);
     do {

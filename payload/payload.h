@@ -53,6 +53,10 @@ enum extract_scope {
 void payload_extract(const wchar_t* target_directory, wchar_t* main_library, size_t main_library_capacity,
                      extract_scope scope, volatile bool* unpacking_started);
 
+/// Has `written` (or nothing, when null) called by payload_extract with each entry's name
+/// (relative to the target directory) and size as it starts writing that entry.
+void payload_on_entry(void (*written)(const wchar_t* name, uint64_t size));
+
 /// Makes every directory above the file `path` exist as far as it can; one that cannot be
 /// created shows up later as the failure to open the file.
 void ensure_parent_directories(const wchar_t* path);

@@ -280,6 +280,56 @@ TEST(LauncherTargetFolder, TwoRunsNeverShareAFolder) {
   EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
+// Packed with --unpack-dir "{PROGRAM_DIR}\\.app-files", both modes unpack beside the launcher
+// even when it was started by a bare name, as a prompt in its folder passes it. A dead run there
+// is collected, one of the same form in the temp folder is not that launcher's to touch; the
+// administrators' variable wins over the template, and a relative value is refused.
+TEST(LauncherUnpackFolder, BesideTheLauncherWithItsDeadRunsAndTheVariableOverTheTemplate) {
+  scratch_folder temp, place, redirected;
+  const std::wstring files = place / L".app-files";
+  const std::wstring dead_name = L"onefile_4294967292_000000_CCCCCCCCCCC";  // no process has the id
+  for (const std::wstring& dead : {files + L"\\" + dead_name, temp / dead_name}) {
+    ASSERT_TRUE(CreateDirectoryW(files.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(CreateDirectoryW(dead.c_str(), nullptr));
+    HANDLE file = CreateFileW((dead + L"\\left.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+  }
+  for (const wchar_t* name : {L"beside_report_launcher.exe", L"cached_beside_launcher.exe"})
+    ASSERT_TRUE(CopyFileW(test_program(name).c_str(), (place / name).c_str(), TRUE));
+  run_options options = launch_options(temp.path());
+  options.current_directory = place.path();
+  auto library_of = [&](const wchar_t* name) {
+    captured_run run = run_captured(place / name, name, options);
+    EXPECT_EQ(run.exit_code, 0u) << run.err;
+    auto reports = parse_reports(run.out);
+    return reports.size() == 1 ? widen(value_of(reports[0], "main_library")) : std::wstring();
+  };
+  auto starts_with = [](const std::wstring& text, const std::wstring& head) { return text.rfind(head, 0) == 0; };
+
+  std::wstring library = library_of(L"beside_report_launcher.exe");
+  EXPECT_TRUE(starts_with(library, files + L"\\onefile_")) << narrow(library);
+  EXPECT_TRUE(folder_entries(files).empty());
+  EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{dead_name});
+  library = library_of(L"cached_beside_launcher.exe");
+  EXPECT_TRUE(starts_with(library, files + L"\\Tavren Test\\Beside\\1.2.3.4-")) << narrow(library);
+
+  options.set_env.push_back({L"TAVREN_ONEFILE_UNPACK_DIR", redirected.path() + L"\\"});
+  library = library_of(L"beside_report_launcher.exe");
+  EXPECT_TRUE(starts_with(library, redirected.path() + L"\\onefile_")) << narrow(library);
+  EXPECT_TRUE(folder_entries(redirected.path()).empty());
+  library = library_of(L"cached_beside_launcher.exe");
+  EXPECT_TRUE(starts_with(library, redirected / L"Tavren Test\\Beside\\1.2.3.4-")) << narrow(library);
+
+  options.set_env.back().second = L"relative\\folder";
+  for (const wchar_t* name : {L"beside_report_launcher.exe", L"cached_beside_launcher.exe"}) {
+    captured_run run = run_captured(place / name, name, options);
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "Error, TAVREN_ONEFILE_UNPACK_DIR must be an absolute folder path, not 'relative\\folder'.\r\n");
+  }
+}
+
 TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
   scratch_folder no_entry_temp, not_a_library_temp;
   captured_run no_entry, not_a_library;
@@ -312,24 +362,37 @@ TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
   EXPECT_TRUE(folder_entries(not_a_library_temp.path()).empty());
 }
 
-TEST(LauncherFailures, AFileThatCannotBeCreatedIsReportedWithItsFullPath) {
+// The run folder is claimed before anything is written: a temporary folder where none can be
+// made ends the run there, with the folder's full path and the system's reason. A cached
+// launcher's install folder, beside its cache folder, is claimed the same way, and so is a
+// folder the administrators' variable names.
+TEST(LauncherFailures, ARunFolderThatCannotBeMadeEndsTheRunWithItsFullPath) {
   scratch_folder temp;
   std::wstring blocker = temp / L"plain file";
   HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);
-  // A temporary folder below a file: no directory can be made there.
-  std::wstring unusable = blocker + L"\\sub";
-  captured_run run = run_captured(launcher(), L"launcher", launch_options(unusable));
-  EXPECT_EQ(run.exit_code, 2u);
-  EXPECT_EQ(run.out, "");
-  const std::string head = "Error, failed to open '" + narrow(unusable) + "\\";
-  const std::string tail = "\\report_app.dll' for writing.\r\n";
-  ASSERT_GT(run.err.size(), head.size() + tail.size()) << run.err;
-  EXPECT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
-  EXPECT_EQ(run.err.compare(run.err.size() - tail.size(), tail.size(), tail), 0) << run.err;
-  std::string name = run.err.substr(head.size(), run.err.size() - head.size() - tail.size());
-  EXPECT_TRUE(parse_target_name(widen(name)).ok) << name;
+  // A temporary folder below a file, and one whose drive does not exist.
+  for (const std::wstring& unusable : {blocker + L"\\sub", std::wstring(L"Q:\\no drive here")}) {
+    for (auto [cached, by_variable] : {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
+      // The administrators' variable names the folder the same way the temp folder does.
+      run_options options = launch_options(by_variable ? temp.path() : unusable);
+      options.set_env.push_back({by_variable ? L"TAVREN_ONEFILE_UNPACK_DIR" : L"LOCALAPPDATA", unusable});
+      captured_run run = cached ? run_captured(test_program(L"cached_report_launcher.exe"), L"launcher", options)
+                                : run_captured(launcher(), L"launcher", options);
+      EXPECT_EQ(run.exit_code, 2u);
+      EXPECT_EQ(run.out, "");
+      const std::string head =
+          "Error, failed to create folder '" + narrow(unusable) + (cached ? "\\Tavren Test\\Report\\" : "\\");
+      const std::string middle = "'. ([Error ";
+      ASSERT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
+      size_t end = run.err.find(middle);
+      ASSERT_NE(end, std::string::npos) << run.err;
+      EXPECT_TRUE(parse_target_name(widen(run.err.substr(head.size(), end - head.size()))).ok) << run.err;
+      EXPECT_EQ(run.err.substr(run.err.size() - 3), ")\r\n");
+    }
+  }
+  EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{L"plain file"});
 }
 
 // The stub as built, before the packer fills in its descriptor, has no payload to offer.

@@ -470,41 +470,57 @@ TEST(DeadRuns, AHundredParentsKilledAtRandomMomentsLeaveNothingAndLiveRunsAreUnd
 
 struct planted_layout {
   scratch_folder root;
-  std::wstring install, cwd, path, temp;
+  std::wstring install, cwd, path, temp, cache;
   planted_layout() {
     install = root / L"install";
     cwd = root / L"cwd";
     path = root / L"path";
     temp = root / L"temp";
-    for (const auto& folder : {install, cwd, path, temp}) CreateDirectoryW(folder.c_str(), nullptr);
-    std::wstring planted = test_program(L"planted\\dependency_origin.dll");
-    for (const auto& folder : {install, cwd, path})
-      CopyFileW(planted.c_str(), (folder + L"\\dependency_origin.dll").c_str(), FALSE);
+    cache = root / L"cache";
+    for (const auto& folder : {install, cwd, path, temp, cache}) CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t* name : {L"dependency_origin.dll", L"plugin.dll"}) {
+      std::wstring planted = test_program((std::wstring(L"planted\\") + name).c_str());
+      for (const auto& folder : {install, cwd, path})
+        CopyFileW(planted.c_str(), (folder + L"\\" + name).c_str(), FALSE);
+    }
     CopyFileW(blob_launcher().c_str(), (install + L"\\blob_launcher.exe").c_str(), FALSE);
+    CopyFileW(test_program(L"cached_dep_launcher.exe").c_str(), (install + L"\\app.exe").c_str(), FALSE);
   }
-  captured_run run(const wchar_t* blob) const {
+  /// The default run over `blob`, or the cached launcher packed from reliability_dep, started
+  /// from the install folder with `current` as the current folder.
+  captured_run run(const wchar_t* blob, bool cached = false, const std::wstring& current = L"") const {
     run_options options = launch_options(temp);
-    options.current_directory = cwd;
+    options.current_directory = current.empty() ? cwd : current;
     wchar_t system_path[32768];
     DWORD length = GetEnvironmentVariableW(L"PATH", system_path, 32768);
     options.set_env.push_back({L"PATH", path + L";" + std::wstring(system_path, length < 32768 ? length : 0)});
     options.set_env.push_back({L"TAVREN_TEST_BLOB", blob_file(blob)});
+    options.set_env.push_back({L"LOCALAPPDATA", cache});
+    if (cached) return run_captured(install + L"\\app.exe", L"app", options);
     return run_captured(install + L"\\blob_launcher.exe", L"blob_launcher", options);
   }
 };
 
-TEST(LibrarySearch, ADependencyComesFromThePayloadNeverFromPlantedCopies) {
-  // The same name waits in the current folder, beside the executable and on PATH.
+// The same names wait in the current folder, beside the executable and on PATH: the import
+// the loader resolves, and the library the application loads by name once it runs.
+TEST(LibrarySearch, LibrariesComeFromThePayloadNeverFromPlantedCopies) {
   planted_layout layout;
-  captured_run run = layout.run(L"reliability_dep");
-  EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
-  EXPECT_EQ(run.err, "");
-  EXPECT_NE(run.out.find("origin=payload\r\n"), std::string::npos) << run.out;
-  const std::string head = "dep_module=" + narrow(layout.temp) + "\\onefile_";
-  size_t at = run.out.find("dep_module=");
-  ASSERT_NE(at, std::string::npos) << run.out;
-  EXPECT_EQ(run.out.compare(at, head.size(), head), 0) << run.out;
-  EXPECT_NE(run.out.find("\\dependency_origin.dll\r\n", at), std::string::npos) << run.out;
+  for (bool cached : {false, true}) {
+    for (const std::wstring& current : {layout.cwd, layout.install}) {
+      SCOPED_TRACE((cached ? "cached, current folder " : "default, current folder ") + narrow(current));
+      captured_run run = layout.run(L"reliability_dep", cached, current);
+      EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
+      EXPECT_EQ(run.err, "");
+      EXPECT_NE(run.out.find("origin=payload\r\n"), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("plugin_origin=payload\r\n"), std::string::npos) << run.out;
+      const std::string head =
+          "dep_module=" + (cached ? narrow(layout.cache) + "\\" : narrow(layout.temp) + "\\onefile_");
+      size_t at = run.out.find("dep_module=");
+      ASSERT_NE(at, std::string::npos) << run.out;
+      EXPECT_EQ(run.out.compare(at, head.size(), head), 0) << run.out;
+      EXPECT_NE(run.out.find("\\dependency_origin.dll\r\n", at), std::string::npos) << run.out;
+    }
+  }
   EXPECT_TRUE(folder_entries(layout.temp).empty());
 }
 

@@ -46,12 +46,32 @@ echo "changed" >>"$work/hello/data/text/greeting.txt"
 cmake --build "$work/build" >/dev/null
 [ "$(sha256sum <"$work/build/hello.exe")" != "$before" ] || { echo "hello.exe not rebuilt after a data change"; exit 1; }
 
-# CACHED reaches the packer: the second target's executable is a cached launcher.
-echo 'tavren_add_onefile(hello_cached MAIN_TARGET hello_library FILES data PRODUCT "Hello" CACHED)' \
+# CACHED, UAC_ADMIN and UNPACK_DIR reach the packer: the second target's executable is a cached
+# launcher that asks for an administrator and unpacks beside itself; MANIFEST puts the third's
+# own manifest in, and SIGN_PAYLOAD signs its library with a throwaway certificate.
+echo 'tavren_add_onefile(hello_cached MAIN_TARGET hello_library FILES data PRODUCT "Hello" CACHED UAC_ADMIN
+                   DPI_AWARE system UNPACK_DIR "{PROGRAM_DIR}\\.app-files")' >>"$work/hello/CMakeLists.txt"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 -subj /CN=Hello \
+  -batch 2>/dev/null
+openssl pkcs12 -export -out "$work/hello/test.p12" -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:
+printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"><trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges><requestedExecutionLevel level="highestAvailable"/></requestedPrivileges></security></trustInfo></assembly>\n' \
+  >"$work/hello/own.manifest"
+echo 'tavren_add_onefile(hello_own MAIN_TARGET hello_library PRODUCT "Hello" MANIFEST own.manifest
+                   SIGN test.p12 SIGN_PAYLOAD)' \
   >>"$work/hello/CMakeLists.txt"
-cmake --build "$work/build" --target hello_cached >/dev/null
-"$root/usr/bin/tavren-pack" list "$work/build/hello_cached.exe" | head -n 1 | grep -q ", cached, key " \
-  || { echo "hello_cached.exe is not a cached launcher"; exit 1; }
+cmake --build "$work/build" --target hello_cached hello_own >/dev/null 2>&1
+listing=$("$root/usr/bin/tavren-pack" list "$work/build/hello_cached.exe")
+grep -q ", cached, key " <<<"$listing" || { echo "hello_cached.exe is not a cached launcher"; exit 1; }
+grep -qx "execution level: requireAdministrator" <<<"$listing" \
+  || { echo "hello_cached.exe does not ask for an administrator"; exit 1; }
+grep -qx 'unpack folder: {PROGRAM_DIR}\\.app-files' <<<"$listing" \
+  || { echo "hello_cached.exe does not unpack beside itself"; exit 1; }
+listing=$("$root/usr/bin/tavren-pack" list "$work/build/hello_own.exe")
+grep -qx "execution level: highestAvailable" <<<"$listing" \
+  || { echo "hello_own.exe does not carry its own manifest"; exit 1; }
+grep -qP "\thello\.dll\tsigned$" <<<"$listing" || { echo "hello_own.exe carries an unsigned library"; exit 1; }
+osslsigncode verify -CAfile "$work/cert.pem" "$work/build/hello_own.exe" >/dev/null \
+  || { echo "hello_own.exe is not signed"; exit 1; }
 
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$zip")

@@ -1,5 +1,6 @@
-// A main library with a load-time import of dependency_origin.dll: reports which copy of it the
-// system bound ("origin=" and "dep_module=" lines) and returns 0 only for the payload's.
+// A main library with a load-time import of dependency_origin.dll and a run-time load of
+// plugin.dll, as plug-in hosts and delay-loads do: reports which copy of each the system bound
+// ("origin=", "dep_module=", "plugin_origin=" lines) and returns 0 only for the payload's.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -11,6 +12,12 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t**, const wchar_t*) {
   GetModuleFileNameW(GetModuleHandleW(L"dependency_origin.dll"), path, 4096);
   printf("origin=%s\n", dependency_origin());
   printf("dep_module=%ls\n", path);
+  HMODULE plugin = LoadLibraryW(L"plugin.dll");
+  using origin_fn = const char* (*)();
+  auto plugin_origin = reinterpret_cast<origin_fn>(
+      reinterpret_cast<void*>(plugin ? GetProcAddress(plugin, "dependency_origin") : nullptr));
+  printf("plugin_origin=%s\n", plugin_origin ? plugin_origin() : "none");
   fflush(stdout);
-  return strcmp(dependency_origin(), "payload") == 0 ? 0 : 66;
+  if (strcmp(dependency_origin(), "payload") != 0) return 66;
+  return plugin_origin && strcmp(plugin_origin(), "payload") == 0 ? 0 : 67;
 }

@@ -16,6 +16,9 @@
 //                       which each TAVREN_TEST_SPAWN_<X> has become TAVREN_TEST_<X> and the
 //                       application's own TAVREN_TEST_<X> are gone. With TAVREN_TEST_SPAWN_READY
 //                       the application goes on once the program has set that event (or ended).
+//   TAVREN_TEST_TREE    set: reports tree_files=<count> of the files below the main library's
+//                       folder, walked when the application runs, and tree_error=<code> for
+//                       the first folder it could not list
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -89,6 +92,25 @@ static void wait_for_release(const std::wstring& name) {
   if (release) CloseHandle(release);
 }
 
+static DWORD g_tree_error = 0;
+
+static int count_files_below(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (!g_tree_error) g_tree_error = GetLastError();
+    return 0;
+  }
+  int count = 0;
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    count += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? count_files_below(folder + L"\\" + name) : 1;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return count;
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* main_library) {
   put("argc", std::to_wstring(argc));
   for (int i = 0; i < argc; ++i) put(("argv" + std::to_string(i)).c_str(), argv[i]);
@@ -113,6 +135,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
       put(key.c_str(), value);
     else
       printf("%s unset\n", key.c_str());
+  }
+  bool tree = false;
+  env(L"TAVREN_TEST_TREE", &tree);
+  if (tree) {
+    std::wstring folder = main_library;
+    put("tree_files", std::to_wstring(count_files_below(folder.substr(0, folder.rfind(L'\\')))));
+    if (g_tree_error) put("tree_error", std::to_wstring(g_tree_error));
   }
   fflush(stdout);
   std::wstring ready = env(L"TAVREN_TEST_READY");

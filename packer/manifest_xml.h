@@ -1,0 +1,20 @@
+// Reading an application manifest as XML: whether it is well-formed with an assembly root,
+// and the few settings the packer reports or warns about. Any bytes are safe input.
+#pragma once
+
+#include <stddef.h>
+
+#include <string>
+
+/// What read_manifest found in a manifest.
+struct manifest_facts {
+  std::string fault;             ///< why the text is not a manifest ("line 3: ..."); empty when it is
+  std::string level;             ///< requestedExecutionLevel's level attribute; empty when none is given
+  bool long_path_aware = false;  ///< a longPathAware element that says true
+  size_t supported_os = 0;       ///< supportedOS elements
+};
+
+/// Checks that `text` is well-formed XML 1.0 in UTF-8 (a byte-order mark allowed) whose root
+/// element is `assembly` (with or without a namespace prefix), without a document type
+/// declaration, and collects its facts. Element names are compared without their prefix.
+manifest_facts read_manifest(const std::string& text);
