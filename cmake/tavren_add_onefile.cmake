@@ -6,7 +6,7 @@ include_guard(GLOBAL)
 # tavren_add_onefile(<name> MAIN_TARGET <dll target> [APP_DIR <dir>] [FILES <file or dir>...]
 #                    [PRODUCT <text>] [COMPANY <text>] [VERSION <a.b.c.d>] [ICON <png or ico>]
 #                    [CONSOLE] [CACHED] [CACHED_VERIFY] [UAC_ADMIN] [DPI_AWARE <system|per-monitor-v2>]
-#                    [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>]
+#                    [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>] [SPLASH <png or bmp>] [SPLASH_TIMEOUT <seconds>]
 #                    [SIGN <pkcs12> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP_URL <url>] [SIGN_PAYLOAD]]):
 # a target <name> that packs the built main library and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
@@ -21,10 +21,11 @@ include_guard(GLOBAL)
 # (--manifest), which the executable is made again after when it changes. UNPACK_DIR gives
 # --unpack-dir (such as "{PROGRAM_DIR}\\.app-files"). SIGN signs the launcher with that
 # certificate (--sign, with SIGN_PASSWORD_FILE and TIMESTAMP_URL); SIGN_PAYLOAD also signs
-# every binary of the application with it (--sign-payload).
+# every binary of the application with it (--sign-payload). SPLASH shows that image while the
+# launcher unpacks (--splash), for at most SPLASH_TIMEOUT seconds.
 function(tavren_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD"
-    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL"
+    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL;SPLASH;SPLASH_TIMEOUT"
     "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -131,6 +132,14 @@ function(tavren_add_onefile name)
     if(arg_SIGN_PAYLOAD)
       list(APPEND options --sign-payload)
     endif()
+  endif()
+  if(arg_SPLASH)
+    get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${splash}")
+    list(APPEND options --splash "${splash}")
+  endif()
+  if(arg_SPLASH_TIMEOUT)
+    list(APPEND options --splash-timeout "${arg_SPLASH_TIMEOUT}")
   endif()
   if(arg_ICON)
     get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

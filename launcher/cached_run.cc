@@ -16,6 +16,7 @@
 #include "launcher/run_sequence.h"
 #include "launcher/run_state.h"
 #include "launcher/unpack_folder.h"
+#include "launcher/splash.h"
 #include "paths/build_texts.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -331,6 +332,9 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   g_launch = &launch;
   SetDllDirectoryW(L"");
   clean_start_of_environment();
+  // The application runs in this process: its first window here ends the splash.
+  splash_show();
+  splash_follow(GetCurrentProcess());
   cache_directory(g_target_directory, launcher_path_capacity, launch.content_key);
 
   payload_set_blob(payload, size);

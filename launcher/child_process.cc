@@ -7,6 +7,7 @@
 #include "launcher/folder_processes.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_state.h"
+#include "launcher/splash.h"
 #include "base/diagnostics.h"
 
 static constexpr size_t system_command_line_limit = 32766;
@@ -120,6 +121,7 @@ uint32_t launch_and_supervise_child() {
 }
 
 uint32_t supervise_child(HANDLE process) {
+  splash_follow(process);
   WaitForSingleObject(process, INFINITE);
   DWORD code = 0;
   uint32_t exit_code = GetExitCodeProcess(process, &code) ? code : 1;

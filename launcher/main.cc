@@ -6,6 +6,7 @@
 
 #include "launcher/cached_run.h"
 #include "launcher/run_sequence.h"
+#include "launcher/splash.h"
 #include "launcher/stub_descriptor.h"
 #include "launcher/unpack_folder.h"
 #include "paths/build_texts.h"
@@ -48,6 +49,7 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   tavren_product_version_text = build_text(descriptor, stub_product_version);
   if (descriptor->unpack_dir_rva)
     set_packed_unpack_dir(reinterpret_cast<const wchar_t*>(image_address(descriptor->unpack_dir_rva)));
+  splash_prepare(descriptor->splash_rva ? image_address(descriptor->splash_rva) : nullptr);
   uint64_t size = descriptor->payload_size;
   // An unfilled stub has no payload: the run sequence reports the missing header.
   const unsigned char* payload = image_address(size ? descriptor->payload_rva : 0);

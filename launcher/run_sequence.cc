@@ -12,6 +12,7 @@
 #include "launcher/library_search.h"
 #include "launcher/private_folder.h"
 #include "launcher/unpack_folder.h"
+#include "launcher/splash.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
 #include "paths/module_path.h"
@@ -202,6 +203,7 @@ int run_sequence(const unsigned char* payload, size_t size) {
 
   launcher_role role = decide_role();
   if (role == role_parent) clean_start_of_environment();
+  if (role == role_parent) splash_show();
 
   bool expanded = expand_target_directory(g_target_directory, launcher_path_capacity);
 

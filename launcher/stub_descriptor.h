@@ -9,8 +9,8 @@
 
 /// The first 16 bytes of the descriptor (15 characters and a zero), unique in a stub's file.
 #define TAVREN_STUB_MARKER "TAVREN-STUB-V03"
-/// The marker of the second layout, 64 bytes without the unpack folder; the packer still
-/// reads launchers made with it.
+/// The marker of the second layout, 64 bytes without the unpack folder and the splash; the
+/// packer still reads launchers made with it.
 #define TAVREN_STUB_MARKER_V02 "TAVREN-STUB-V02"
 constexpr size_t stub_descriptor_v02_size = 64;
 /// The marker of the first layout, 48 bytes without the cache fields; the packer still reads
@@ -31,6 +31,13 @@ constexpr size_t stub_digest_record_fixed = 32 + 8;
 /// The file a cached launcher writes last into its folder; no payload entry may take its name.
 #define TAVREN_CACHE_RECORD_NAME ".onefile-record"
 
+/// The splash record a launcher built with a splash carries, 16-byte aligned: width, height,
+/// the timeout in seconds and a zero (u32 LE each), then width * height pixels as
+/// premultiplied BGRA, rows top to bottom, as a layered window takes them.
+constexpr size_t stub_splash_header_size = 16;
+/// Longest side of a splash image in pixels: its pixels add at most 4 MiB to the launcher.
+constexpr uint32_t stub_splash_side_max = 1024;
+
 /// Which build text a text_rva slot holds.
 enum stub_text : unsigned { stub_company, stub_product, stub_file_version, stub_product_version, stub_text_count };
 
@@ -48,12 +55,13 @@ struct stub_descriptor {
   /// The template of the folder that run folders (or a cached launcher's product folders) are
   /// made under, a zero-terminated UTF-16 text relative to the image base; zero: the default.
   uint32_t unpack_dir_rva;
-  uint32_t reserved;  ///< zero
+  uint32_t splash_rva;  ///< the splash record, relative to the image base, or zero
 };
 
 static_assert(sizeof(stub_descriptor) == 72, "the packer writes the fields at fixed offsets");
 static_assert(offsetof(stub_descriptor, payload_size) == 16 && offsetof(stub_descriptor, payload_rva) == 24 &&
                   offsetof(stub_descriptor, text_rva) == 28 && offsetof(stub_descriptor, mode) == 44 &&
                   offsetof(stub_descriptor, content_key) == 48 && offsetof(stub_descriptor, digests_rva) == 56 &&
-                  offsetof(stub_descriptor, digest_count) == 60 && offsetof(stub_descriptor, unpack_dir_rva) == 64,
+                  offsetof(stub_descriptor, digest_count) == 60 && offsetof(stub_descriptor, unpack_dir_rva) == 64 &&
+                  offsetof(stub_descriptor, splash_rva) == 68,
               "the packer writes the fields at fixed offsets");

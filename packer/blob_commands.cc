@@ -61,6 +61,9 @@ void print_launcher_kind(const checked_blob& blob) {
     for (unsigned char b : run.content_key) printf("%02x", b);
     if (run.mode & stub_mode_verify_digests) printf(", digests checked on every start");
   }
+  launcher_splash splash;
+  if (descriptor_splash(blob.file.data(), blob.file.size(), &splash))
+    printf(", splash %ux%u (%u s at most)", splash.width, splash.height, splash.timeout_seconds);
   printf("\n");
   // Only a launcher that asks for a folder of its own says so: the default is the temp folder
   // (the cache folder when cached).

@@ -18,6 +18,7 @@
 #include "packer/pe_image.h"
 #include "packer/progress.h"
 #include "packer/sign_payload.h"
+#include "packer/splash_image.h"
 #include "packer/stub_choice.h"
 #include "packer/temp_output.h"
 #include "paths/path_spec_tokens.h"
@@ -104,6 +105,7 @@ void run_build(const pack_request& r) {
   std::vector<std::string> warnings;
   std::string icon = r.icon.empty() ? default_icon() : load_icon(r.icon, warnings);
   std::string manifest = build_manifest(r.manifest, warnings);
+  std::string splash = r.splash.empty() ? "" : load_splash(r.splash, r.splash_timeout);
   for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
   auto start = std::chrono::steady_clock::now();
 
@@ -145,7 +147,7 @@ void run_build(const pack_request& r) {
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     cache.unpack_dir = r.unpack_dir;
     exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest),
-                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache);
+                               r.console ? pe_subsystem_console : pe_subsystem_windows, fd, cache, splash);
   } catch (...) {
     host_close(fd);
     throw;

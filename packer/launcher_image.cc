@@ -104,7 +104,7 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
 
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
                         const std::vector<resource_item>& resources, uint16_t subsystem, int fd,
-                        const launcher_cache& cache) {
+                        const launcher_cache& cache, const std::string& splash) {
   uint64_t fa = stub.file_alignment, sa = stub.section_alignment;
   // An empty payload still gets a byte, so no section is empty; the descriptor keeps L = 0.
   new_section payload{".payload", stub.payload_rva, std::max<uint64_t>(payload_size, 1), stub.payload_offset, 0};
@@ -139,6 +139,13 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
     text_bytes.resize(align_up(text_bytes.size(), 8), '\0');
     digests_rva = static_cast<uint32_t>(texts_rva + text_bytes.size());
     text_bytes += cache.digest_table;
+  }
+  // So does the splash, aligned for the window's pixel rows.
+  uint32_t splash_rva = 0;
+  if (!splash.empty()) {
+    text_bytes.resize(align_up(text_bytes.size(), 16), '\0');
+    splash_rva = static_cast<uint32_t>(texts_rva + text_bytes.size());
+    text_bytes += splash;
   }
   new_section text{".texts", texts_rva, text_bytes.size(), payload.offset + payload.raw_size, 0};
   text.raw_size = align_up(text.virtual_size, fa);
@@ -192,6 +199,7 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   store32(head, d + offsetof(stub_descriptor, digests_rva), digests_rva);
   store32(head, d + offsetof(stub_descriptor, digest_count), cache.digest_count);
   store32(head, d + offsetof(stub_descriptor, unpack_dir_rva), unpack_dir_rva);
+  store32(head, d + offsetof(stub_descriptor, splash_rva), splash_rva);
 
   write_at(fd, head, 0);
   write_at(fd, text_bytes, text.offset);

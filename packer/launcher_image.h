@@ -40,9 +40,10 @@ struct launcher_cache {
 
 /// With `payload_size` bytes of payload already at stub.payload_offset in `fd`: writes the
 /// stub's bytes, the texts and the resources, fills in the descriptor, fixes the headers and
-/// the checksum. `subsystem` (pe_subsystem_windows or pe_subsystem_console) replaces the
+/// the checksum. A non-empty `splash` (a splash record) rides in the texts' section.
+/// `subsystem` (pe_subsystem_windows or pe_subsystem_console) replaces the
 /// stub's own: one stub serves both kinds, as its code never asks which it is. Returns the executable's size. Throws
 /// pack_error when the image would be too large for Windows, or for a write error.
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
                         const std::vector<resource_item>& resources, uint16_t subsystem, int fd,
-                        const launcher_cache& cache = {});
+                        const launcher_cache& cache = {}, const std::string& splash = {});

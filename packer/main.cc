@@ -153,6 +153,17 @@ int pack_main(int argc, char** argv) {
                    "supported Windows versions)")
       ->type_name("FILE");
   build
+      ->add_option("--splash", build_request.splash,
+                   "Show this image (a PNG, alpha kept, or a BMP; 16 to 1024 pixels a side) centred on the screen "
+                   "from the launcher's start, with a progress bar at its foot while it unpacks, until the "
+                   "application's first window appears or it signals TAVREN_ONEFILE_SPLASH_EVENT")
+      ->type_name("IMAGE");
+  build
+      ->add_option("--splash-timeout", build_request.splash_timeout,
+                   "The longest the splash stays, in seconds, 1..3600 (default 30)")
+      ->check(CLI::Range(1, 3600))
+      ->type_name("SECONDS");
+  build
       ->add_option("--stub", build_request.stub,
                    "Complete this launcher stub instead of the one built into tavren-pack "
                    "(a tavren-launcher.exe built with other options)")
@@ -186,6 +197,7 @@ int pack_main(int argc, char** argv) {
       "  tavren-pack build mytool --main tool.dll -o tool.exe --console\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --uac-admin --dpi-aware per-monitor-v2\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --splash splash.png --splash-timeout 60\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
       "user unless --uac-admin or --uac-level says otherwise, long paths, Windows Vista to 11,\n"
       "common controls 6) and the icon. The same input and options give a byte-identical\n"

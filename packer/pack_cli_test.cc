@@ -672,3 +672,68 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   spit(app / ".onefile-record", "mine");
   expect_refused(build("Bad.exe", {"--cached"}), 1, "'.onefile-record'", root_ / "Bad.exe");
 }
+
+// A 24-bit bottom-up BMP whose pixel (x, y) is (red x*10, green y*10, blue 200).
+static std::string test_bmp(int width, int height) {
+  size_t stride = (static_cast<size_t>(width) * 3 + 3) / 4 * 4;
+  std::string out(54 + stride * height, '\0');
+  auto put = [&](size_t at, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  out[0] = 'B';
+  out[1] = 'M';
+  put(2, static_cast<uint32_t>(out.size()), 4);
+  put(10, 54, 4);
+  put(14, 40, 4);
+  put(18, static_cast<uint32_t>(width), 4);
+  put(22, static_cast<uint32_t>(height), 4);
+  put(26, 1, 2);
+  put(28, 24, 2);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      size_t at = 54 + (height - 1 - y) * stride + x * 3;
+      put(at, 200, 1);
+      put(at + 1, static_cast<uint32_t>(y * 10), 1);
+      put(at + 2, static_cast<uint32_t>(x * 10), 1);
+    }
+  return out;
+}
+
+TEST_F(PackCli, SplashIsStoredAsBgraRowsReproduciblyListedAndBadImagesAreRefused) {
+  NEED_DLL();
+  make_app();
+  spit(root_ / "splash.bmp", test_bmp(20, 16));
+  fs::create_directories(root_ / "a");
+  fs::create_directories(root_ / "b");
+  for (const char* exe : {"a/App.exe", "b/App.exe"})
+    ASSERT_EQ(run({"build", "app", "--main", "bin/app.dll", "-o", exe, "-q", "--splash", "splash.bmp",
+                   "--splash-timeout", "7"},
+                  root_)
+                  .status,
+              0);
+  std::string launcher = slurp(root_ / "a" / "App.exe");
+  EXPECT_TRUE(launcher == slurp(root_ / "b" / "App.exe")) << "the same input gives the same bytes";
+  EXPECT_EQ(run({"list", "a/App.exe"}, root_).out.substr(0, 52), "launcher: windowed, x64, splash 20x16 (7 s at most)\n");
+  std::string header("\x14\0\0\0\x10\0\0\0\x07\0\0\0\0\0\0\0", 16);
+  size_t record = launcher.find(header);
+  ASSERT_NE(record, std::string::npos);
+  EXPECT_EQ(record % 16, 0u) << "rows aligned for the window";
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 20; ++x) {
+      std::string bgra = {static_cast<char>(200), static_cast<char>(y * 10), static_cast<char>(x * 10), '\xFF'};
+      ASSERT_EQ(launcher.substr(record + 16 + (y * 20 + x) * 4, 4), bgra) << x << "," << y;
+    }
+
+  spit(root_ / "text.png", "not an image");
+  std::string huge = test_bmp(1, 1), tiny = test_bmp(8, 8);
+  huge.replace(18, 4, std::string("\xD0\x07\0\0", 4));  // 2000 pixels wide, by its header
+  spit(root_ / "huge.bmp", huge);
+  spit(root_ / "tiny.bmp", tiny);
+  const std::pair<const char*, const char*> bad[] = {{"missing.png", "cannot read 'missing.png'"},
+                                                     {"text.png", "is neither a PNG nor a BMP image"},
+                                                     {"huge.bmp", "is 2000x1 pixels; at most 1024 a side"},
+                                                     {"tiny.bmp", "is 8x8 pixels; at least 16 a side"}};
+  for (const auto& [image, message] : bad)
+    expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "C.exe", "-q", "--splash", image}, root_), 2,
+                   message, root_ / "C.exe");
+}

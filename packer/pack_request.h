@@ -35,6 +35,8 @@ struct pack_request {
   bool unpack_dir_given = false;
   bool sign_payload = false;  ///< build: sign every PE file of the app folder (copies) with `signing`
   bool quiet = false, verbose = false;
+  std::string splash;                ///< build: the splash image, or empty for none
+  uint32_t splash_timeout = 30;      ///< build: the longest the splash stays, in seconds
 };
 
 /// Throws pack_error (exit_usage) for compression options the launcher could not decode.

@@ -45,6 +45,8 @@ launcher_run_mode descriptor_run_mode(const unsigned char* file, size_t size) {
   if (marker == file + size || descriptor_size < stub_descriptor_v02_size) return result;
   result.mode = load_le32(marker + offsetof(stub_descriptor, mode));
   std::copy_n(marker + offsetof(stub_descriptor, content_key), sizeof result.content_key, result.content_key);
+  if (descriptor_size > offsetof(stub_descriptor, splash_rva))
+    result.splash_rva = load_le32(marker + offsetof(stub_descriptor, splash_rva));
   return result;
 }
 
@@ -68,6 +70,20 @@ std::optional<std::u16string> descriptor_unpack_dir(const unsigned char* file, s
     text += unit;
   }
   throw pack_error("the launcher's unpack folder has no end");
+}
+
+bool descriptor_splash(const unsigned char* file, size_t size, launcher_splash* splash) {
+  uint32_t rva = descriptor_run_mode(file, size).splash_rva;
+  pe_bytes image{file, size};
+  pe_headers headers;
+  std::vector<pe_section> sections;
+  uint64_t offset = 0;
+  if (rva == 0 || read_pe_headers(image, &headers) || read_pe_sections(image, headers, &sections) ||
+      !pe_rva_to_offset(image, sections, rva, stub_splash_header_size, &offset))
+    return false;
+  const unsigned char* header = file + offset;
+  *splash = {load_le32(header), load_le32(header + 4), load_le32(header + 8)};
+  return true;
 }
 
 bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset, uint64_t* length) {

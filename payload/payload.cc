@@ -47,7 +47,21 @@ void payload_read(void* destination, uint64_t count) {
   if (decoder_read(&decoder, destination, count) != decode_ok) fail_decoding();
 }
 
-void payload_close() { decoder_close(&decoder); }
+static volatile bool payload_done = false;
+
+unsigned payload_progress_permille() {
+  // The blob's zero fill and trailer are never decoded: only the close says it is all done.
+  if (payload_done) return 1000;
+  // Word-sized reads of fields only the decoding thread writes: a stale value, never a torn one.
+  const volatile ZSTD_inBuffer& in = decoder.in;
+  size_t size = in.size, read = in.pos;
+  return size ? static_cast<unsigned>(static_cast<double>(read) / static_cast<double>(size) * 1000) : 0;
+}
+
+void payload_close() {
+  payload_done = true;
+  decoder_close(&decoder);
+}
 
 // The entry walk reads names through the shared entry-stream code; only its failures are
 // the launcher's own.

@@ -37,6 +37,11 @@ bool payload_read_name(wchar_t* name, size_t capacity);
 /// reports a failure and ends the run.
 void payload_on_failure(void (*before_exit)());
 
+/// How far the decoder has read through the blob, in thousandths; zero before payload_open,
+/// 1000 after payload_close.
+/// Another thread (a splash's progress bar) may ask at any time and gets a recent value.
+unsigned payload_progress_permille();
+
 /// Releases the decompression context and the holding buffer.
 void payload_close();
 

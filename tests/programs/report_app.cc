@@ -3,13 +3,18 @@
 //   TAVREN_TEST_EXIT    exit code (decimal, or 0x... for hex); default 0
 //   TAVREN_TEST_ACTION  "crash" (access violation), "sleep:<ms>", "hold:<path>" (keep the
 //                       file open while sleeping TAVREN_TEST_HOLD_MS), "run:<command line>"
-//                       (start a process, report its exit code as run_exit=)
+//                       (start a process, report its exit code as run_exit=), "window" (show
+//                       a visible top-level window, reported as window=<handle>),
+//                       "close_splash" (set the event TAVREN_ONEFILE_SPLASH_EVENT names,
+//                       reported as splash_closed=1, or 0 without one)
 //   TAVREN_TEST_WAIT    name of an event that the test sets: after the action the application
 //                       reports waiting=1 and does not return before the event is set
 //                       (released=1). released=0: no such event, or five minutes passed, so
 //                       an application whose test died does not stay for ever. While it
 //                       waits, a console control event is reported as ctrl_event=<number>.
 //   TAVREN_TEST_READY   name of an event the application sets once it has reported
+//   TAVREN_TEST_GATE    name of an event the application waits for (five minutes at most)
+//                       before its action
 //   TAVREN_TEST_SPAWN   a command line started before the action and left running (a
 //                       grandchild that outlives the application); "{folder}" stands for the
 //                       main library's folder. It inherits the handles and an environment in
@@ -166,6 +171,11 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     if (process) CloseHandle(process);
   }
 
+  std::wstring gate_name = env(L"TAVREN_TEST_GATE");
+  if (HANDLE gate = gate_name.empty() ? nullptr : OpenEventW(SYNCHRONIZE, FALSE, gate_name.c_str())) {
+    WaitForSingleObject(gate, 5 * 60 * 1000);
+    CloseHandle(gate);
+  }
   std::wstring action = env(L"TAVREN_TEST_ACTION");
   if (action == L"crash") {
     *static_cast<volatile int*>(nullptr) = 1;
@@ -176,6 +186,19 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     put("held", held == INVALID_HANDLE_VALUE ? L"no" : L"yes");
     fflush(stdout);
     Sleep(static_cast<DWORD>(_wtoi(env(L"TAVREN_TEST_HOLD_MS").c_str())));
+  } else if (action == L"window") {
+    // Bound here, so every other run of the application loads no windowing library.
+    auto create = reinterpret_cast<decltype(&CreateWindowExW)>(
+        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"user32.dll"), "CreateWindowExW")));
+    HWND window = create(0, L"STATIC", L"report_app", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 120, nullptr,
+                         nullptr, nullptr, nullptr);
+    put("window", std::to_wstring(reinterpret_cast<uintptr_t>(window)));
+    fflush(stdout);
+  } else if (action == L"close_splash") {
+    HANDLE splash = OpenEventW(EVENT_MODIFY_STATE, FALSE, env(L"TAVREN_ONEFILE_SPLASH_EVENT").c_str());
+    put("splash_closed", splash && SetEvent(splash) ? L"1" : L"0");
+    fflush(stdout);
+    if (splash) CloseHandle(splash);
   } else if (action.rfind(L"run:", 0) == 0) {
     std::wstring line = action.substr(4);
     STARTUPINFOW startup = {};
