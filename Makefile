@@ -14,10 +14,15 @@ setup:
 WIN_CONFIGURE = cmake -S . -B $(OUT)/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DTAVREN_PACK=$(OUT)/bin/tavren-pack >/dev/null
 
-# The launcher stub first: the native packer carries it inside.
+ARM64_CONFIGURE = cmake -S . -B $(OUT)/arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-w64-mingw32.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+# The launcher stubs first, x64 and ARM64: the native packer carries both inside.
 stub: setup
 	@$(WIN_CONFIGURE)
 	@cmake --build $(OUT)/win -j $(JOBS) --target tavren-launcher
+	@$(ARM64_CONFIGURE)
+	@cmake --build $(OUT)/arm64 -j $(JOBS)
 
 native: setup stub
 	@cmake -S . -B $(OUT)/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -78,4 +83,4 @@ demo: all
 	@./scripts/demo
 
 clean:
-	rm -rf $(OUT)/native $(OUT)/win $(OUT)/asan $(OUT)/fuzz $(OUT)/bin $(OUT)/lib
+	rm -rf $(OUT)/native $(OUT)/win $(OUT)/arm64 $(OUT)/asan $(OUT)/fuzz $(OUT)/bin $(OUT)/lib

@@ -89,7 +89,9 @@ launcher_role decide_role() {
   if (!real_parent_id(&parent_id)) fatal_undecided_role(GetLastError());
   if (id < 0 || parent_id != static_cast<DWORD>(id)) return role_parent;
 
-  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, parent_id);
+  // The image name the system keeps for the process: reading it from the parent's own memory
+  // needs more access, and under emulation (Wine under qemu) cannot be done at all.
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent_id);
   if (!process) {
     // Gone: nobody is left whose child we could be.
     if (GetLastError() == ERROR_INVALID_PARAMETER) return role_parent;
@@ -101,7 +103,8 @@ launcher_role decide_role() {
   }
 
   wchar_t parent_path[parent_module_path_capacity];
-  DWORD parent_length = process_module_path(process, parent_path, parent_module_path_capacity);
+  DWORD parent_length = parent_module_path_capacity;
+  if (!QueryFullProcessImageNameW(process, 0, parent_path, &parent_length)) parent_length = 0;
   DWORD read_error = GetLastError();
   CloseHandle(process);
   if (parent_length == 0) fatal_undecided_role(read_error);

@@ -16,6 +16,7 @@
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
 #include "packer/resource_reader.h"
+#include "packer/stub_choice.h"
 #include "packer/stub_descriptor.h"
 
 namespace {
@@ -38,7 +39,8 @@ struct checked_blob {
 };
 
 /// For a launcher, the line that says which kind it is: a windowed launcher gets no console,
-/// a console launcher shares its caller's. Nothing for a bare blob.
+/// a console launcher shares its caller's; and its processor, x64 or arm64. Nothing for a
+/// bare blob.
 void print_launcher_kind(const checked_blob& blob) {
   if (blob.span.file_offset == 0) return;
   uint16_t subsystem = pe_subsystem({blob.file.data(), blob.file.size()});
@@ -48,6 +50,11 @@ void print_launcher_kind(const checked_blob& blob) {
     printf("launcher: console");
   else
     printf("launcher: subsystem %u (neither windowed nor console)", static_cast<unsigned>(subsystem));
+  pe_headers headers;
+  launcher_arch arch;
+  if (!read_pe_headers({blob.file.data(), blob.file.size()}, &headers) &&
+      launcher_arch_of_machine(headers.machine, &arch))
+    printf(", %s", launcher_arch_name(arch));
   launcher_run_mode run = descriptor_run_mode(blob.file.data(), blob.file.size());
   if (run.mode & stub_mode_cached) {
     printf(", cached, key ");

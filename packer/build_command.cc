@@ -18,9 +18,11 @@
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
+#include "packer/pe_image.h"
 #include "packer/progress.h"
 #include "packer/sign_payload.h"
 #include "packer/splash_image.h"
+#include "packer/stub_choice.h"
 #include "packer/temp_output.h"
 #include "paths/path_spec_tokens.h"
 
@@ -58,6 +60,18 @@ uint32_t entry_mode(main_entry entry) {
   return entry == main_entry::executable_windowed ? stub_mode_executable : 0;
 }
 
+// The COFF machine field of a PE image, or 0 when it has none.
+uint16_t image_machine(const unsigned char* data, size_t size) {
+  pe_headers headers;
+  return read_pe_headers({data, size}, &headers) ? 0 : headers.machine;
+}
+
+// The scan put the main file first and checked that it is an image.
+uint16_t main_file_machine(const app_contents& contents) {
+  mapped_file main(contents.entries.front().host_path, contents.entries.front().host_path);
+  return image_machine(main.data(), main.size());
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -89,9 +103,11 @@ void run_build(const pack_request& r) {
   bool cached = r.cached || r.cached_verify;
   // A bad stub, signing set-up or icon should stop us before minutes of compression, not after.
   std::unique_ptr<mapped_file> stub_file;
-  if (!r.stub.empty()) stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
-  launcher_stub stub = stub_file ? check_stub(stub_file->data(), stub_file->size(), r.stub)
-                                 : check_stub(embedded_stub(), embedded_stub_size(), "(built in)");
+  launcher_stub stub;
+  if (!r.stub.empty()) {
+    stub_file = std::make_unique<mapped_file>(r.stub, r.stub);
+    stub = check_stub(stub_file->data(), stub_file->size(), r.stub);
+  }
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
   std::string splash = r.splash.empty() ? "" : load_splash(r.splash, r.splash_timeout);
   auto start = std::chrono::steady_clock::now();
@@ -137,6 +153,11 @@ void run_build(const pack_request& r) {
   // launcher, so shells wait for it and it shares their console.
   bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
   uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
+  launcher_arch arch = choose_launcher_arch(r.arch, stub_file ? stub.headers.machine : 0,
+                                            from_blob ? 0 : main_file_machine(contents), r.main_path);
+  if (!stub_file)
+    stub = check_stub(embedded_stub(arch), embedded_stub_size(arch),
+                      std::string("(built in, ") + launcher_arch_name(arch) + ")");
   temp_folder work(r.output);
   if (r.sign_payload) {
     progress_meter signing(show_progress(r), 0, "signing");

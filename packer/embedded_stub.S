@@ -1,4 +1,5 @@
-// The launcher stub, carried inside the packer so that one file is all a user installs.
+// The launcher stubs, x64 and ARM64, carried inside the packer so that one file is all a
+// user installs.
 #ifdef _WIN32
     .section .rdata,"dr"
 #else
@@ -10,6 +11,12 @@ tavren_embedded_stub:
     .incbin "tavren-launcher.exe"
     .globl tavren_embedded_stub_end
 tavren_embedded_stub_end:
+    .balign 16
+    .globl tavren_embedded_stub_arm64
+tavren_embedded_stub_arm64:
+    .incbin "arm64/tavren-launcher.exe"
+    .globl tavren_embedded_stub_arm64_end
+tavren_embedded_stub_arm64_end:
 #ifndef _WIN32
     .section .note.GNU-stack,"",@progbits
 #endif

@@ -12,11 +12,6 @@
 #include "packer/progress.h"
 #include "packer/stub_descriptor.h"
 
-extern "C" {
-extern const unsigned char tavren_embedded_stub[];
-extern const unsigned char tavren_embedded_stub_end[];
-}
-
 namespace {
 
 // Initialised, readable data: neither code nor writable, so the loader maps it read-only.
@@ -53,9 +48,6 @@ struct new_section {
 
 }  // namespace
 
-const unsigned char* embedded_stub() { return tavren_embedded_stub; }
-size_t embedded_stub_size() { return static_cast<size_t>(tavren_embedded_stub_end - tavren_embedded_stub); }
-
 launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display) {
   auto refuse = [&](const std::string& why) { throw pack_error("launcher stub " + quote_name(display) + " " + why); };
   pe_bytes image{data, size};
@@ -64,7 +56,7 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
   stub.size = size;
   pe_headers& h = stub.headers;
   if (const char* fault = read_pe_headers(image, &h)) refuse(std::string("is not a launcher stub (") + fault + ")");
-  if (h.magic != pe_magic_pe32plus || h.machine != pe_machine_amd64 || (h.characteristics & pe_characteristic_dll))
+  if (h.magic != pe_magic_pe32plus || (h.machine != pe_machine_amd64 && h.machine != pe_machine_arm64) || (h.characteristics & pe_characteristic_dll))
     refuse("is not a 64-bit Windows executable");
   if (h.optional_size < pe_opt_directories + 8 * (pe_dir_security + 1) || !image.has(h.optional, h.optional_size) ||
       image.u32(h.optional + pe_opt_directory_count) <= pe_dir_security)

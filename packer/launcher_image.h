@@ -13,10 +13,6 @@
 #include "packer/launcher_resources.h"
 #include "packer/pe_image.h"
 
-/// The stub built into this packer.
-const unsigned char* embedded_stub();
-size_t embedded_stub_size();
-
 /// A stub that passed check_stub, and where the payload goes in the file made from it.
 struct launcher_stub {
   const unsigned char* data = nullptr;
@@ -28,7 +24,7 @@ struct launcher_stub {
   uint32_t payload_rva = 0;     ///< the first address past the stub's sections
 };
 
-/// Checks that `data` is a stub this packer can complete: a 64-bit image with one unfilled
+/// Checks that `data` is a stub this packer can complete: an x64 or ARM64 image with one unfilled
 /// descriptor, no resources, no signature, no data after its sections and room for three
 /// more section headers. Throws pack_error "launcher stub <display> ..." otherwise.
 launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display);

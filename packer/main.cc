@@ -179,6 +179,11 @@ int pack_main(int argc, char** argv) {
                    "(a tavren-launcher.exe built with other options)")
       ->type_name("FILE");
   build
+      ->add_option("--arch", build_request.arch,
+                   "The launcher's processor: x64 or arm64 (default: the main library's; x64 with --payload)")
+      ->type_name("x64|arm64")
+      ->check(CLI::IsMember({"x64", "arm64"}));
+  build
       ->add_option("--sign", build_request.signing.pkcs12,
                    "Sign the launcher (Authenticode, SHA-256) with this PKCS#12 certificate and key, "
                    "using osslsigncode from PATH")

@@ -495,9 +495,9 @@ TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   EXPECT_EQ(u32(console, optional + 64), reference_checksum(console, optional + 64));
 
   EXPECT_EQ(run({"verify", "console/App.exe"}, root_)
-                .out.rfind("launcher: console\nexecution level: asInvoker\nentry: library\nok: ", 0),
+                .out.rfind("launcher: console, x64\nexecution level: asInvoker\nentry: library\nok: ", 0),
             0u);
-  EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 19), "launcher: windowed\n");
+  EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 24), "launcher: windowed, x64\n");
   EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
 }
 
@@ -515,11 +515,11 @@ TEST_F(PackCli, TheMainFilesImageDecidesTheEntryAndTheLaunchersKind) {
     std::string shown;
   };
   const expectation cases[] = {
-      {"tool.dll", {}, "launcher: console\nexecution level: asInvoker\nentry: executable, console\n"},
-      {"tool.dll", {"--windowed"}, "launcher: windowed\nexecution level: asInvoker\nentry: executable, console\n"},
-      {"viewer.exe", {}, "launcher: windowed\nexecution level: asInvoker\nentry: executable, windowed\n"},
-      {"viewer.exe", {"--console", "--cached", "--product", "V"}, "launcher: console, cached, key "},
-      {"library.exe", {}, "launcher: windowed\nexecution level: asInvoker\nentry: library\n"},
+      {"tool.dll", {}, "launcher: console, x64\nexecution level: asInvoker\nentry: executable, console\n"},
+      {"tool.dll", {"--windowed"}, "launcher: windowed, x64\nexecution level: asInvoker\nentry: executable, console\n"},
+      {"viewer.exe", {}, "launcher: windowed, x64\nexecution level: asInvoker\nentry: executable, windowed\n"},
+      {"viewer.exe", {"--console", "--cached", "--product", "V"}, "launcher: console, x64, cached, key "},
+      {"library.exe", {}, "launcher: windowed, x64\nexecution level: asInvoker\nentry: library\n"},
   };
   for (const expectation& c : cases) {
     std::vector<std::string> args = {"build", "app", "--main", c.main, "-o", "App.exe", "-q"};
@@ -712,7 +712,7 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   ASSERT_EQ(build("again/App.exe", {"--cached"}).status, 0);
   EXPECT_EQ(slurp(root_ / "App.exe"), slurp(root_ / "again" / "App.exe"));
   std::string first = run({"list", "App.exe"}, root_).out;
-  EXPECT_EQ(first.substr(0, 38).rfind("launcher: windowed, cached, key ", 0), 0u) << first;
+  EXPECT_EQ(first.substr(0, 43).rfind("launcher: windowed, x64, cached, key ", 0), 0u) << first;
   spit(app / "readme.txt", "hello again\n");
   ASSERT_EQ(build("App.exe", {"--cached-verify"}).status, 0);
   std::string second = run({"verify", "App.exe"}, root_).out;
@@ -772,7 +772,7 @@ TEST_F(PackCli, SplashIsStoredAsBgraRowsReproduciblyListedAndBadImagesAreRefused
               0);
   std::string launcher = slurp(root_ / "a" / "App.exe");
   EXPECT_TRUE(launcher == slurp(root_ / "b" / "App.exe")) << "the same input gives the same bytes";
-  EXPECT_EQ(run({"list", "a/App.exe"}, root_).out.substr(0, 47), "launcher: windowed, splash 20x16 (7 s at most)\n");
+  EXPECT_EQ(run({"list", "a/App.exe"}, root_).out.substr(0, 52), "launcher: windowed, x64, splash 20x16 (7 s at most)\n");
   std::string header("\x14\0\0\0\x10\0\0\0\x07\0\0\0\0\0\0\0", 16);
   size_t record = launcher.find(header);
   ASSERT_NE(record, std::string::npos);

@@ -22,6 +22,7 @@ struct manifest_request {
 
 struct pack_request {
   std::string app_dir, main_path, output, payload, icon, stub;
+  std::string arch;  ///< build: "x64", "arm64", or empty to follow the main file
   signing_request signing;  ///< empty pkcs12: unsigned
   compression_options compression;
   launcher_texts texts;

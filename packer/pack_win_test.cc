@@ -55,7 +55,7 @@ TEST(WindowsPacker, PacksListsVerifiesAndExtractsNamesBeyondAsciiAndMaxPath) {
   std::string deep = part + "1\\" + part + "2\\" + part + "3\\" + part + "4\\deep.txt";
   captured_run list = pack({L"list", exe});
   EXPECT_EQ(list.exit_code, 0u) << list.err;
-  EXPECT_EQ(list.out.rfind("launcher: windowed\n", 0), 0u) << list.out;
+  EXPECT_EQ(list.out.rfind("launcher: windowed, x64\n", 0), 0u) << list.out;
   for (const std::string& line :
        std::vector<std::string>{"\tmain.dll\n", "5\tZo\xC3\xAB.txt\n", "10\t" + deep + "\n",
                                 "13\t\xD0\x9C\xD0\xBE\xD0\xB9 \xD0\xBF\xD1\x80\xD0\xBE\xD0\xB5\xD0\xBA\xD1\x82\\"
@@ -63,7 +63,8 @@ TEST(WindowsPacker, PacksListsVerifiesAndExtractsNamesBeyondAsciiAndMaxPath) {
     EXPECT_NE(list.out.find(line), std::string::npos) << line;
   captured_run verify = pack({L"verify", exe});
   EXPECT_EQ(verify.exit_code, 0u) << verify.err;
-  EXPECT_EQ(verify.out.rfind("launcher: windowed\nexecution level: asInvoker\nentry: library\nok: 4 entries, ", 0), 0u)
+  EXPECT_EQ(verify.out.rfind("launcher: windowed, x64\nexecution level: asInvoker\nentry: library\nok: 4 entries, ", 0),
+            0u)
       << verify.out;
 
   std::wstring target = out / L"unpacked";

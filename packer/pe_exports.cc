@@ -14,7 +14,8 @@ const char* main_library_fault(const unsigned char* bytes, size_t size) {
   if (const char* fault = read_pe_headers(image, &headers)) return fault;
   if (headers.magic == pe_magic_pe32) return "a 32-bit (PE32) image; the launcher loads only 64-bit DLLs";
   if (headers.magic != pe_magic_pe32plus) return "not a PE32+ image";
-  if (headers.machine != pe_machine_amd64) return "not built for x86-64";
+  if (headers.machine != pe_machine_amd64 && headers.machine != pe_machine_arm64)
+    return "built neither for x86-64 nor for ARM64";
   if (!(headers.characteristics & pe_characteristic_dll)) return "an executable, not a DLL";
   size_t optional = headers.optional;
   // The export directory is the first after NumberOfRvaAndSizes.
@@ -50,7 +51,7 @@ const char* main_library_fault(const unsigned char* bytes, size_t size) {
 
 namespace {
 
-constexpr uint16_t pe_machine_i386 = 0x14C, pe_machine_arm = 0x1C4, pe_machine_arm64 = 0xAA64, pe_machine_ia64 = 0x200;
+constexpr uint16_t pe_machine_i386 = 0x14C, pe_machine_arm = 0x1C4, pe_machine_ia64 = 0x200;
 constexpr uint16_t pe_subsystem_native = 1;
 constexpr size_t pe_opt_dll_characteristics = 70;
 constexpr uint16_t pe_dll_characteristic_wdm_driver = 0x2000;
@@ -96,11 +97,13 @@ const char* main_file_fault(const unsigned char* bytes, size_t size, main_entry*
   bool library = headers.characteristics & pe_characteristic_dll;
   const char* kind = library ? "DLL" : "executable";
   if (headers.magic != pe_magic_pe32 && headers.magic != pe_magic_pe32plus) return "not a PE32 or PE32+ image";
-  bool x64 = (headers.magic == pe_magic_pe32plus && headers.machine == pe_machine_amd64) ||
-             (!library && runs_as_x64_il(image, headers));
-  if (!x64) {
+  // The packer carries a launcher for each of these; which one runs a file is chosen by it.
+  bool runnable = (headers.magic == pe_magic_pe32plus &&
+                   (headers.machine == pe_machine_amd64 || headers.machine == pe_machine_arm64)) ||
+                  (!library && runs_as_x64_il(image, headers));
+  if (!runnable) {
     const char* what = headers.machine == pe_machine_amd64 ? "a 32-bit (PE32)" : machine_text(headers.machine);
-    reason = std::string(what) + " " + kind + "; only x64 programs can be packed";
+    reason = std::string(what) + " " + kind + "; only x64 and ARM64 programs can be packed";
     return reason.c_str();
   }
   if (library) {

@@ -1,6 +1,6 @@
-// Recognising a main file: a 64-bit x86 Windows DLL whose export table names run_code, or a
-// 64-bit x86 executable of the windowed or console subsystem. Parsed from the bytes alone, so
-// the packer needs no Windows tooling to refuse a wrong file.
+// Recognising a main file: a 64-bit (x86-64 or ARM64) Windows DLL whose export table names
+// run_code, or a 64-bit executable of the windowed or console subsystem. Parsed from the bytes
+// alone, so the packer needs no Windows tooling to refuse a wrong file.
 #pragma once
 
 #include <stddef.h>
@@ -8,7 +8,7 @@
 /// The symbol the launcher calls in the main library.
 constexpr const char main_library_export[] = "run_code";
 
-/// Why `image` (size bytes of a file) is not an x86-64 PE32+ DLL exporting run_code by
+/// Why `image` (size bytes of a file) is not an x86-64 or ARM64 PE32+ DLL exporting run_code by
 /// name, or nullptr when it is. Every offset is bounds-checked: any bytes are safe input.
 const char* main_library_fault(const unsigned char* image, size_t size);
 

@@ -48,7 +48,7 @@ TEST_F(PeExports, RefusesWrongKindsOfImage) {
   image = library_;
   image[pe_ + 4] = 0x4C;  // machine i386
   image[pe_ + 5] = 0x01;
-  EXPECT_STREQ(fault(image), "not built for x86-64");
+  EXPECT_STREQ(fault(image), "built neither for x86-64 nor for ARM64");
 
   image = library_;
   image[pe_ + 23] &= ~0x20;  // IMAGE_FILE_DLL cleared

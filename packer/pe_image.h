@@ -23,7 +23,7 @@ constexpr size_t pe_opt_directories = 112;
 /// Data directory slots.
 constexpr unsigned pe_dir_export = 0, pe_dir_resource = 2, pe_dir_security = 4;
 constexpr size_t pe_section_header_size = 40;
-constexpr uint16_t pe_machine_amd64 = 0x8664;
+constexpr uint16_t pe_machine_amd64 = 0x8664, pe_machine_arm64 = 0xAA64;
 constexpr uint16_t pe_magic_pe32 = 0x10B, pe_magic_pe32plus = 0x20B;
 constexpr uint16_t pe_characteristic_dll = 0x2000;
 /// The optional header's Subsystem values the launcher is made with.

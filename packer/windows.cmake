@@ -9,7 +9,7 @@ endforeach()
 
 set(stub "${TAVREN_LAUNCHER_LIBDIR}/tavren-launcher.exe")
 enable_language(ASM)
-set_source_files_properties(embedded_stub.S PROPERTIES OBJECT_DEPENDS "${stub}"
+set_source_files_properties(embedded_stub.S PROPERTIES OBJECT_DEPENDS "${stub};${TAVREN_LAUNCHER_LIBDIR}/arm64/tavren-launcher.exe"
   COMPILE_OPTIONS "-Wa,-I${TAVREN_LAUNCHER_LIBDIR}")
 
 add_library(zstd_full STATIC IMPORTED)

@@ -3,7 +3,6 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include "base/system_library.h"
 #include "base/wide_buffer.h"
 
 using get_final_path_fn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
@@ -70,25 +69,4 @@ void shorten_directory_part(wchar_t* path, uint32_t capacity) {
 void normalise_module_path(wchar_t* path, uint32_t capacity) {
   resolve_final_path(path, capacity);
   shorten_directory_part(path, capacity);
-}
-
-// Kernel32 has the call from Windows 7 on; Vista has it only in Psapi, which the launcher
-// would otherwise import for every start. Bound once; two threads binding at once store the
-// same address.
-DWORD process_module_path(HANDLE process, wchar_t* path, DWORD capacity) {
-  using function = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
-  static function volatile bound = nullptr;
-  function call = bound;
-  if (!call) {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel ? GetProcAddress(kernel, "K32GetModuleFileNameExW") : nullptr;
-    if (!found) {
-      HMODULE psapi = load_system_library(L"psapi.dll");
-      found = psapi ? GetProcAddress(psapi, "GetModuleFileNameExW") : nullptr;
-    }
-    if (!found) return 0;
-    call = reinterpret_cast<function>(reinterpret_cast<void*>(found));
-    bound = call;
-  }
-  return call(process, nullptr, path, capacity);
 }

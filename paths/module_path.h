@@ -24,8 +24,3 @@ void strip_extended_prefix(wchar_t* path);
 /// there is none) by its short form, keeping the last component. A directory that cannot be
 /// shortened stays unchanged. Aborts if the result does not fit or memory runs out.
 void shorten_directory_part(wchar_t* path, uint32_t capacity);
-
-/// The path of the program `process` runs (a handle with PROCESS_QUERY_INFORMATION and
-/// PROCESS_VM_READ), as GetModuleFileNameW gives it inside that process. Returns its length,
-/// or 0 when it cannot be read.
-DWORD process_module_path(HANDLE process, wchar_t* path, DWORD capacity);
