@@ -535,7 +535,7 @@ TEST_F(PackCli, TheMainFilesImageDecidesTheEntryAndTheLaunchersKind) {
   EXPECT_NE(run({"build", "app", "--main", "tool.dll", "-o", "x.exe", "--console", "--windowed"}, root_).status, 0);
 }
 
-TEST_F(PackCli, RefusesExecutablesNoLauncherCanRun) {
+TEST_F(PackCli, RefusesExecutablesNoLauncherCanRunAndGivesAnArm64OneItsLauncher) {
   NEED_DLL();
   fs::path app = make_app();
   fs::path fixtures(TAVREN_FIXTURES);
@@ -555,8 +555,12 @@ TEST_F(PackCli, RefusesExecutablesNoLauncherCanRun) {
   expect_refused(build("driver.sys"), 2,
                  "main file 'driver.sys' is not usable: a driver or program of the native subsystem", out);
   expect_refused(build("x86.exe"), 2, "main file 'x86.exe' is not usable: a 32-bit (x86) executable", out);
-  expect_refused(build("arm.exe"), 2, "main file 'arm.exe' is not usable: an ARM64 executable", out);
   expect_refused(build("readme.txt"), 2, "main file 'readme.txt' is not usable: not a Windows executable file", out);
+  // An ARM64 executable is no refusal: the ARM64 launcher runs it, and only that one.
+  expect_refused(run({"build", "app", "--main", "arm.exe", "-o", "App.exe", "--arch", "x64"}, root_), 2,
+                 "an x64 launcher cannot", out);
+  ASSERT_EQ(build("arm.exe").status, 0);
+  EXPECT_EQ(run({"list", "App.exe"}, root_).out.rfind("launcher: console, arm64\n", 0), 0u);
 }
 
 TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {

@@ -121,7 +121,7 @@ TEST(MainFile, AnIlOnlyDotNetProgramRunsAsX64AndOneThatAsksFor32BitsIsRefused) {
   for (uint32_t flags : {0u, 1u | 2u, 1u | 0x20000u}) {
     bytes image = dotnet_image(flags);
     EXPECT_STREQ(main_file_fault(image.data(), image.size(), &entry),
-                 "a 32-bit (x86) executable; only x64 programs can be packed")
+                 "a 32-bit (x86) executable; only x64 and ARM64 programs can be packed")
         << flags;
   }
 }

@@ -50,7 +50,7 @@ launcher_arch choose_launcher_arch(const std::string& requested, uint16_t stub_m
                      exit_usage);
   if (have_main && main_arch != arch)
     throw pack_error("main file " + quote_name(main_display) + " is built for " + launcher_arch_name(main_arch) +
-                         "; an " + launcher_arch_name(arch) + " launcher cannot load it",
+                         "; an " + launcher_arch_name(arch) + " launcher cannot run it",
                      exit_usage);
   return arch;
 }

@@ -61,7 +61,7 @@ TEST_F(StubChoice, TheMainLibrarysMachinePicksTheStubAndAMismatchIsRefusedInOneL
     run_result r = pack(app, "Wrong.exe", {"--arch", arch});
     EXPECT_EQ(r.status, 2) << arch;
     EXPECT_EQ(r.err, std::string("tavren-pack: main file 'main.dll' is built for ") + app + "; an " + arch +
-                         " launcher cannot load it\n");
+                         " launcher cannot run it\n");
     EXPECT_FALSE(fs::exists(root_ / "Wrong.exe"));
   }
   // A --stub of the other processor is refused the same way; a blob alone follows --arch.
