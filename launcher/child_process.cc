@@ -13,14 +13,10 @@ static constexpr size_t system_command_line_limit = 32766;
 
 // The removal walk never follows a link: the shell's deleter (under Wine) enters links to
 // folders, and deleting a link by its path deletes the file it points to, so either would
-// take files outside the target directory with it. This run made the folder, with an access
-// list that admits only the user, so the files in it are deleted without asking each where
-// its open landed; its folders are still checked.
+// take files outside the target directory with it.
 static void send_delete_request() {
   InterlockedIncrement(&g_cleanup_delete_requests);
-  tree_removal_options options;
-  options.made_by_this_run = true;
-  remove_tree_through_handles(g_target_directory, options);
+  remove_tree_through_handles(g_target_directory, tree_removal_options{});
 }
 
 static bool target_directory_exists() {

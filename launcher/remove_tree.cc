@@ -23,7 +23,6 @@ constexpr size_t name_info_capacity = sizeof(FILE_NAME_INFO) + remove_tree_path_
 // listing lives on the heap.
 struct removal_walk {
   tree_removal_mode mode;
-  bool made_by_this_run;
   wchar_t* path;       // remove_tree_path_capacity units: the entry being looked at
   size_t root_length;  // units of `path` that name the root
   wchar_t* root_name;  // remove_tree_path_capacity units: the root's name on its volume
@@ -168,18 +167,6 @@ bool stop(const removal_walk& walk) { return walk.refused; }
 // `listed` holds the attributes its folder's listing gave.
 void remove_entry(removal_walk& walk, size_t length, DWORD listed, int depth) {
   bool looks_like_directory = (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (walk.made_by_this_run && depth > 0 && walk.mode == removal_what_can_go && !walk.checking &&
-      !(listed & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-    // Two calls to the system a file, as the least any deleter pays; the careful way takes
-    // four (open, the handle's name, the deletion, the close).
-    HANDLE handle = CreateFileW(walk.path, DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      CloseHandle(handle);
-      return;
-    }
-    if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND) return;
-  }
   HANDLE handle = open_entry(walk.path, looks_like_directory, walk.mode == removal_all_or_nothing);
   if (handle == INVALID_HANDLE_VALUE && !looks_like_directory && GetLastError() == ERROR_ACCESS_DENIED &&
       walk.mode == removal_all_or_nothing) {
@@ -331,7 +318,6 @@ tree_removal_outcome remove_tree_through_handles(const wchar_t* root, const tree
   }
   removal_walk walk = {};
   walk.mode = options.mode;
-  walk.made_by_this_run = options.made_by_this_run;
   walk.path = static_cast<wchar_t*>(malloc(2 * remove_tree_path_capacity * sizeof(wchar_t) + name_info_capacity));
   if (!walk.path) return removal_left;
   walk.root_name = walk.path + remove_tree_path_capacity;

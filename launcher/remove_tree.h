@@ -32,12 +32,6 @@ struct tree_removal_options {
   bool only_if_owned_by_user = false;
   /// removal_all_or_nothing: entries held open at most.
   size_t hold_capacity = remove_tree_hold_capacity;
-  /// removal_what_can_go on a folder this run made with an access list that admits only the
-  /// user, so no other account can have planted a link in it: a file its listing shows as
-  /// plain is deleted as it is closed, with one open and no look at where the open landed
-  /// (which is what lets a link planted under Wine take its target with it). A file that
-  /// refuses (read-only) goes the careful way. Never for a folder whose history is unknown.
-  bool made_by_this_run = false;
 };
 
 enum tree_removal_outcome {

@@ -140,30 +140,6 @@ TEST(RemovalWalk, LinksInsideAreNeverFollowedAndEverythingElseGoes) {
   EXPECT_EQ(contents(outside + L"\\kept.txt"), "outside");
 }
 
-// A run's own folder: files go by the short way, a read-only one the careful way, and a link
-// to a folder is still never entered (only a link to a file, which no other account can
-// plant in such a folder, is no longer looked for).
-TEST(RemovalWalk, OwnFolderGoesAndItsFolderLinksAreStillNotEntered) {
-  scratch root;
-  const std::wstring tree = root.path + L"\\tree", outside = root.path + L"\\outside";
-  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
-  write(outside + L"\\kept.txt", "outside");
-  ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
-  const std::wstring deep = tree + L"\\" + std::wstring(200, L'd');
-  ASSERT_TRUE(CreateDirectoryW(deep.c_str(), nullptr));
-  write(deep + L"\\" + std::wstring(100, L'f'), "deep");
-  write(tree + L"\\read_only.txt", "ro", FILE_ATTRIBUTE_READONLY);
-  ASSERT_TRUE(make_unix_link(outside, tree + L"\\folder_link"));
-  tree_removal_options own;
-  own.made_by_this_run = true;
-
-  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), own), removal_left);
-  EXPECT_EQ(entries(tree), std::vector<std::wstring>{L"folder_link"});
-  EXPECT_EQ(contents(outside + L"\\kept.txt"), "outside");
-  ASSERT_TRUE(remove_unix_link(tree + L"\\folder_link"));
-  EXPECT_EQ(remove_tree_through_handles(tree.c_str(), own), removal_gone);
-}
-
 // The same rule for a tree that fits in the walk's hold and for one that does not, which is
 // checked entry by entry first (a dead run's folder can hold more files than handles can be
 // held open, and must still go once nothing in it is used).
