@@ -3,9 +3,16 @@
    workload folder and a target folder; lists the workload (not timed), then writes the same
    folders and files with the same sizes (one CreateFileW, one WriteFile, one CloseHandle a
    file; zeros, so nothing is decoded) and removes them (DeleteFileW, RemoveDirectoryW),
-   and prints "write=<s> remove=<s> files=<n> folders=<n>". */
+   and prints "write=<s> remove=<s> files=<n> folders=<n>".
+
+   With --whole LIST TARGET it is the floor of a whole unpacking process instead, timed from
+   outside as the launcher is, its start included: it reads the tree from LIST (lines "D NAME"
+   and "F SIZE NAME", names relative and "\\"-separated, folders before what is in them; a file
+   to read is cheaper than walking the workload), writes every file as zeros in writes of at
+   most 1 MiB, as a decoding unpacker would hand them over, and removes the tree. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
@@ -66,7 +73,55 @@ static double now(void) {
   return (double)count_now.QuadPart / (double)frequency.QuadPart;
 }
 
+#define WHOLE_PIECE (1u << 20)
+
+static int whole(const wchar_t* list_path, const wchar_t* target) {
+  FILE* list_file = _wfopen(list_path, L"r");
+  if (!list_file) return 91;
+  static char line[PATH_UNITS];
+  static wchar_t name[PATH_UNITS];
+  while (fgets(line, sizeof line, list_file)) {
+    size_t n = strlen(line);
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = 0;
+    if (line[0] == 'D') {
+      swprintf(name, PATH_UNITS, L"\\%hs", line + 2);
+      add(name, FOLDER);
+    } else if (line[0] == 'F') {
+      char* rest = NULL;
+      unsigned long size = strtoul(line + 2, &rest, 10);
+      swprintf(name, PATH_UNITS, L"\\%hs", rest + 1);
+      add(name, (DWORD)size);
+    }
+  }
+  fclose(list_file);
+  void* zeros = calloc(1, WHOLE_PIECE);
+  if (!zeros) return 93;
+  static wchar_t path[PATH_UNITS];
+  if (!CreateDirectoryW(target, NULL)) return 94;
+  for (size_t i = 0; i < count; ++i) {
+    swprintf(path, PATH_UNITS, L"%ls%ls", target, entries[i].name);
+    if (entries[i].size == FOLDER) {
+      if (!CreateDirectoryW(path, NULL)) return 95;
+      continue;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) return 96;
+    for (DWORD left = entries[i].size; left > 0;) {
+      DWORD piece = left < WHOLE_PIECE ? left : WHOLE_PIECE, written = 0;
+      if (!WriteFile(file, zeros, piece, &written, NULL)) return 96;
+      left -= piece;
+    }
+    CloseHandle(file);
+  }
+  for (size_t i = count; i > 0; --i) {
+    swprintf(path, PATH_UNITS, L"%ls%ls", target, entries[i - 1].name);
+    if (!(entries[i - 1].size == FOLDER ? RemoveDirectoryW(path) : DeleteFileW(path))) return 97;
+  }
+  return RemoveDirectoryW(target) ? 0 : 97;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && wcscmp(argv[1], L"--whole") == 0) return whole(argv[2], argv[3]);
   if (argc != 3) return 90;
   list(argv[1], L"");
   void* zeros = calloc(1, largest ? largest : 1);

@@ -32,8 +32,14 @@ size_t padded(size_t bytes) { return (bytes + 7) & ~size_t{7}; }
 write_slot* slots;  // write_slot_count of them, kept for the life of the process
 HANDLE writer_thread;
 bool may_use_thread;  // more than one processor to run it on
-HANDLE free_slots;    // counts slots the decoding thread may fill
-HANDLE full_slots;    // counts slots handed over and not yet written
+// Slots handed over and not yet written, under ring_lock. A lock and two condition variables
+// rather than two semaphores: under Wine every semaphore call is a round trip to the server,
+// which is busy with the writer's own file calls, while these wait and wake in the process
+// (futexes there, as in Windows' user mode). The thread that waits re-checks the count.
+SRWLOCK ring_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE slot_freed = CONDITION_VARIABLE_INIT;
+CONDITION_VARIABLE slot_handed = CONDITION_VARIABLE_INIT;
+int full_count;
 
 // The decoding thread's side.
 int fill_index;
@@ -104,12 +110,17 @@ void write_records(const write_slot* slot) {
 
 DWORD WINAPI writer_main(void*) {
   for (;;) {
-    WaitForSingleObject(full_slots, INFINITE);
+    AcquireSRWLockExclusive(&ring_lock);
+    while (full_count == 0) SleepConditionVariableSRW(&slot_handed, &ring_lock, INFINITE, 0);
+    ReleaseSRWLockExclusive(&ring_lock);
     const write_slot* slot = &slots[write_index];
     write_index = (write_index + 1) % write_slot_count;
     bool last = slot->ends_writer;
     write_records(slot);
-    ReleaseSemaphore(free_slots, 1, nullptr);
+    AcquireSRWLockExclusive(&ring_lock);
+    --full_count;
+    ReleaseSRWLockExclusive(&ring_lock);
+    WakeConditionVariable(&slot_freed);
     if (last) break;
   }
   close_open_file();
@@ -117,7 +128,12 @@ DWORD WINAPI writer_main(void*) {
 }
 
 void take_slot() {
-  if (writer_thread) WaitForSingleObject(free_slots, INFINITE);
+  if (writer_thread) {
+    // The slot taken next is free once fewer than all slots wait to be written.
+    AcquireSRWLockExclusive(&ring_lock);
+    while (full_count == write_slot_count) SleepConditionVariableSRW(&slot_freed, &ring_lock, INFINITE, 0);
+    ReleaseSRWLockExclusive(&ring_lock);
+  }
   filling = &slots[fill_index];
   fill_index = (fill_index + 1) % write_slot_count;
   filling->used = 0;
@@ -134,9 +150,7 @@ bool more_than_one_processor() {
 // write: the writer starts only when a second slot is about to be filled, and never for
 // the last one.
 bool start_writer_thread(const write_slot* handed) {
-  free_slots = CreateSemaphoreW(nullptr, write_slot_count - 1, write_slot_count, nullptr);
-  full_slots = CreateSemaphoreW(nullptr, 0, write_slot_count, nullptr);
-  if (!free_slots || !full_slots) return false;
+  full_count = 0;
   write_index = static_cast<int>(handed - slots);
   writer_thread =
       CreateThread(nullptr, writer_stack_reservation, writer_main, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
@@ -150,7 +164,10 @@ void hand_over(bool more_to_come) {
     fatal_plain("Error, couldn't allocate memory.");
   }
   if (writer_thread) {
-    ReleaseSemaphore(full_slots, 1, nullptr);
+    AcquireSRWLockExclusive(&ring_lock);
+    ++full_count;
+    ReleaseSRWLockExclusive(&ring_lock);
+    WakeConditionVariable(&slot_handed);
   } else {
     write_records(slot);
   }
@@ -232,8 +249,6 @@ void writer_finish() {
     hand_over(false);
     WaitForSingleObject(writer_thread, INFINITE);
     CloseHandle(writer_thread);
-    CloseHandle(free_slots);
-    CloseHandle(full_slots);
     writer_thread = nullptr;
   }
   filling = nullptr;
