@@ -132,7 +132,10 @@ class PayloadDamage : public ::testing::Test {
     EXPECT_EQ(run.exit_code, 0u) << run.out << run.err;
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out.rfind("argc=1\r\n", 0), 0u) << run.out;
-    EXPECT_NE(run.out.find("\\" + narrow(main_file()) + "\r\n"), std::string::npos) << run.out;
+    std::string line = "\\";
+    line += narrow(main_file());
+    line += "\r\n";
+    EXPECT_NE(run.out.find(line), std::string::npos) << run.out;
     EXPECT_TRUE(left_behind().empty());
   }
   // A failed parent leaves what it wrote; the library comes first and is whole.
