@@ -132,7 +132,8 @@ TEST(BlobReader, RefusesWhatALauncherRefusesAndAcceptsWhatItRuns) {
     else
       EXPECT_NE(got.find(r.fault), std::string::npos) << "row " << i << " wanted: " << r.fault << "\ngot: " << got;
     // list and extract give the same verdict; a refused blob leaves nothing behind.
-    fs::path file = scratch / "blob", folder = scratch / ("x" + std::to_string(i));
+    fs::path file = scratch / "blob", folder = scratch / "x";
+    folder += std::to_string(i);
     spit(file, r.file);
     for (bool list : {true, false}) {
       testing::internal::CaptureStdout();
