@@ -1,7 +1,7 @@
 #include "launcher/splash.h"
 
 #include <stdint.h>
-#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "base/byte_order.h"
@@ -204,11 +204,13 @@ void splash_prepare(const unsigned char* record) { g_record = record; }
 
 void splash_show() {
   if (!g_record || g_close_event) return;
-  wchar_t name[event_name_capacity] = {0};
-  char narrow[event_name_capacity];
-  snprintf(narrow, sizeof narrow, "TavrenOnefileSplash-%lu-%llu", static_cast<unsigned long>(GetCurrentProcessId()),
-           static_cast<unsigned long long>(GetTickCount64()));
-  widen_append(name, narrow, event_name_capacity);
+  // Built from the runtime's own number conversion: a formatted print here would link MinGW's
+  // whole printf into every launcher (C++ headers switch this file to it), about 20 KB.
+  wchar_t name[event_name_capacity] = L"TavrenOnefileSplash-";
+  wchar_t digits[24];
+  wcscat(name, _ui64tow(GetCurrentProcessId(), digits, 10));
+  wcscat(name, L"-");
+  wcscat(name, _ui64tow(GetTickCount64(), digits, 10));
   g_close_event = CreateEventW(nullptr, TRUE, FALSE, name);
   if (!g_close_event) return;
   env_set(SPLASH_EVENT_VARIABLE, name);
