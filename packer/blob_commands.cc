@@ -181,8 +181,10 @@ void verify_payload(const std::string& path) {
   print_launcher_kind(blob);
   print_execution_level(blob);
   print_entry(blob);
-  printf("ok: %llu entries, %llu bytes\n", static_cast<unsigned long long>(totals.entries),
+  printf("ok: %llu entries, %llu bytes", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
+  if (totals.frames) printf(", %zu frames unpacked side by side", totals.frames);
+  printf("\n");
 }
 
 void extract_payload(const std::string& path, const std::string& folder, bool verbose) {

@@ -15,6 +15,7 @@
 #include "packer/pe_exports.h"
 #include "packer/stub_descriptor.h"
 #include "payload/entry_stream.h"
+#include "payload/frame_split.h"
 
 namespace {
 
@@ -261,15 +262,59 @@ const char* main_file_content_fault(entry_reader& entries, main_entry* entry, st
   return fault;
 }
 
+/// What a frame holds once decoded: as its header says, or, where it does not say, counted by
+/// decoding it on its own. Throws pack_error for damage.
+uint64_t frame_content_size(const payload_frame& frame) {
+  unsigned long long content = ZSTD_getFrameContentSize(frame.data, frame.size);
+  if (content != ZSTD_CONTENTSIZE_UNKNOWN && content != ZSTD_CONTENTSIZE_ERROR) return content;
+  payload_decoder decoder{};
+  if (decoder_open(&decoder, frame.data, frame.size) != decode_ok) {
+    decoder_close(&decoder);
+    throw pack_error("out of memory for the decoder");
+  }
+  uint64_t total = 0;
+  decode_status status = decode_ok;
+  for (bool at_end = false; status == decode_ok && !at_end;) {
+    status = decoder_at_end(&decoder, &at_end);
+    const unsigned char* data = nullptr;
+    size_t count = 0;
+    if (status == decode_ok && !at_end) status = decoder_span(&decoder, UINT64_MAX, &data, &count);
+    total += count;
+  }
+  decoder_close(&decoder);
+  if (status != decode_ok) throw pack_error("a frame of the split payload is damaged");
+  return total;
+}
+
 }  // namespace
 
 payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
                              const std::function<void(const entry_reader&)>& each) {
-  entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
+  const unsigned char* region = blob.data + payload_magic_size;
+  size_t region_size = layout.region_end - payload_magic_size;
+  entry_reader entries(region, region_size);
   name_registry names;
   std::vector<std::string> parts;
   payload_totals totals;
+  // A split payload promises that each frame begins with an entry: a launcher decodes the
+  // frames apart, so one that began inside an entry would be read from a wrong place.
+  std::vector<payload_frame> frames(split_frame_capacity);
+  frames.resize(payload_split_frames(region, region_size, frames.data(), frames.size()));
+  std::vector<uint64_t> frame_starts;
+  uint64_t frame_start = 0, entry_start = 0;
+  for (const payload_frame& frame : frames) {
+    frame_starts.push_back(frame_start);
+    frame_start += frame_content_size(frame);
+  }
+  size_t next_frame = 0;
+  std::u16string previous;
   while (entries.next()) {
+    if (next_frame < frame_starts.size() && frame_starts[next_frame] < entry_start)
+      throw pack_error("frame " + std::to_string(next_frame + 1) + " of the split payload begins inside " +
+                       entry_text(entries.index() - 1, previous));
+    if (next_frame < frame_starts.size() && frame_starts[next_frame] == entry_start) ++next_frame;
+    entry_start += 2 * (entries.name().size() + 1) + 8 + entries.size();
+    previous = entries.name();
     std::string name = utf16_to_utf8(entries.name());
     if (const char* fault = entry_name_fault(name, &parts))
       throw pack_error(entry_text(entries.index(), entries.name()) + " " + fault);
@@ -283,6 +328,10 @@ payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
     totals.bytes += entries.size();
   }
   entries.finish();
+  // The end marker belongs to the last frame.
+  if (next_frame < frame_starts.size())
+    throw pack_error("frame " + std::to_string(next_frame + 1) + " of the split payload holds no entry");
+  totals.frames = frames.size() > 1 ? frames.size() : 0;
   if (totals.entries == 0) throw pack_error("the payload holds no entry; a launcher needs its main library first");
   return totals;
 }

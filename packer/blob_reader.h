@@ -72,6 +72,7 @@ struct payload_totals {
   uint64_t entries = 0;
   uint64_t bytes = 0;
   main_entry entry = main_entry::library;  ///< what the first entry is
+  size_t frames = 0;  ///< frames of a split payload, which a launcher unpacks side by side; else 0
 };
 
 /// Walks every entry of `blob`, whose layout check gave `layout`, and throws pack_error

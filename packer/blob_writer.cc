@@ -2,6 +2,9 @@
 
 #include <errno.h>
 
+#include <algorithm>
+#include <set>
+#include <string.h>
 #include <thread>
 #include <vector>
 
@@ -10,6 +13,8 @@
 #include "base/byte_order.h"
 #include "packer/host.h"
 #include "packer/names.h"
+#include "payload/format.h"
+#include "payload/frame_split.h"
 #include "packer/pack_error.h"
 #include "payload/entry_stream.h"
 
@@ -30,19 +35,25 @@ void check_zstd(size_t result, const char* what) {
 class frame_writer {
  public:
   frame_writer(const compression_options& options, uint64_t stream_bytes, int fd, progress_meter* progress)
-      : fd_(fd), progress_(progress), output_(ZSTD_CStreamOutSize()) {
+      : options_(options), fd_(fd), progress_(progress), output_(ZSTD_CStreamOutSize()) {
     context_ = ZSTD_createCCtx();
     if (!context_) throw pack_error("out of memory for the compression context");
     staging_.reserve(staging_capacity);
     int workers = options.threads > 0 ? options.threads : static_cast<int>(std::thread::hardware_concurrency());
     if (workers < 1) workers = 1;
-    int window_log = options.window_log ? options.window_log : default_window_log(stream_bytes);
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, options.level), "level");
-    check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, window_log), "window log");
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum");
     // Always at least one worker: zstd's output depends on whether workers are used at all,
     // not on how many, so the blob is the same on every machine.
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workers), "threads");
+    start(stream_bytes);
+  }
+
+  /// Begins a frame of `stream_bytes` once the last one is finished.
+  void start(uint64_t stream_bytes) {
+    check_zstd(ZSTD_CCtx_reset(context_, ZSTD_reset_session_only), "reset");
+    int window_log = options_.window_log ? options_.window_log : default_window_log(stream_bytes);
+    check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, window_log), "window log");
     check_zstd(ZSTD_CCtx_setPledgedSrcSize(context_, stream_bytes), "size");
   }
   ~frame_writer() { ZSTD_freeCCtx(context_); }
@@ -58,11 +69,11 @@ class frame_writer {
     }
   }
 
-  /// Ends the frame; returns its compressed size.
-  uint64_t finish() {
-    flush(ZSTD_e_end);
-    return written_;
-  }
+  /// Ends the frame.
+  void finish() { flush(ZSTD_e_end); }
+
+  /// The compressed size of every frame so far.
+  uint64_t written() const { return written_; }
 
  private:
   void flush(ZSTD_EndDirective mode) {
@@ -81,6 +92,7 @@ class frame_writer {
   }
 
   ZSTD_CCtx* context_;
+  compression_options options_;
   int fd_;
   progress_meter* progress_;
   std::vector<unsigned char> staging_;
@@ -143,18 +155,82 @@ int default_window_log(uint64_t stream_bytes) {
   return log;
 }
 
+namespace {
+
+uint64_t entry_bytes(const app_entry& entry) { return 2 * (entry.name.size() + 1) + 8 + entry.size; }
+
+std::vector<size_t> frame_starts(const app_contents& contents, const compression_options& options) {
+  uint64_t stream_bytes = entry_stream_size(contents);
+  uint64_t target = options.frame_size != frame_size_automatic ? options.frame_size
+                    : stream_bytes >= 2 * frame_size_least                    ? frame_size_least
+                                                                              : 0;
+  std::vector<size_t> starts{0};
+  if (target == 0) return starts;
+  // Frames written side by side land in one folder: two names the disk takes for one would
+  // leave whichever came last in time, not in the payload. Such an app keeps one frame.
+  std::set<std::u16string> files, folders;
+  for (const app_entry& entry : contents.entries) {
+    std::u16string key = fold_case(entry.name);
+    for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1))
+      folders.insert(key.substr(0, at));
+    if (!files.insert(key).second) return starts;
+  }
+  for (const std::u16string& folder : folders)
+    if (files.count(folder)) return starts;
+  // Past the frames a launcher takes apart it would read them as one stream: larger pieces then.
+  for (uint64_t least = target;; least = std::max(least * 2, stream_bytes / (split_frame_capacity - 1) + 1)) {
+    starts.assign(1, 0);
+    uint64_t filled = 0;
+    for (size_t i = 0; i < contents.entries.size(); ++i) {
+      if (filled >= least) {
+        starts.push_back(i);
+        filled = 0;
+      }
+      filled += entry_bytes(contents.entries[i]);
+    }
+    if (starts.size() <= split_frame_capacity) return starts;
+  }
+}
+
+}  // namespace
+
+std::vector<size_t> payload_frame_starts(const app_contents& contents, const compression_options& options) {
+  return frame_starts(contents, options);
+}
+
 blob_figures write_blob(const app_contents& contents, const compression_options& options, int fd,
                         progress_meter* progress) {
   uint64_t stream_bytes = entry_stream_size(contents);
   write_all(fd, payload_magic, payload_magic_size);
-  frame_writer frame(options, stream_bytes, fd, progress);
-  for (const app_entry& entry : contents.entries) {
-    put_name(frame, entry.name);
-    put_u64(frame, entry.size);
-    put_content(frame, entry);
+  std::vector<size_t> starts = frame_starts(contents, options);
+  starts.push_back(contents.entries.size());
+  uint64_t note_bytes = 0;
+  if (starts.size() > 2) {
+    unsigned char note[8 + payload_split_note_size];
+    store_le32(note, payload_split_note_magic);
+    store_le32(note + 4, payload_split_note_size);
+    memcpy(note + 8, payload_split_note, payload_split_note_size);
+    write_all(fd, note, sizeof note);
+    note_bytes = sizeof note;
   }
-  put_name(frame, u"");
-  uint64_t trailer_offset = payload_magic_size + frame.finish();
+  auto bytes_of = [&](size_t frame) {
+    uint64_t bytes = frame + 2 == starts.size() ? 2 : 0;  // the end marker ends the last frame
+    for (size_t i = starts[frame]; i < starts[frame + 1]; ++i) bytes += entry_bytes(contents.entries[i]);
+    return bytes;
+  };
+  frame_writer frame(options, bytes_of(0), fd, progress);
+  for (size_t f = 0; f + 1 < starts.size(); ++f) {
+    if (f > 0) frame.start(bytes_of(f));
+    for (size_t i = starts[f]; i < starts[f + 1]; ++i) {
+      const app_entry& entry = contents.entries[i];
+      put_name(frame, entry.name);
+      put_u64(frame, entry.size);
+      put_content(frame, entry);
+    }
+    if (f + 2 == starts.size()) put_name(frame, u"");
+    frame.finish();
+  }
+  uint64_t trailer_offset = payload_magic_size + note_bytes + frame.written();
   unsigned char tail[payload_trailer_alignment - 1 + payload_trailer_size] = {};
   size_t fill = static_cast<size_t>((payload_trailer_alignment - trailer_offset % payload_trailer_alignment) %
                                     payload_trailer_alignment);

@@ -1,15 +1,27 @@
-// Writing a payload blob: magic, one Zstandard frame holding the entry stream, zero fill
+// Writing a payload blob: magic, the entry stream in one Zstandard frame or, cut between entries
+// behind a split note, in several; zero fill
 // to a multiple of 8, and the trailer that records its own offset.
 #pragma once
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "packer/app_scan.h"
 #include "packer/progress.h"
 #include "payload/format.h"
 
+/// A frame_size that leaves the cut to write_blob.
+constexpr uint64_t frame_size_automatic = UINT64_MAX;
+/// Entry-stream bytes of a frame the automatic cut starts the next frame after; a stream
+/// shorter than two such frames stays one frame.
+constexpr uint64_t frame_size_least = uint64_t{32} << 20;
+
 struct compression_options {
   int level = 19;
+  /// Entry-stream bytes after which the next entry begins a new frame, so that a launcher can
+  /// decode the frames side by side; 0 keeps one frame.
+  uint64_t frame_size = frame_size_automatic;
   int threads = 0;     ///< compression workers; 0 = one per core
   int window_log = 0;  ///< 0 = just enough for the whole stream, at most launcher_window_log_max
   bool checksum = true;
@@ -25,6 +37,10 @@ uint64_t entry_stream_size(const app_contents& contents);
 
 /// Window log used for a stream of `stream_bytes` when none is asked for.
 int default_window_log(uint64_t stream_bytes);
+
+/// The entries (indices into contents.entries) that begin a frame: the first always; more
+/// only when the stream is cut, which needs every name to be one file of its own on Windows.
+std::vector<size_t> payload_frame_starts(const app_contents& contents, const compression_options& options);
 
 /// Writes the blob to `fd`, reading each file as it goes. The same contents and options give
 /// the same bytes whatever the thread count. Throws pack_error naming the file for read

@@ -36,6 +36,12 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
   command->add_option("--window-log", r.compression.window_log,
                       "Window size as a power of two, 10..27 (default: just enough for the app, at most 27; "
                       "the launcher cannot decode larger)");
+  command
+      ->add_option("--frame-size", r.compression.frame_size,
+                   "Cut the application between files into frames of about SIZE (like 8M), which the launcher "
+                   "decodes side by side, one per processor; 0 keeps one frame. Smaller frames use more "
+                   "processors, larger ones compress better (default: 32M pieces for apps over 64 MiB)")
+      ->transform(CLI::AsSizeValue(false));
   command->add_flag(
       "--no-checksum", [&r](int64_t) { r.compression.checksum = false; },
       "Leave out the frame checksum (default: on, so damage is detected before the app runs)");

@@ -339,6 +339,58 @@ TEST_F(PackCli, BlobLayoutMatchesTheFormatByteForByte) {
   }
 }
 
+// Cut between entries, the same stream sits in one frame per entry behind the split note (the
+// bytes spelled out, as above); verify counts the frames and refuses a note that lies.
+TEST_F(PackCli, FrameSizeCutsTheStreamBetweenEntriesBehindTheSplitNote) {
+  NEED_DLL();
+  fs::path app = make_app();
+  ASSERT_EQ(pack(app, "whole.blob").status, 0);
+  ASSERT_EQ(pack(app, "cut.blob", {"--frame-size", "1"}).status, 0);
+  std::string whole = slurp(root_ / "whole.blob"), cut = slurp(root_ / "cut.blob");
+  ASSERT_EQ(cut.substr(0, 20), std::string("JQZ\x5B\x2A\x4D\x18\x09\0\0\0ENTRY-CUT", 20));
+  auto decode = [](const std::string& blob, size_t at, std::vector<std::string>* frames) {
+    std::string stream;
+    for (size_t end = blob.size() - 8; end - at >= 4 && load_le32(reinterpret_cast<const unsigned char*>(&blob[at])) ==
+                                                          ZSTD_MAGICNUMBER;) {
+      size_t frame = ZSTD_findFrameCompressedSize(&blob[at], end - at);
+      std::string out(ZSTD_getFrameContentSize(&blob[at], frame), '\0');
+      EXPECT_EQ(ZSTD_decompress(out.data(), out.size(), &blob[at], frame), out.size());
+      frames->push_back(out);
+      stream += out;
+      at += frame;
+    }
+    return stream;
+  };
+  std::vector<std::string> whole_frames, cut_frames;
+  EXPECT_EQ(decode(cut, 20, &cut_frames), decode(whole, 3, &whole_frames));
+  ASSERT_EQ(whole_frames.size(), 1u);
+  ASSERT_EQ(cut_frames.size(), 5u);
+  EXPECT_EQ(cut_frames[0].substr(0, 24), std::string("b\0i\0n\0\\\0a\0p\0p\0.\0d\0l\0l\0\0\0", 24));
+  EXPECT_EQ(cut_frames[4].substr(cut_frames[4].size() - 8), std::string("hello\n\0\0", 8));
+  run_result verify = run({"verify", "cut.blob"}, root_);
+  EXPECT_EQ(verify.status, 0) << verify.err;
+  EXPECT_NE(verify.out.find(" bytes, 5 frames unpacked side by side\n"), std::string::npos) << verify.out;
+  EXPECT_EQ(run({"list", "cut.blob"}, root_).out, run({"list", "whole.blob"}, root_).out);
+
+  // The note over a stream cut in the middle of the third entry.
+  std::string stream = cut_frames[0] + cut_frames[1] + cut_frames[2] + cut_frames[3] + cut_frames[4];
+  std::string lying = cut.substr(0, 20);
+  size_t middle = cut_frames[0].size() + cut_frames[1].size() + cut_frames[2].size() / 2;
+  for (auto [from, to] : {std::pair<size_t, size_t>{0, middle}, {middle, stream.size()}}) {
+    std::string frame(ZSTD_compressBound(to - from), '\0');
+    frame.resize(ZSTD_compress(frame.data(), frame.size(), stream.data() + from, to - from, 3));
+    lying += frame;
+  }
+  lying.append((8 - lying.size() % 8) % 8, '\0');
+  unsigned char trailer[8];
+  store_le64(trailer, lying.size());
+  lying.append(reinterpret_cast<char*>(trailer), 8);
+  spit(root_ / "lying.blob", lying);
+  run_result refused = run({"verify", "lying.blob"}, root_);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("frame 2 of the split payload begins inside entry 3 'data\\big.bin'"), std::string::npos) << refused.err;
+}
+
 TEST_F(PackCli, RoundTripThroughExtractKeepsEveryByte) {
   NEED_DLL();
   fs::path app = make_app();

@@ -5,6 +5,7 @@
 #include "paths/path_spec.h"
 #include "base/wide_buffer.h"
 #include "payload/file_writer.h"
+#include "payload/frame_extract.h"
 #include "payload/payload.h"
 
 static wchar_t entry_name[entry_name_capacity];
@@ -99,6 +100,14 @@ void payload_extract(const wchar_t* target_directory, wchar_t* main_library, siz
   wbuf_append(entry_path, launcher_path_capacity, target_directory);
   wbuf_append(entry_path, launcher_path_capacity, L"\\");
   size_t prefix_units = wcslen(entry_path);
+  if (scope == extract_every_entry) {
+    const unsigned char* region = nullptr;
+    size_t region_size = 0;
+    payload_unread(&region, &region_size);
+    if (extract_frames_side_by_side(region, region_size, target_directory, main_library, main_library_capacity,
+                                    entry_hook))
+      return;
+  }
   bool writing = false;
   for (;;) {
     if (!payload_read_name(entry_name, entry_name_capacity)) break;

@@ -63,16 +63,7 @@ void open_file(const wchar_t* path, size_t units) {
   while (folder_units > 0 && path[folder_units - 1] != L'\\') --folder_units;
   bool same_folder = folder_units == last_folder_units && wmemcmp(path, last_folder, folder_units) == 0;
   if (!same_folder) ensure_parent_directories(path);
-  // A new file, not one truncated: Wine truncates what it opens to replace, even a file it
-  // has just made, and on ext4 a file truncated to nothing is flushed to disk when it is
-  // closed, which made every later delete of it wait for the disk (milliseconds a file).
-  // A name that exists already (a payload may carry one twice) is replaced as before, and a
-  // failure is reported as that open reports it.
-  writer_file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
-  if (writer_file == INVALID_HANDLE_VALUE) {
-    writer_file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
-  }
-  if (writer_file == INVALID_HANDLE_VALUE) fatal_open_for_writing(path);
+  writer_file = create_unpacked_file(path);
   if (!same_folder) {
     wmemcpy(last_folder, path, folder_units);
     last_folder_units = folder_units;
@@ -189,6 +180,20 @@ unsigned char* start_piece(size_t head) {
 }  // namespace
 
 void writer_flush_each_file(bool flush) { flush_each_file = flush; }
+
+bool writer_flushes_each_file() { return flush_each_file; }
+
+HANDLE create_unpacked_file(const wchar_t* path) {
+  // A new file, not one truncated: Wine truncates what it opens to replace, even a file it
+  // has just made, and on ext4 a file truncated to nothing is flushed to disk when it is
+  // closed, which made every later delete of it wait for the disk (milliseconds a file).
+  // A name that exists already (a payload may carry one twice) is replaced as before, and a
+  // failure is reported as that open reports it.
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fatal_open_for_writing(path);
+  return file;
+}
 
 void writer_start() {
   if (!slots) {

@@ -31,6 +31,13 @@ void writer_start();
 /// fails is reported as a failed write.
 void writer_flush_each_file(bool flush);
 
+/// Whether writer_flush_each_file asked for flushes.
+bool writer_flushes_each_file();
+
+/// Creates the unpacked file at `path` for writing (replacing one of that name), its folders
+/// already made; reports a failure and exits with 2.
+void* create_unpacked_file(const wchar_t* path);
+
 /// Starts the record of a file at `path` (`path_units` units, no terminator) whose content
 /// is `size` bytes, and returns where the first piece of it goes, `*piece` bytes (possibly
 /// 0, for an empty file). Every piece but a file's last is a multiple of

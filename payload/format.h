@@ -22,6 +22,15 @@ constexpr size_t launcher_payload_marker_size = sizeof launcher_payload_marker -
 /// Bytes from the marker's first byte to the blob's first byte.
 constexpr size_t launcher_payload_header_size = launcher_payload_marker_size + 16;
 
+/// A region cut between entries starts with a skippable Zstandard frame (this magic, its
+/// content's length as u32 LE) whose content is payload_split_note. Every Zstandard frame after
+/// it then holds whole entries and begins with a name, the last one ending with the end marker,
+/// and no two entries in different frames name one file; so a reader may decode the frames side
+/// by side. Readers that go through the stream in order skip the note, as zstd skips such frames.
+constexpr uint32_t payload_split_note_magic = 0x184D2A5B;
+constexpr char payload_split_note[] = "ENTRY-CUT";
+constexpr size_t payload_split_note_size = sizeof payload_split_note - 1;
+
 /// The trailer's offset is a multiple of this; zero fill after the last frame gets it there.
 constexpr size_t payload_trailer_alignment = 8;
 /// The trailer: a u64 LE equal to its own offset, the last bytes of every blob.

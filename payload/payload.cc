@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "base/diagnostics.h"
+#include "payload/frame_extract.h"
 #include "payload/stream_decoder.h"
 #include "payload/entry_stream.h"
 
@@ -52,10 +53,17 @@ static volatile bool payload_done = false;
 unsigned payload_progress_permille() {
   // The blob's zero fill and trailer are never decoded: only the close says it is all done.
   if (payload_done) return 1000;
+  unsigned side_by_side = frames_progress_permille();
+  if (side_by_side != static_cast<unsigned>(-1)) return side_by_side;
   // Word-sized reads of fields only the decoding thread writes: a stale value, never a torn one.
   const volatile ZSTD_inBuffer& in = decoder.in;
   size_t size = in.size, read = in.pos;
   return size ? static_cast<unsigned>(static_cast<double>(read) / static_cast<double>(size) * 1000) : 0;
+}
+
+void payload_unread(const unsigned char** data, size_t* size) {
+  *data = static_cast<const unsigned char*>(decoder.in.src) + decoder.in.pos;
+  *size = decoder.in.size - decoder.in.pos;
 }
 
 void payload_close() {

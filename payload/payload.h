@@ -42,6 +42,10 @@ void payload_on_failure(void (*before_exit)());
 /// Another thread (a splash's progress bar) may ask at any time and gets a recent value.
 unsigned payload_progress_permille();
 
+/// The compressed bytes the decoder has not taken in yet; after payload_open, before any read,
+/// the whole region after the magic.
+void payload_unread(const unsigned char** data, size_t* size);
+
 /// Releases the decompression context and the holding buffer.
 void payload_close();
 

@@ -304,4 +304,21 @@ TEST_F(PayloadDamage, FileThatCannotBeCreatedIsReportedWithItsFullPath) {
   EXPECT_FALSE(read_file_bytes(left + L"\\" + main_file()).empty());
 }
 
+// Cut between its entries, a payload is unpacked frame by frame side by side. Each frame is
+// decoded whole, checksum and all, before any of its files is written: damage leaves none of
+// that frame's files behind. Without the end marker the last frame fails as a whole one does.
+TEST_F(PayloadDamage, ASplitPayloadRunsAndADamagedFrameWritesNoneOfItsFiles) {
+  expect_normal_run(launch(blob(L"app_split")));
+  bytes stream = blob(L"app_stream");
+  size_t content = stream.size() - 2 - (2 * 8 + 8 + 5) - one_bin_size;
+  bytes data = blob(L"app_split");
+  auto stored = stream.begin() + static_cast<long>(content + one_bin_size / 2);
+  auto at = std::search(data.begin(), data.end(), stored, stored + 32);
+  ASSERT_NE(at, data.end());
+  *at ^= 0xFF;
+  expect_failure(launch(data), undecodable);
+  for (const std::wstring& left : left_behind()) EXPECT_EQ(left.find(L"one.bin"), std::wstring::npos) << narrow(left);
+  expect_failure(launch(blob(L"app_split_no_end_marker")), undecodable);
+}
+
 }  // namespace

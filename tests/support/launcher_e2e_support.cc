@@ -249,6 +249,7 @@ bool e2e_cached_executable_entry() { return e2e_entry_run() == L"cached_executab
 std::wstring e2e_launcher_name(const wchar_t* name) {
   if (e2e_cached_executable_entry()) return L"cached_exe_" + std::wstring(name);
   if (e2e_executable_entry()) return L"exe_" + std::wstring(name);
+  if (e2e_entry_run() == L"frames") return L"frames_" + std::wstring(name);
   wchar_t kind[2] = {};
   bool console = GetEnvironmentVariableW(L"TAVREN_TEST_CONSOLE", kind, 2) == 1 && kind[0] == L'1';
   return console ? L"console_" + std::wstring(name) : name;

@@ -90,7 +90,8 @@ inline std::wstring e2e_report_main() { return e2e_executable_entry() ? L"report
 /// The packed launcher `name` (like L"e2e_report_launcher.exe") of the kind this run tests:
 /// the windowed one, with TAVREN_TEST_CONSOLE=1 the console one built from the same blob, and
 /// with TAVREN_TEST_ENTRY=executable the one whose main file is report_app.exe (exe_<name>),
-/// and with TAVREN_TEST_ENTRY=cached_executable its cached build (cached_exe_<name>).
+/// with TAVREN_TEST_ENTRY=cached_executable its cached build (cached_exe_<name>), and with
+/// TAVREN_TEST_ENTRY=frames the one whose payload is cut between entries (frames_<name>).
 std::wstring e2e_launcher_name(const wchar_t* name);
 inline std::wstring e2e_launcher(const wchar_t* name) { return test_program(e2e_launcher_name(name).c_str()); }
 
