@@ -49,10 +49,12 @@ class frame_writer {
     start(stream_bytes);
   }
 
-  /// Begins a frame of `stream_bytes` once the last one is finished.
-  void start(uint64_t stream_bytes) {
+  /// Begins a frame of `stream_bytes` once the last one is finished, with a window of at most
+  /// 2^`window_log_max` bytes unless the options name one.
+  void start(uint64_t stream_bytes, int window_log_max = launcher_window_log_max) {
     check_zstd(ZSTD_CCtx_reset(context_, ZSTD_reset_session_only), "reset");
-    int window_log = options_.window_log ? options_.window_log : default_window_log(stream_bytes);
+    int window_log =
+        options_.window_log ? options_.window_log : std::min(default_window_log(stream_bytes), window_log_max);
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_windowLog, window_log), "window log");
     check_zstd(ZSTD_CCtx_setPledgedSrcSize(context_, stream_bytes), "size");
   }
@@ -220,7 +222,9 @@ blob_figures write_blob(const app_contents& contents, const compression_options&
   };
   frame_writer frame(options, bytes_of(0), fd, progress);
   for (size_t f = 0; f + 1 < starts.size(); ++f) {
-    if (f > 0) frame.start(bytes_of(f));
+    // Frames decoded side by side each hold their window: one large file in a frame of its own
+    // would otherwise ask for up to 128 MiB beside the other workers' frames.
+    if (starts.size() > 2) frame.start(bytes_of(f), split_window_log_max);
     for (size_t i = starts[f]; i < starts[f + 1]; ++i) {
       const app_entry& entry = contents.entries[i];
       put_name(frame, entry.name);

@@ -17,6 +17,10 @@ constexpr uint64_t frame_size_automatic = UINT64_MAX;
 /// shorter than two such frames stays one frame.
 constexpr uint64_t frame_size_least = uint64_t{32} << 20;
 
+/// Largest window of a frame in a cut stream, unless the options name one: the launcher decodes
+/// several frames at once, and a frame too large for a worker's buffer needs its window.
+constexpr int split_window_log_max = 25;
+
 struct compression_options {
   int level = 19;
   /// Entry-stream bytes after which the next entry begins a new frame, so that a launcher can

@@ -15,6 +15,7 @@
 #include "payload/payload.h"
 #include "payload/stream_decoder.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader: a frame's window
 #include <zstd.h>
 
 namespace {
@@ -26,6 +27,9 @@ constexpr int worker_capacity = 4;
 // copy out of one, and no byte of a damaged frame is written. Larger frames (one large file
 // makes one), and frames that do not say their size, are decoded step by step.
 constexpr size_t frame_buffer_capacity = size_t{64} << 20;
+// What the workers may hold at once: as much as one decoder's window of a payload packed as
+// one frame, so that unpacking side by side costs no more memory than one decoder did.
+constexpr size_t worker_memory_budget = size_t{128} << 20;
 // Reserved, not committed, as for the writer of one decoder.
 constexpr size_t worker_stack_reservation = 256 << 10;
 
@@ -41,7 +45,7 @@ volatile LONG next_frame;
 volatile LONG failure = no_failure;
 volatile LONG64 input_read;  // compressed bytes the workers' decoders have taken in
 size_t input_total;
-bool active;
+volatile bool active;  // read by a splash's thread
 size_t frame_buffer_size;  // the largest frame's content, when frame_buffer_capacity holds it
 
 // Folders are made by one worker at a time: the set of known folders is shared.
@@ -204,11 +208,21 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
   failure = no_failure;
   input_read = 0;
   input_total = size;
+  // Each worker needs the largest frame that fits its buffer, or the largest window of one that
+  // does not: no more workers than the budget holds.
   frame_buffer_size = 0;
+  size_t window = 0;
   for (size_t i = 0; i < frame_count; ++i) {
     unsigned long long content = ZSTD_getFrameContentSize(frames[i].data, frames[i].size);
-    if (content <= frame_buffer_capacity && content > frame_buffer_size) frame_buffer_size = static_cast<size_t>(content);
+    ZSTD_frameHeader header = {};
+    if (content <= frame_buffer_capacity) {
+      if (content > frame_buffer_size) frame_buffer_size = static_cast<size_t>(content);
+    } else if (ZSTD_getFrameHeader(&header, frames[i].data, frames[i].size) == 0 && header.windowSize > window) {
+      window = static_cast<size_t>(header.windowSize);
+    }
   }
+  size_t need = frame_buffer_size > window ? frame_buffer_size : window;
+  while (count > 2 && need * static_cast<size_t>(count) > worker_memory_budget) --count;
   for (int i = 0; i < count; ++i) {
     worker& w = workers[i];
     if (decoder_open(&w.decoder, region, 0) != decode_ok) fatal_plain("Error, couldn't allocate memory.");
