@@ -101,13 +101,31 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
   uint64_t table_end = h.section_table + (h.section_count + appended_sections) * uint64_t{pe_section_header_size};
   if (table_end > image.u32(h.optional + pe_opt_size_of_headers) || table_end > first_raw)
     refuse("has no room for three more section headers");
+
+  // Wine maps a section from the file only where its file offset is a page boundary and
+  // copies any other into private memory of every process. The stub's first section is its
+  // code, which both processes run: the headers grow to the next page so that the code starts
+  // on one (3 KB of file against about 100 KB of memory in each process). Nothing in a stub
+  // without a debug directory names a file offset, but the descriptor, which moves along.
+  uint64_t lowest_address = UINT64_MAX;
+  for (const pe_section& s : sections) lowest_address = std::min<uint64_t>(lowest_address, s.virtual_address);
+  uint64_t code_page = align_up(first_raw, page_size);
+  bool debug_directory = image.u32(h.optional + pe_opt_directory_count) > pe_dir_debug &&
+                         image.u32(h.optional + pe_opt_directories + 8 * pe_dir_debug + 4) != 0;
+  if (fa < page_size && sa >= page_size && first_raw < raw_end && first_raw <= size && code_page > first_raw &&
+      code_page <= lowest_address && !debug_directory) {
+    stub.first_raw = first_raw;
+    stub.code_shift = code_page - first_raw;
+    for (pe_section& s : sections)
+      if (s.raw_size > 0) s.raw_offset += static_cast<uint32_t>(stub.code_shift);
+    raw_end += stub.code_shift;
+  }
   stub.payload_offset = align_up(raw_end, fa);
 
-  // The loader maps a section from the file only where its file offset is a page boundary;
-  // Wine copies any other into private memory in every process, which for a large payload
-  // costs its whole size at each start. So the payload starts on a page even in a stub linked
-  // with the ordinary file alignment, and the stub's last section grows over the gap with
-  // zeros: bytes between sections lie outside every section, where a signature does not reach.
+  // For the payload a copy would cost its whole size in both processes at each start, so it
+  // starts on a page even in a stub linked with the ordinary file alignment, and the stub's
+  // last section grows over the gap with zeros: bytes between sections lie outside every
+  // section, where a signature does not reach.
   uint64_t page_offset = align_up(raw_end, std::max<uint64_t>(fa, page_size));
   if (page_offset > stub.payload_offset && last < sections.size() && sa >= page_size) {
     pe_section& s = sections[last];
@@ -201,6 +219,13 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
 
   const pe_headers& h = stub.headers;
   std::string head(reinterpret_cast<const char*>(stub.data), stub.size);
+  if (stub.code_shift) {
+    head.insert(stub.first_raw, stub.code_shift, '\0');
+    for (size_t i = 0, at = h.section_table; i < h.section_count; ++i, at += pe_section_header_size)
+      if (pe_bytes{stub.data, stub.size}.u32(at + 16) != 0)
+        store32(head, at + 20, pe_bytes{stub.data, stub.size}.u32(at + 20) + static_cast<uint32_t>(stub.code_shift));
+    store32(head, h.optional + pe_opt_size_of_headers, static_cast<uint32_t>(stub.first_raw + stub.code_shift));
+  }
   head.resize(stub.payload_offset, '\0');
   store16(head, h.coff + 2, h.section_count + appended_sections);
   store32(head, h.coff + 4, 0);  // no time stamp: the same input gives the same bytes
@@ -230,7 +255,7 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource, static_cast<uint32_t>(resource.rva));
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource + 4,
           static_cast<uint32_t>(resource_bytes.size()));
-  size_t d = stub.descriptor;
+  size_t d = stub.descriptor + (stub.descriptor >= stub.first_raw ? stub.code_shift : 0);
   store64(head, d + offsetof(stub_descriptor, payload_size), payload_size);
   store32(head, d + offsetof(stub_descriptor, payload_rva), static_cast<uint32_t>(payload.rva));
   for (unsigned i = 0; i < stub_text_count; ++i)

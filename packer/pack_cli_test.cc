@@ -564,9 +564,9 @@ TEST_F(PackCli, RefusesExecutablesNoLauncherCanRunAndGivesAnArm64OneItsLauncher)
 }
 
 // The layout the loader needs, for the x64 stub, the ARM64 one and a stub whose sections end
-// off a page: the appended sections start on pages in the file (the loader maps only those
-// from the file), and every byte past the headers lies in exactly one section (a signature
-// covers nothing else).
+// off a page: the code and the appended sections start on pages in the file (Wine maps only
+// those from the file and copies the rest), and every byte past the headers lies in exactly
+// one section (a signature covers nothing else).
 TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   NEED_DLL();
   make_app();
@@ -616,6 +616,7 @@ TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
       }
     }
     EXPECT_EQ(appended, ".payload .texts .rsrc ");
+    EXPECT_EQ(raw.begin()->first % 4096, 0u) << "the code, which both processes run, is mapped too";
     uint64_t end = u32(exe, optional + 60);  // SizeOfHeaders
     for (auto [offset, size] : raw) {
       EXPECT_EQ(offset, end) << "no bytes between sections";
