@@ -412,8 +412,9 @@ TEST(LauncherFailures, ARunFolderThatCannotBeMadeEndsTheRunWithItsFullPath) {
   EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{L"plain file"});
 }
 
-// The payload costs no private memory in either process: it starts on a page in the file, so
-// the loader maps it from there instead of copying it (Wine copies any section it cannot map).
+// The payload costs no private memory: it starts on a page in the file, so the loader maps it
+// from there instead of copying it (Wine copies any section it cannot map). Seen from the
+// child, which loads the same image as the parent.
 TEST(LauncherImage, ThePayloadIsMappedFromTheFileNotCopied) {
   scratch_folder temp;
   run_options options = launch_options(temp.path());
