@@ -20,6 +20,8 @@ constexpr size_t appended_sections = 3;
 // Past this an image's addresses stop being safe as signed 32-bit offsets, which Windows
 // tools and the loader assume.
 constexpr uint64_t image_size_max = uint64_t{1} << 31;
+// The smallest page of every Windows processor: x64 and ARM64 alike.
+constexpr uint64_t page_size = 4096;
 
 uint64_t align_up(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
@@ -83,21 +85,70 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
   if (image.u32(h.optional + pe_opt_directories + 8 * pe_dir_security + 4) != 0)
     refuse("is signed; sign the packed launcher instead");
 
-  uint64_t raw_end = image.u32(h.optional + pe_opt_size_of_headers), first_raw = UINT64_MAX, virtual_end = 0;
-  for (const pe_section& s : sections) {
-    if (s.raw_size > 0) {
-      raw_end = std::max<uint64_t>(raw_end, uint64_t{s.raw_offset} + s.raw_size);
-      first_raw = std::min<uint64_t>(first_raw, s.raw_offset);
+  uint64_t raw_end = image.u32(h.optional + pe_opt_size_of_headers), first_raw = UINT64_MAX;
+  size_t last = sections.size();  // the section that ends the stub's file, if one does
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const pe_section& s = sections[i];
+    if (s.raw_size == 0) continue;
+    if (uint64_t{s.raw_offset} + s.raw_size >= raw_end) {
+      raw_end = uint64_t{s.raw_offset} + s.raw_size;
+      last = i;
     }
-    virtual_end =
-        std::max<uint64_t>(virtual_end, s.virtual_address + align_up(std::max(s.virtual_size, s.raw_size), sa));
+    first_raw = std::min<uint64_t>(first_raw, s.raw_offset);
   }
   // Anything after the sections would sit outside every section, where a signature does not reach.
   if (size > raw_end) refuse("carries data after its last section");
   uint64_t table_end = h.section_table + (h.section_count + appended_sections) * uint64_t{pe_section_header_size};
   if (table_end > image.u32(h.optional + pe_opt_size_of_headers) || table_end > first_raw)
     refuse("has no room for three more section headers");
+
+  // Wine maps a section from the file only where its file offset is a page boundary and
+  // copies any other into private memory of every process. The stub's first section is its
+  // code, which both processes run: the headers grow to the next page so that the code starts
+  // on one (3 KB of file against about 100 KB of memory in each process). Nothing in a stub
+  // without a debug directory names a file offset, but the descriptor, which moves along.
+  uint64_t lowest_address = UINT64_MAX;
+  for (const pe_section& s : sections) lowest_address = std::min<uint64_t>(lowest_address, s.virtual_address);
+  uint64_t code_page = align_up(first_raw, page_size);
+  bool debug_directory = image.u32(h.optional + pe_opt_directory_count) > pe_dir_debug &&
+                         image.u32(h.optional + pe_opt_directories + 8 * pe_dir_debug + 4) != 0;
+  if (fa < page_size && sa >= page_size && first_raw < raw_end && first_raw <= size && code_page > first_raw &&
+      code_page <= lowest_address && !debug_directory) {
+    stub.first_raw = first_raw;
+    stub.code_shift = code_page - first_raw;
+    for (pe_section& s : sections)
+      if (s.raw_size > 0) s.raw_offset += static_cast<uint32_t>(stub.code_shift);
+    raw_end += stub.code_shift;
+  }
   stub.payload_offset = align_up(raw_end, fa);
+
+  // For the payload a copy would cost its whole size in both processes at each start, so it
+  // starts on a page even in a stub linked with the ordinary file alignment, and the stub's
+  // last section grows over the gap with zeros: bytes between sections lie outside every
+  // section, where a signature does not reach.
+  uint64_t page_offset = align_up(raw_end, std::max<uint64_t>(fa, page_size));
+  if (page_offset > stub.payload_offset && last < sections.size() && sa >= page_size) {
+    pe_section& s = sections[last];
+    uint64_t raw = page_offset - s.raw_offset, virtual_size = s.virtual_size;
+    // Raw data past the section's rounded virtual size would spill into the next section's
+    // addresses; only the section that also ends the image may grow there.
+    if (raw > align_up(virtual_size, sa)) virtual_size = raw;
+    bool fits = raw <= UINT32_MAX;
+    for (const pe_section& other : sections)
+      if (&other != &s && other.virtual_address > s.virtual_address &&
+          s.virtual_address + align_up(virtual_size, sa) > other.virtual_address)
+        fits = false;
+    if (fits) {
+      stub.grown_section = h.section_table + last * pe_section_header_size;
+      s.raw_size = stub.grown_raw_size = static_cast<uint32_t>(raw);
+      s.virtual_size = stub.grown_virtual_size = static_cast<uint32_t>(virtual_size);
+      stub.payload_offset = page_offset;
+    }
+  }
+  uint64_t virtual_end = 0;
+  for (const pe_section& s : sections)
+    virtual_end =
+        std::max<uint64_t>(virtual_end, s.virtual_address + align_up(std::max(s.virtual_size, s.raw_size), sa));
   stub.payload_rva = static_cast<uint32_t>(align_up(virtual_end, sa));
   return stub;
 }
@@ -105,7 +156,11 @@ launcher_stub check_stub(const unsigned char* data, size_t size, const std::stri
 uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const launcher_texts& texts,
                         const std::vector<resource_item>& resources, uint16_t subsystem, int fd,
                         const launcher_cache& cache, const std::string& splash) {
-  uint64_t fa = stub.file_alignment, sa = stub.section_alignment;
+  uint64_t sa = stub.section_alignment;
+  // Where the payload starts on a page, every appended section fills whole pages in the file:
+  // the loader clears the rest of a section's last page, and writing to a mapped page copies it.
+  uint64_t fa = stub.payload_offset % page_size == 0 ? std::max<uint64_t>(stub.file_alignment, page_size)
+                                                     : stub.file_alignment;
   // An empty payload still gets a byte, so no section is empty; the descriptor keeps L = 0.
   new_section payload{".payload", stub.payload_rva, std::max<uint64_t>(payload_size, 1), stub.payload_offset, 0};
   payload.raw_size = align_up(payload.virtual_size, fa);
@@ -164,11 +219,23 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
 
   const pe_headers& h = stub.headers;
   std::string head(reinterpret_cast<const char*>(stub.data), stub.size);
+  if (stub.code_shift) {
+    head.insert(stub.first_raw, stub.code_shift, '\0');
+    for (size_t i = 0, at = h.section_table; i < h.section_count; ++i, at += pe_section_header_size)
+      if (pe_bytes{stub.data, stub.size}.u32(at + 16) != 0)
+        store32(head, at + 20, pe_bytes{stub.data, stub.size}.u32(at + 20) + static_cast<uint32_t>(stub.code_shift));
+    store32(head, h.optional + pe_opt_size_of_headers, static_cast<uint32_t>(stub.first_raw + stub.code_shift));
+  }
   head.resize(stub.payload_offset, '\0');
   store16(head, h.coff + 2, h.section_count + appended_sections);
   store32(head, h.coff + 4, 0);  // no time stamp: the same input gives the same bytes
   size_t at = h.section_table + h.section_count * pe_section_header_size;
   uint64_t initialized = pe_bytes{stub.data, stub.size}.u32(h.optional + pe_opt_size_of_initialized_data);
+  if (stub.grown_section) {
+    initialized += stub.grown_raw_size - pe_bytes{stub.data, stub.size}.u32(stub.grown_section + 16);
+    store32(head, stub.grown_section + 8, stub.grown_virtual_size);
+    store32(head, stub.grown_section + 16, stub.grown_raw_size);
+  }
   for (const new_section* s : {&payload, &text, &resource}) {
     head.replace(at, 8, std::string(s->name).append(8 - strlen(s->name), '\0'));
     store32(head, at + 8, static_cast<uint32_t>(s->virtual_size));
@@ -188,7 +255,7 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource, static_cast<uint32_t>(resource.rva));
   store32(head, h.optional + pe_opt_directories + 8 * pe_dir_resource + 4,
           static_cast<uint32_t>(resource_bytes.size()));
-  size_t d = stub.descriptor;
+  size_t d = stub.descriptor + (stub.descriptor >= stub.first_raw ? stub.code_shift : 0);
   store64(head, d + offsetof(stub_descriptor, payload_size), payload_size);
   store32(head, d + offsetof(stub_descriptor, payload_rva), static_cast<uint32_t>(payload.rva));
   for (unsigned i = 0; i < stub_text_count; ++i)

@@ -19,14 +19,23 @@ struct launcher_stub {
   size_t size = 0;
   pe_headers headers;
   uint32_t file_alignment = 0, section_alignment = 0;
-  size_t descriptor = 0;        ///< file offset of the descriptor
-  uint64_t payload_offset = 0;  ///< file offset of the payload: the stub's end, aligned
+  size_t descriptor = 0;        ///< file offset of the descriptor in the stub
+  /// Zero bytes the launcher has before the stub's first section (at first_raw), which puts
+  /// that section, the code, on a page; the headers grow over them.
+  size_t first_raw = 0, code_shift = 0;
+  uint64_t payload_offset = 0;  ///< file offset of the payload: the stub's end, on a page where it can be
   uint32_t payload_rva = 0;     ///< the first address past the stub's sections
+  /// The stub's last section in the file, grown with zeros up to payload_offset (its header's
+  /// offset, or 0 when nothing grows), and its new raw and virtual sizes.
+  size_t grown_section = 0;
+  uint32_t grown_raw_size = 0, grown_virtual_size = 0;
 };
 
 /// Checks that `data` is a stub this packer can complete: an x64 or ARM64 image with one unfilled
 /// descriptor, no resources, no signature, no data after its sections and room for three
-/// more section headers. Throws pack_error "launcher stub <display> ..." otherwise.
+/// more section headers. Throws pack_error "launcher stub <display> ..." otherwise. The payload
+/// goes on a page boundary in the file whenever the stub's last section can grow to it, and so
+/// does the stub's first section where the headers can grow to it.
 launcher_stub check_stub(const unsigned char* data, size_t size, const std::string& display);
 
 /// What a launcher's descriptor carries besides the payload and the build texts.

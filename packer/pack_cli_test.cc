@@ -615,39 +615,68 @@ TEST_F(PackCli, RefusesExecutablesNoLauncherCanRunAndGivesAnArm64OneItsLauncher)
   EXPECT_EQ(run({"list", "App.exe"}, root_).out.rfind("launcher: console, arm64\n", 0), 0u);
 }
 
+// The layout the loader needs, for the x64 stub, the ARM64 one and a stub whose sections end
+// off a page: the code and the appended sections start on pages in the file (Wine maps only
+// those from the file and copies the rest), and every byte past the headers lies in exactly
+// one section (a signature covers nothing else).
 TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   NEED_DLL();
   make_app();
   run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_, {"PATH=/nonexistent"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(run({"verify", "App.exe"}, root_).status, 0);
-
-  std::string exe = slurp(root_ / "App.exe");
-  auto u16 = [&](size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(exe[at]) | static_cast<unsigned char>(exe[at + 1]) << 8);
+  ASSERT_EQ(pack(root_ / "app", "app.blob").status, 0);
+  ASSERT_EQ(run({"build", "--payload", "app.blob", "--arch", "arm64", "-o", "Arm.exe", "-q"}, root_).status, 0);
+  std::string stub = slurp(TAVREN_STUB_FILE);
+  auto u16 = [](const std::string& image, size_t at) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1]) << 8);
   };
-  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-  size_t coff = u32(0x3C) + 4, optional = coff + 20, table = optional + u16(coff + 16);
-  EXPECT_EQ(u32(optional + 64), reference_checksum(exe, optional + 64));
-  uint32_t image_end = 0;
-  std::string appended;
-  for (size_t i = 0; i < u16(coff + 2); ++i) {
-    size_t at = table + 40 * i;
-    std::string name = exe.substr(at, 8).c_str();
-    uint32_t virtual_size = u32(at + 8), rva = u32(at + 12), raw_size = u32(at + 16), offset = u32(at + 20);
-    image_end = std::max(image_end, rva + virtual_size);
-    if (name != ".payload" && name != ".texts" && name != ".rsrc") continue;
-    appended += name + " ";
-    EXPECT_EQ(u32(at + 36), 0x40000040u) << name << ": read-only initialised data";
-    EXPECT_EQ(offset % 4096, 0u) << name << ": mapped from the file, not copied";
-    EXPECT_LE(uint64_t{offset} + raw_size, exe.size()) << name;
-    EXPECT_GE(raw_size, virtual_size) << name;
-    if (name == ".rsrc") {
-      EXPECT_EQ(u32(optional + 112 + 16), rva) << "the resource directory names it";
+  auto u32 = [&](const std::string& image, size_t at) { return u16(image, at) | u16(image, at + 2) << 16; };
+  // The stub's last section one file alignment longer, so the stub ends where no page does.
+  size_t coff = u32(stub, 0x3C) + 4, last = coff + 20 + u16(stub, coff + 16) + 40 * (u16(stub, coff + 2) - 1);
+  uint32_t raw_size = u32(stub, last + 16) + 512;
+  ASSERT_EQ(u32(stub, last + 20) + raw_size - 512, stub.size()) << "the last section ends the stub";
+  ASSERT_NE((stub.size() + 512) % 4096, 0u);
+  for (int i = 0; i < 4; ++i) stub[last + 16 + i] = static_cast<char>(raw_size >> 8 * i);
+  spit(root_ / "ragged.exe", stub + std::string(512, '\0'));
+  ASSERT_EQ(run({"build", "--payload", "app.blob", "--stub", "ragged.exe", "-o", "Ragged.exe", "-q"}, root_).status, 0);
+
+  for (const char* name : {"App.exe", "Arm.exe", "Ragged.exe"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(run({"verify", name}, root_).status, 0);
+    std::string exe = slurp(root_ / name);
+    size_t coff = u32(exe, 0x3C) + 4, optional = coff + 20, table = optional + u16(exe, coff + 16);
+    EXPECT_EQ(u32(exe, optional + 64), reference_checksum(exe, optional + 64));
+    uint32_t image_end = 0;
+    std::string appended;
+    std::map<uint32_t, uint32_t> raw;  // offset -> size
+    for (size_t i = 0; i < u16(exe, coff + 2); ++i) {
+      size_t at = table + 40 * i;
+      std::string section = exe.substr(at, 8).c_str();
+      uint32_t virtual_size = u32(exe, at + 8), rva = u32(exe, at + 12), raw_size = u32(exe, at + 16),
+               offset = u32(exe, at + 20);
+      image_end = std::max(image_end, rva + virtual_size);
+      if (raw_size) raw[offset] = raw_size;
+      EXPECT_LE(raw_size, (virtual_size + 4095) / 4096 * 4096) << section << ": no raw data past its addresses";
+      if (section != ".payload" && section != ".texts" && section != ".rsrc") continue;
+      appended += section + " ";
+      EXPECT_EQ(u32(exe, at + 36), 0x40000040u) << section << ": read-only initialised data";
+      EXPECT_EQ(offset % 4096, 0u) << section << ": mapped from the file, not copied";
+      EXPECT_EQ(raw_size % 4096, 0u) << section << ": its last page is not written to";
+      EXPECT_GE(raw_size, virtual_size) << section;
+      if (section == ".rsrc") {
+        EXPECT_EQ(u32(exe, optional + 112 + 16), rva) << "the resource directory names it";
+      }
     }
+    EXPECT_EQ(appended, ".payload .texts .rsrc ");
+    EXPECT_EQ(raw.begin()->first % 4096, 0u) << "the code, which both processes run, is mapped too";
+    uint64_t end = u32(exe, optional + 60);  // SizeOfHeaders
+    for (auto [offset, size] : raw) {
+      EXPECT_EQ(offset, end) << "no bytes between sections";
+      end = uint64_t{offset} + size;
+    }
+    EXPECT_EQ(end, exe.size()) << "nothing after the last section";
+    EXPECT_EQ(u32(exe, optional + 56), (image_end + 4095) / 4096 * 4096) << "SizeOfImage";
   }
-  EXPECT_EQ(appended, ".payload .texts .rsrc ");
-  EXPECT_EQ(u32(optional + 56), (image_end + 4095) / 4096 * 4096) << "SizeOfImage";
 }
 
 TEST_F(PackCli, SignedLauncherVerifiesUntilAPayloadByteChanges) {

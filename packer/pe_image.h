@@ -21,7 +21,7 @@ constexpr size_t pe_opt_subsystem = 68;
 constexpr size_t pe_opt_directory_count = 108;
 constexpr size_t pe_opt_directories = 112;
 /// Data directory slots.
-constexpr unsigned pe_dir_export = 0, pe_dir_resource = 2, pe_dir_security = 4;
+constexpr unsigned pe_dir_export = 0, pe_dir_resource = 2, pe_dir_security = 4, pe_dir_debug = 6;
 constexpr size_t pe_section_header_size = 40;
 constexpr uint16_t pe_machine_amd64 = 0x8664, pe_machine_arm64 = 0xAA64;
 constexpr uint16_t pe_magic_pe32 = 0x10B, pe_magic_pe32plus = 0x20B;

@@ -412,6 +412,22 @@ TEST(LauncherFailures, ARunFolderThatCannotBeMadeEndsTheRunWithItsFullPath) {
   EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{L"plain file"});
 }
 
+// The payload costs no private memory: it starts on a page in the file, so the loader maps it
+// from there instead of copying it (Wine copies any section it cannot map). Seen from the
+// child, which loads the same image as the parent.
+TEST(LauncherImage, ThePayloadIsMappedFromTheFileNotCopied) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"payload_mapping"});
+  captured_run run = run_captured(launcher(), L"launcher", options);
+  ASSERT_EQ(run.exit_code, 0u) << run.err;
+  std::vector<report> reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 1u) << run.out;
+  std::string mapped = value_of(reports[0], "payload_mapped");
+  if (mapped == "none") GTEST_SKIP() << "the application runs as its own executable, which carries no payload";
+  EXPECT_EQ(mapped, "file");
+}
+
 // The stub as built, before the packer fills in its descriptor, has no payload to offer.
 TEST(LauncherFailures, AStubNeverFilledInReportsTheMissingPayload) {
   scratch_folder temp;

@@ -6,7 +6,10 @@
 //                       (start a process, report its exit code as run_exit=), "window" (show
 //                       a visible top-level window, reported as window=<handle>),
 //                       "close_splash" (set the event TAVREN_ONEFILE_SPLASH_EVENT names,
-//                       reported as splash_closed=1, or 0 without one)
+//                       reported as splash_closed=1, or 0 without one), "payload_mapping"
+//                       (where the pages of the process's executable's .payload section come
+//                       from, as payload_mapped=file, copied, none: no such section, or
+//                       unknown: the query failed)
 //   TAVREN_TEST_WAIT    name of an event that the test sets: after the action the application
 //                       reports waiting=1 and does not return before the event is set
 //                       (released=1). released=0: no such event, or five minutes passed, so
@@ -32,7 +35,10 @@
 // is the executable.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <string>
 #include <vector>
@@ -134,6 +140,27 @@ static int count_files_below(const std::wstring& folder) {
   return count;
 }
 
+// See "payload_mapping" above. A page read from a mapping of the file counts as shared; a page
+// the loader copied into private memory does not (Wine reads the page's kind from the kernel).
+static const wchar_t* payload_mapping() {
+  auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    if (memcmp(section->Name, ".payload", 8) != 0) continue;
+    for (DWORD at = 0; at < section->Misc.VirtualSize; at += 4096) {
+      const volatile unsigned char* page = base + section->VirtualAddress + at;
+      (void)*page;  // resident, so the query sees where it came from
+      PSAPI_WORKING_SET_EX_INFORMATION info = {};
+      info.VirtualAddress = const_cast<unsigned char*>(page);
+      if (!K32QueryWorkingSetEx(GetCurrentProcess(), &info, sizeof info)) return L"unknown";
+      if (!info.VirtualAttributes.Valid || !info.VirtualAttributes.Shared) return L"copied";
+    }
+    return L"file";
+  }
+  return L"none";
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* main_library) {
   put("argc", std::to_wstring(argc));
   for (int i = 0; i < argc; ++i) put(("argv" + std::to_string(i)).c_str(), argv[i]);
@@ -218,6 +245,9 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     put("splash_closed", splash && SetEvent(splash) ? L"1" : L"0");
     fflush(stdout);
     if (splash) CloseHandle(splash);
+  } else if (action == L"payload_mapping") {
+    put("payload_mapped", payload_mapping());
+    fflush(stdout);
   } else if (action.rfind(L"run:", 0) == 0) {
     std::wstring line = expanded(action.substr(4), folder);
     STARTUPINFOW startup = {};
