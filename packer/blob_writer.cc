@@ -182,13 +182,17 @@ std::vector<size_t> frame_starts(const app_contents& contents, const compression
   // Past the frames a launcher takes apart it would read them as one stream: larger pieces then.
   for (uint64_t least = target;; least = std::max(least * 2, stream_bytes / (split_frame_capacity - 1) + 1)) {
     starts.assign(1, 0);
-    uint64_t filled = 0;
+    uint64_t filled = 0, before = 0;
     for (size_t i = 0; i < contents.entries.size(); ++i) {
-      if (filled >= least) {
+      // Frames shrink towards the end, down to an eighth, so that the workers run out of
+      // frames at about the same moment instead of one waiting for the other's last large one.
+      uint64_t tail = (stream_bytes - before) / 4;
+      if (filled >= std::min(least, std::max(least / 8, tail))) {
         starts.push_back(i);
         filled = 0;
       }
       filled += entry_bytes(contents.entries[i]);
+      before += entry_bytes(contents.entries[i]);
     }
     if (starts.size() <= split_frame_capacity) return starts;
   }

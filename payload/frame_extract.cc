@@ -37,6 +37,10 @@ enum failure_kind : LONG { no_failure, failed_decoding, failed_no_memory, failed
 
 payload_frame frames[split_frame_capacity];
 size_t frame_count;
+// The frames in the order workers take them: largest first, so that the small ones even out
+// the end instead of one worker finishing a large frame while the others wait.
+uint16_t frame_order[split_frame_capacity];
+uint64_t frame_content[split_frame_capacity];
 const wchar_t* target;
 size_t target_units;
 void (*entry_hook)(const wchar_t* name, uint64_t size);
@@ -173,11 +177,17 @@ void extract_frame(worker& w, size_t index) {
 DWORD WINAPI worker_main(void* parameter) {
   worker& w = *static_cast<worker*>(parameter);
   for (;;) {
-    LONG index = InterlockedIncrement(&next_frame) - 1;
-    if (failed() || static_cast<size_t>(index) >= frame_count) break;
-    extract_frame(w, static_cast<size_t>(index));
+    LONG next = InterlockedIncrement(&next_frame) - 1;
+    if (failed() || static_cast<size_t>(next) >= frame_count) break;
+    extract_frame(w, frame_order[next]);
   }
   return 0;
+}
+
+int larger_frame_first(const void* a, const void* b) {
+  uint16_t x = *static_cast<const uint16_t*>(a), y = *static_cast<const uint16_t*>(b);
+  if (frame_content[x] != frame_content[y]) return frame_content[x] > frame_content[y] ? -1 : 1;
+  return x < y ? -1 : 1;
 }
 
 int processor_count() {
@@ -214,6 +224,9 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
   size_t window = 0;
   for (size_t i = 0; i < frame_count; ++i) {
     unsigned long long content = ZSTD_getFrameContentSize(frames[i].data, frames[i].size);
+    // A frame that does not say its size counts as the largest.
+    frame_content[i] = content;
+    frame_order[i] = static_cast<uint16_t>(i);
     ZSTD_frameHeader header = {};
     if (content <= frame_buffer_capacity) {
       if (content > frame_buffer_size) frame_buffer_size = static_cast<size_t>(content);
@@ -221,6 +234,7 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
       window = static_cast<size_t>(header.windowSize);
     }
   }
+  qsort(frame_order, frame_count, sizeof frame_order[0], larger_frame_first);
   size_t need = frame_buffer_size > window ? frame_buffer_size : window;
   while (count > 2 && need * static_cast<size_t>(count) > worker_memory_budget) --count;
   for (int i = 0; i < count; ++i) {
