@@ -3,7 +3,6 @@
 #include <errno.h>
 
 #include <algorithm>
-#include <set>
 #include <string.h>
 #include <thread>
 #include <vector>
@@ -34,7 +33,7 @@ void check_zstd(size_t result, const char* what) {
 /// Feeds the entry stream through one compression context into `fd`, counting output bytes.
 class frame_writer {
  public:
-  frame_writer(const compression_options& options, uint64_t stream_bytes, int fd, progress_meter* progress)
+  frame_writer(const compression_options& options, int fd, progress_meter* progress)
       : options_(options), fd_(fd), progress_(progress), output_(ZSTD_CStreamOutSize()) {
     context_ = ZSTD_createCCtx();
     if (!context_) throw pack_error("out of memory for the compression context");
@@ -46,12 +45,11 @@ class frame_writer {
     // Always at least one worker: zstd's output depends on whether workers are used at all,
     // not on how many, so the blob is the same on every machine.
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workers), "threads");
-    start(stream_bytes);
   }
 
-  /// Begins a frame of `stream_bytes` once the last one is finished, with a window of at most
-  /// 2^`window_log_max` bytes unless the options name one.
-  void start(uint64_t stream_bytes, int window_log_max = launcher_window_log_max) {
+  /// Begins a frame of `stream_bytes` (the first, or once the last one is finished), with a
+  /// window of at most 2^`window_log_max` bytes unless the options name one.
+  void start(uint64_t stream_bytes, int window_log_max) {
     check_zstd(ZSTD_CCtx_reset(context_, ZSTD_reset_session_only), "reset");
     int window_log =
         options_.window_log ? options_.window_log : std::min(default_window_log(stream_bytes), window_log_max);
@@ -102,6 +100,8 @@ class frame_writer {
   uint64_t written_ = 0;
 };
 
+uint64_t entry_bytes(const app_entry& entry) { return 2 * (entry.name.size() + 1) + 8 + entry.size; }
+
 void put_u64(frame_writer& frame, uint64_t value) {
   unsigned char bytes[8];
   store_le64(bytes, value);
@@ -147,7 +147,7 @@ void put_content(frame_writer& frame, const app_entry& entry) {
 
 uint64_t entry_stream_size(const app_contents& contents) {
   uint64_t total = 2;
-  for (const app_entry& entry : contents.entries) total += 2 * (entry.name.size() + 1) + 8 + entry.size;
+  for (const app_entry& entry : contents.entries) total += entry_bytes(entry);
   return total;
 }
 
@@ -159,8 +159,8 @@ int default_window_log(uint64_t stream_bytes) {
 
 namespace {
 
-uint64_t entry_bytes(const app_entry& entry) { return 2 * (entry.name.size() + 1) + 8 + entry.size; }
-
+// The scan refused names the disk takes for one file and files named like folders, so frames
+// written side by side never meet on one name.
 std::vector<size_t> frame_starts(const app_contents& contents, const compression_options& options) {
   uint64_t stream_bytes = entry_stream_size(contents);
   uint64_t target = options.frame_size != frame_size_automatic ? options.frame_size
@@ -168,17 +168,6 @@ std::vector<size_t> frame_starts(const app_contents& contents, const compression
                                                                               : 0;
   std::vector<size_t> starts{0};
   if (target == 0) return starts;
-  // Frames written side by side land in one folder: two names the disk takes for one would
-  // leave whichever came last in time, not in the payload. Such an app keeps one frame.
-  std::set<std::u16string> files, folders;
-  for (const app_entry& entry : contents.entries) {
-    std::u16string key = fold_case(entry.name);
-    for (size_t at = key.find(u'\\'); at != std::u16string::npos; at = key.find(u'\\', at + 1))
-      folders.insert(key.substr(0, at));
-    if (!files.insert(key).second) return starts;
-  }
-  for (const std::u16string& folder : folders)
-    if (files.count(folder)) return starts;
   // Past the frames a launcher takes apart it would read them as one stream: larger pieces then.
   for (uint64_t least = target;; least = std::max(least * 2, stream_bytes / (split_frame_capacity - 1) + 1)) {
     starts.assign(1, 0);
@@ -191,18 +180,15 @@ std::vector<size_t> frame_starts(const app_contents& contents, const compression
         starts.push_back(i);
         filled = 0;
       }
-      filled += entry_bytes(contents.entries[i]);
-      before += entry_bytes(contents.entries[i]);
+      uint64_t bytes = entry_bytes(contents.entries[i]);
+      filled += bytes;
+      before += bytes;
     }
     if (starts.size() <= split_frame_capacity) return starts;
   }
 }
 
 }  // namespace
-
-std::vector<size_t> payload_frame_starts(const app_contents& contents, const compression_options& options) {
-  return frame_starts(contents, options);
-}
 
 blob_figures write_blob(const app_contents& contents, const compression_options& options, int fd,
                         progress_meter* progress) {
@@ -224,11 +210,12 @@ blob_figures write_blob(const app_contents& contents, const compression_options&
     for (size_t i = starts[frame]; i < starts[frame + 1]; ++i) bytes += entry_bytes(contents.entries[i]);
     return bytes;
   };
-  frame_writer frame(options, bytes_of(0), fd, progress);
+  // Frames decoded side by side each hold their window: one large file in a frame of its own
+  // would otherwise ask for up to 128 MiB beside the other workers' frames.
+  int window_log_max = starts.size() > 2 ? split_window_log_max : launcher_window_log_max;
+  frame_writer frame(options, fd, progress);
   for (size_t f = 0; f + 1 < starts.size(); ++f) {
-    // Frames decoded side by side each hold their window: one large file in a frame of its own
-    // would otherwise ask for up to 128 MiB beside the other workers' frames.
-    if (starts.size() > 2) frame.start(bytes_of(f), split_window_log_max);
+    frame.start(bytes_of(f), window_log_max);
     for (size_t i = starts[f]; i < starts[f + 1]; ++i) {
       const app_entry& entry = contents.entries[i];
       put_name(frame, entry.name);

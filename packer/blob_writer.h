@@ -5,8 +5,6 @@
 
 #include <stdint.h>
 
-#include <vector>
-
 #include "packer/app_scan.h"
 #include "packer/progress.h"
 #include "payload/format.h"
@@ -41,10 +39,6 @@ uint64_t entry_stream_size(const app_contents& contents);
 
 /// Window log used for a stream of `stream_bytes` when none is asked for.
 int default_window_log(uint64_t stream_bytes);
-
-/// The entries (indices into contents.entries) that begin a frame: the first always; more
-/// only when the stream is cut, which needs every name to be one file of its own on Windows.
-std::vector<size_t> payload_frame_starts(const app_contents& contents, const compression_options& options);
 
 /// Writes the blob to `fd`, reading each file as it goes. The same contents and options give
 /// the same bytes whatever the thread count. Throws pack_error naming the file for read
