@@ -47,7 +47,7 @@ void (*entry_hook)(const wchar_t* name, uint64_t size);
 
 volatile LONG next_frame;
 volatile LONG failure = no_failure;
-volatile LONG64 input_read;  // compressed bytes the workers' decoders have taken in
+volatile LONG64 input_read;  // compressed bytes of the frames the workers are done with
 size_t input_total;
 volatile bool active;  // read by a splash's thread
 size_t frame_buffer_size;  // the largest frame's content, when frame_buffer_capacity holds it
@@ -75,10 +75,6 @@ void fail(failure_kind kind) { InterlockedCompareExchange(&failure, kind, no_fai
 
 bool failed() { return failure != no_failure; }
 
-void count_input(worker& w, size_t before) {
-  InterlockedExchangeAdd64(&input_read, static_cast<LONG64>(w.decoder.in.pos - before));
-}
-
 // The folders above `w.path`, unless they are those of the worker's last file.
 void make_folders(worker& w, size_t units) {
   size_t folder = units;
@@ -99,9 +95,7 @@ bool write_entry(worker& w, size_t name_units, bool flush) {
   }
   wmemcpy(w.path + target_units + 1, w.name, name_units + 1);
   uint64_t size = 0;
-  size_t before = w.decoder.in.pos;
   decode_status status = entry_read_size(&w.decoder, &size);
-  count_input(w, before);
   if (status != decode_ok) {
     fail(failed_decoding);
     return false;
@@ -117,9 +111,7 @@ bool write_entry(worker& w, size_t name_units, bool flush) {
   while (size > 0 && !failed()) {
     const unsigned char* data = nullptr;
     size_t count = 0;
-    before = w.decoder.in.pos;
     status = decoder_span(&w.decoder, size, &data, &count);
-    count_input(w, before);
     if (status != decode_ok) {
       fail(failed_decoding);
       break;
@@ -136,18 +128,14 @@ bool write_entry(worker& w, size_t name_units, bool flush) {
 // Decodes frame `index` into files. Every frame holds whole entries; the last one ends with
 // the end marker and nothing after it.
 void extract_frame(worker& w, size_t index) {
-  size_t before = 0;
   decode_status started = decoder_start_frame(&w.decoder, frames[index].data, frames[index].size, w.frame_buffer,
                                               frame_buffer_size);
-  count_input(w, 0);
   if (started != decode_ok) return fail(failed_decoding);
   bool last = index + 1 == frame_count, flush = writer_flushes_each_file();
   for (bool first = true; !failed(); first = false) {
     size_t units = 0;
     decode_status why = decode_ok;
-    before = w.decoder.in.pos;
     entry_status read = entry_read_name(&w.decoder, w.name, entry_name_capacity, &units, &why);
-    count_input(w, before);
     if (read == entry_name_too_long) return fail(failed_name_too_long);
     if (read != entry_ok) return fail(failed_decoding);
     if (units == 0) {
@@ -159,18 +147,14 @@ void extract_frame(worker& w, size_t index) {
     if (first && index == 0) wbuf_copy(w.main_library, launcher_path_capacity, w.path);
     if (last) continue;
     bool at_end = false;
-    before = w.decoder.in.pos;
     decode_status status = decoder_at_end(&w.decoder, &at_end);
-    count_input(w, before);
     if (status != decode_ok) return fail(failed_decoding);
     if (at_end) return;
   }
   if (failed()) return;
   // The end marker ends the frame: its checksum is checked before any file is trusted.
   bool at_end = false;
-  before = w.decoder.in.pos;
   decode_status status = decoder_at_end(&w.decoder, &at_end);
-  count_input(w, before);
   if (status != decode_ok || !at_end) fail(failed_decoding);
 }
 
@@ -180,6 +164,8 @@ DWORD WINAPI worker_main(void* parameter) {
     LONG next = InterlockedIncrement(&next_frame) - 1;
     if (failed() || static_cast<size_t>(next) >= frame_count) break;
     extract_frame(w, frame_order[next]);
+    // Progress by whole frames: one takes tens of milliseconds.
+    InterlockedExchangeAdd64(&input_read, static_cast<LONG64>(frames[frame_order[next]].size));
   }
   return 0;
 }
