@@ -117,6 +117,22 @@ TEST(Splash, ShowsTheImageCentredWhileTheApplicationHasNoWindowAndGoesWhenTheChi
   EXPECT_EQ(run.exit_code, 0u) << run.out;
 }
 
+// Starts `program`, waits for its splash, lets the application past its gate and waits for
+// the splash to go, which it must do while the launcher still runs; then lets the application
+// end and returns the run.
+captured_run splash_goes_while_the_launcher_runs(const wchar_t* program, run_options options, release_event& release,
+                                                 release_event& gate) {
+  started_process launcher(test_program(program), program, options);
+  EXPECT_TRUE(launcher.started());
+  if (!launcher.started()) return {};
+  wait_until([&] { return visible_window(launcher.pid(), true) != nullptr; });
+  gate.set();
+  wait_until([&] { return visible_window(launcher.pid(), true) == nullptr; });
+  EXPECT_TRUE(running(launcher)) << "the splash went only with the launcher";
+  release.set();
+  return launcher.finish();
+}
+
 // The two ways an application ends the splash while it still runs: its first window, and
 // the event the launcher names.
 TEST(Splash, GoesWhenTheApplicationShowsAWindowOrSetsTheEvent) {
@@ -127,14 +143,7 @@ TEST(Splash, GoesWhenTheApplicationShowsAWindowOrSetsTheEvent) {
     release_event release, gate;
     run_options options = app_options(temp, release, action);
     options.set_env.push_back({L"TAVREN_TEST_GATE", gate.name()});
-    started_process launcher(test_program(L"splash_report_launcher.exe"), L"splash_report_launcher.exe", options);
-    ASSERT_TRUE(launcher.started());
-    wait_until([&] { return visible_window(launcher.pid(), true) != nullptr; });
-    gate.set();
-    wait_until([&] { return visible_window(launcher.pid(), true) == nullptr; });
-    EXPECT_TRUE(running(launcher)) << "the splash went only with the launcher";
-    release.set();
-    captured_run run = launcher.finish();
+    captured_run run = splash_goes_while_the_launcher_runs(L"splash_report_launcher.exe", options, release, gate);
     std::vector<report> reports = parse_reports(run.out);
     ASSERT_EQ(reports.size(), 1u) << run.out;
     std::string reported = value_of(reports[0], wcscmp(action, L"window") == 0 ? "window" : "splash_closed");
@@ -153,14 +162,7 @@ TEST(Splash, InCachedModeGoesWhenTheApplicationsWindowShowsOnTheColdAndTheWarmSt
     run_options options = app_options(temp, release, L"window");
     options.set_env.push_back({L"TAVREN_TEST_GATE", gate.name()});
     options.set_env.push_back({L"LOCALAPPDATA", local.path()});
-    started_process launcher(test_program(L"cached_splash_launcher.exe"), L"cached_splash_launcher.exe", options);
-    ASSERT_TRUE(launcher.started());
-    wait_until([&] { return visible_window(launcher.pid(), true) != nullptr; });
-    gate.set();
-    wait_until([&] { return visible_window(launcher.pid(), true) == nullptr; });
-    EXPECT_TRUE(running(launcher)) << "the splash went only with the launcher";
-    release.set();
-    captured_run run = launcher.finish();
+    captured_run run = splash_goes_while_the_launcher_runs(L"cached_splash_launcher.exe", options, release, gate);
     EXPECT_EQ(run.exit_code, 0u) << run.out;
   }
 }
