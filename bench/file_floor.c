@@ -9,7 +9,12 @@
    outside as the launcher is, its start included: it reads the tree from LIST (lines "D NAME"
    and "F SIZE NAME", names relative and "\\"-separated, folders before what is in them; a file
    to read is cheaper than walking the workload), writes every file as zeros in writes of at
-   most 1 MiB, as a decoding unpacker would hand them over, and removes the tree. */
+   most 1 MiB, as a decoding unpacker would hand them over, and removes the tree.
+
+   With --removal LIST TARGET it weighs ways of removing that tree, each after writing it anew,
+   rounds taking turns: DeleteFileW; the calls the launcher's careful walk makes per file (open
+   without following a link, the handle's name, the deletion request, close); and the same
+   without the name. It prints the medians in milliseconds. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,7 +80,7 @@ static double now(void) {
 
 #define WHOLE_PIECE (1u << 20)
 
-static int whole(const wchar_t* list_path, const wchar_t* target) {
+static int read_list(const wchar_t* list_path) {
   FILE* list_file = _wfopen(list_path, L"r");
   if (!list_file) return 91;
   static char line[PATH_UNITS];
@@ -94,7 +99,12 @@ static int whole(const wchar_t* list_path, const wchar_t* target) {
     }
   }
   fclose(list_file);
-  void* zeros = calloc(1, WHOLE_PIECE);
+  return 0;
+}
+
+static int write_tree(const wchar_t* target) {
+  static void* zeros;
+  if (!zeros) zeros = calloc(1, WHOLE_PIECE);
   if (!zeros) return 93;
   static wchar_t path[PATH_UNITS];
   if (!CreateDirectoryW(target, NULL)) return 94;
@@ -113,15 +123,73 @@ static int whole(const wchar_t* list_path, const wchar_t* target) {
     }
     CloseHandle(file);
   }
+  return 0;
+}
+
+enum { BY_PATH, CAREFUL, CAREFUL_NAMELESS, WAYS };
+
+static int remove_tree(const wchar_t* target, int way) {
+  static wchar_t path[PATH_UNITS];
+  static union {
+    FILE_NAME_INFO info;
+    wchar_t units[PATH_UNITS + 8];
+  } name;
   for (size_t i = count; i > 0; --i) {
     swprintf(path, PATH_UNITS, L"%ls%ls", target, entries[i - 1].name);
-    if (!(entries[i - 1].size == FOLDER ? RemoveDirectoryW(path) : DeleteFileW(path))) return 97;
+    if (entries[i - 1].size == FOLDER) {
+      if (!RemoveDirectoryW(path)) return 97;
+    } else if (way == BY_PATH) {
+      if (!DeleteFileW(path)) return 97;
+    } else {
+      HANDLE file = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+      FILE_DISPOSITION_INFO gone = {TRUE};
+      if (file == INVALID_HANDLE_VALUE ||
+          (way == CAREFUL && !GetFileInformationByHandleEx(file, FileNameInfo, &name, sizeof name)) ||
+          !SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone)) {
+        return 97;
+      }
+      CloseHandle(file);
+    }
   }
   return RemoveDirectoryW(target) ? 0 : 97;
 }
 
+static int whole(const wchar_t* list_path, const wchar_t* target) {
+  int failed = read_list(list_path);
+  if (!failed) failed = write_tree(target);
+  return failed ? failed : remove_tree(target, BY_PATH);
+}
+
+static int by_value(const void* a, const void* b) {
+  double x = *(const double*)a, y = *(const double*)b;
+  return (x > y) - (x < y);
+}
+
+#define REMOVAL_ROUNDS 7
+
+static int removal(const wchar_t* list_path, const wchar_t* target) {
+  int failed = read_list(list_path);
+  static double taken[WAYS][REMOVAL_ROUNDS];
+  for (int round = 0; round < REMOVAL_ROUNDS && !failed; ++round) {
+    for (int way = 0; way < WAYS && !failed; ++way) {
+      failed = write_tree(target);
+      double start = now();
+      if (!failed) failed = remove_tree(target, way);
+      taken[way][round] = now() - start;
+    }
+  }
+  if (failed) return failed;
+  for (int way = 0; way < WAYS; ++way) qsort(taken[way], REMOVAL_ROUNDS, sizeof(double), by_value);
+  printf("delete=%.1f careful=%.1f careful_nameless=%.1f files=%zu\n", taken[BY_PATH][REMOVAL_ROUNDS / 2] * 1e3,
+         taken[CAREFUL][REMOVAL_ROUNDS / 2] * 1e3, taken[CAREFUL_NAMELESS][REMOVAL_ROUNDS / 2] * 1e3, files);
+  return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc == 4 && wcscmp(argv[1], L"--whole") == 0) return whole(argv[2], argv[3]);
+  if (argc == 4 && wcscmp(argv[1], L"--removal") == 0) return removal(argv[2], argv[3]);
   if (argc != 3) return 90;
   list(argv[1], L"");
   void* zeros = calloc(1, largest ? largest : 1);
