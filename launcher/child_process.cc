@@ -17,6 +17,7 @@ static constexpr size_t system_command_line_limit = 32766;
 // take files outside the target directory with it.
 static void send_delete_request() {
   InterlockedIncrement(&g_cleanup_delete_requests);
+  release_target_folder();
   remove_tree_through_handles(g_target_directory, tree_removal_options{});
 }
 

@@ -1,5 +1,8 @@
 #include "launcher/private_folder.h"
 
+#include <wchar.h>
+#include <winternl.h>
+
 #include "base/diagnostics.h"
 #include "launcher/security_calls.h"
 #include "payload/payload.h"
@@ -39,9 +42,53 @@ bool grant(const security_functions& api, ACL* acl, PSID sid) {
   return api.AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, sid);
 }
 
+// Creates the folder and opens it in one call, so nothing can stand in its place between the
+// two. The handle shares no delete access: while it is open nobody can rename or remove the
+// folder, not even someone allowed to delete the entries of the folder above it. Ntdll is in
+// every process already, so binding it costs no load.
+DWORD create_and_hold(const wchar_t* path, SECURITY_DESCRIPTOR* descriptor, HANDLE* held) {
+  using create_fn = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, LARGE_INTEGER*,
+                                     ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+  using error_fn = ULONG(NTAPI*)(NTSTATUS);
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto create = ntdll ? reinterpret_cast<create_fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")))
+                      : nullptr;
+  auto error_of = ntdll ? reinterpret_cast<error_fn>(
+                              reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")))
+                        : nullptr;
+  if (!create || !error_of) return ERROR_PROC_NOT_FOUND;
+  // The system's name of the path: "\??\C:\...", "\??\UNC\server\..." for a share, and a
+  // path already past the name rules ("\\?\...") as it stands.
+  static wchar_t name[launcher_path_capacity + 8];
+  const wchar_t* prefix = L"\\??\\";
+  const wchar_t* rest = path;
+  if (path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') {
+    rest = path + 4;
+  } else if (path[0] == L'\\' && path[1] == L'\\') {
+    prefix = L"\\??\\UNC\\";
+    rest = path + 2;
+  }
+  size_t units = wcslen(prefix) + wcslen(rest);
+  if (units > UNICODE_STRING_MAX_CHARS) return ERROR_FILENAME_EXCED_RANGE;
+  wcscpy(name, prefix);
+  wcscat(name, rest);
+  UNICODE_STRING text = {static_cast<USHORT>(units * sizeof(wchar_t)), static_cast<USHORT>(units * sizeof(wchar_t)),
+                         name};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
+  IO_STATUS_BLOCK status_block = {};
+  NTSTATUS status = create(held, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, &attributes, &status_block,
+                           nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                           FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status >= 0) return ERROR_SUCCESS;
+  *held = nullptr;
+  ULONG error = error_of(status);
+  return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
 }  // namespace
 
-DWORD create_private_folder(const wchar_t* path) {
+DWORD create_private_folder(const wchar_t* path, HANDLE* held) {
   const security_functions* calls = security_calls();
   if (!calls) return last_failure();
   const security_functions& api = *calls;
@@ -71,26 +118,28 @@ DWORD create_private_folder(const wchar_t* path) {
       !api.SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
     return last_failure();
   }
+  if (held) return create_and_hold(path, &descriptor, held);
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
   return CreateDirectoryW(path, &attributes) ? ERROR_SUCCESS : last_failure();
 }
 
-DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t)) {
+DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t), HANDLE* held) {
   DWORD error = ERROR_ALREADY_EXISTS;
   for (int attempt = 0; attempt < private_folder_name_attempts; ++attempt) {
     if (attempt > 0 && !next_name(directory, capacity)) break;
-    error = create_private_folder(directory);
+    error = create_private_folder(directory, held);
     if (error == ERROR_PATH_NOT_FOUND) {
       ensure_parent_directories(directory);
-      error = create_private_folder(directory);
+      error = create_private_folder(directory, held);
     }
     if (error != ERROR_ALREADY_EXISTS) return error;
   }
   return error;
 }
 
-void claim_private_folder_or_exit(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t)) {
-  DWORD error = claim_private_folder(directory, capacity, next_name);
+void claim_private_folder_or_exit(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t*, size_t),
+                                  HANDLE* held) {
+  DWORD error = claim_private_folder(directory, capacity, next_name, held);
   if (error == ERROR_ALREADY_EXISTS) fatal_open_for_writing(directory);
   if (error != ERROR_SUCCESS) fatal_create_folder(directory, error);
 }

@@ -13,18 +13,22 @@ constexpr DWORD private_folder_acl_capacity = 512;
 /// that grants full access to the current user, the system account and, inside an
 /// AppContainer, that container; folders and files below inherit it. Fails when anything
 /// is already at `path`. Returns ERROR_SUCCESS or the system error (ERROR_ALREADY_EXISTS
-/// when the name is taken).
-DWORD create_private_folder(const wchar_t* path);
+/// when the name is taken). With `held`, the folder is made and opened in one step and the
+/// handle, which shares no delete access, is stored there: nobody can rename or remove the
+/// folder until it is closed (null on failure).
+DWORD create_private_folder(const wchar_t* path, HANDLE* held = nullptr);
 
 /// Makes `directory` (a buffer of `capacity` units) a new private folder. While its name is
 /// taken, `next_name` writes a fresh one into it (false: no other name) and that is tried;
 /// a folder that was already there is never used. Folders above it are created as needed.
 /// Returns ERROR_SUCCESS with `directory` naming the folder made, ERROR_ALREADY_EXISTS when
 /// every name tried was taken, or the system error of the last attempt.
-DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t* directory, size_t capacity));
+/// `held` as for create_private_folder.
+DWORD claim_private_folder(wchar_t* directory, size_t capacity, bool (*next_name)(wchar_t* directory, size_t capacity),
+                           HANDLE* held = nullptr);
 
 /// Makes `directory` a new private folder as claim_private_folder does, or ends the run with
 /// exit code 2 and a message naming it: every name taken, the folder above missing and not
 /// creatable, Advapi32 not at hand. A run never goes on in a folder it did not make private.
 void claim_private_folder_or_exit(wchar_t* directory, size_t capacity,
-                                  bool (*next_name)(wchar_t* directory, size_t capacity));
+                                  bool (*next_name)(wchar_t* directory, size_t capacity), HANDLE* held = nullptr);

@@ -62,15 +62,34 @@ std::vector<std::wstring> entries_of(const std::wstring& list) {
   return entries;
 }
 
+// Made by name, and made and held in one step, by a path of either form.
 TEST(PrivateFolder, GrantsTheUserAndTheSystemAloneAndPassesThatDown) {
-  std::wstring path = scratch_name(L"acl") + L"\\missing parent\\target";
-  ASSERT_EQ(claim_private_folder(path.data(), path.size() + 1, [](wchar_t*, size_t) { return false; }),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  // Nothing of the temporary folder's list (Everyone may read) comes in. Wine keeps the list
-  // as Unix permission bits, so it reads back in its own order and without the protected flag.
-  std::wstring list = access_list(path);
-  printf("[ figure ] target folder access list as read back: %ls\n", list.c_str());
-  EXPECT_EQ(entries_of(list), (std::vector<std::wstring>{L"(A;OICI;FA;;;" + user_sid() + L")", L"(A;OICI;FA;;;SY)"}));
+  struct way {
+    const char* name;
+    bool hold;
+    const wchar_t* prefix;
+  };
+  for (const way& way : {way{"by name", false, L""}, way{"held", true, L""}, way{"held, long form", true, L"\\\\?\\"}}) {
+    SCOPED_TRACE(way.name);
+    // A folder of its own each time: the walk up remembers the folders it made.
+    const std::wstring target = scratch_name(L"acl") + L"\\" + std::wstring(way.name, way.name + strlen(way.name)) +
+                                L"\\missing parent\\target";
+    std::wstring path = way.prefix + target;
+    HANDLE held = nullptr;
+    ASSERT_EQ(claim_private_folder(path.data(), path.size() + 1, [](wchar_t*, size_t) { return false; },
+                                   way.hold ? &held : nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    // Nothing of the temporary folder's list (Everyone may read) comes in. Wine keeps the list
+    // as Unix permission bits, so it reads back in its own order and without the protected flag.
+    std::wstring list = access_list(target);
+    if (!held) printf("[ figure ] target folder access list as read back: %ls\n", list.c_str());
+    EXPECT_EQ(entries_of(list), (std::vector<std::wstring>{L"(A;OICI;FA;;;" + user_sid() + L")", L"(A;OICI;FA;;;SY)"}));
+    if (held) {
+      EXPECT_FALSE(MoveFileExW(target.c_str(), (target + L"-moved").c_str(), 0));
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+      CloseHandle(held);
+    }
+  }
   remove_tree(scratch_name(L"acl"));
 }
 
@@ -97,7 +116,9 @@ TEST(PrivateFolder, ANameAlreadyTakenIsNeverUsed) {
   // Every name taken: the last error, and nothing new.
   wcscpy(directory, (base + L"\\0").c_str());
   auto same = [](wchar_t*, size_t) { return true; };
-  EXPECT_EQ(claim_private_folder(directory, MAX_PATH, same), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  HANDLE held = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(claim_private_folder(directory, MAX_PATH, same, &held), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(held, nullptr);
   EXPECT_EQ(folder_entries(base).size(), 3u);
   remove_tree(base);
 }

@@ -189,12 +189,19 @@ static bool next_target_name(wchar_t* directory, size_t capacity) {
 
 // A payload that fails before its first file (damaged, or without entries) stops the parent
 // with exit(2); the folder made for it would stay behind empty. One that holds files stays.
-static void remove_target_directory_if_empty() { RemoveDirectoryW(g_target_directory); }
+static void remove_target_directory_if_empty() {
+  release_target_folder();
+  RemoveDirectoryW(g_target_directory);
+}
 
 // The parent writes code into the target folder that the child then loads, so the folder
 // must be one this run made and nobody else can change: a run that cannot make it so ends.
+// It stays open until the clean-up: whoever may delete entries of the folder above (an
+// unpack folder others can write) could otherwise move it away and put another in its place.
 static void claim_target_directory() {
-  claim_private_folder_or_exit(g_target_directory, launcher_path_capacity, next_target_name);
+  HANDLE held = nullptr;
+  claim_private_folder_or_exit(g_target_directory, launcher_path_capacity, next_target_name, &held);
+  g_target_folder_hold = held;
   atexit(remove_target_directory_if_empty);
 }
 

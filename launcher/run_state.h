@@ -30,6 +30,12 @@ extern volatile bool g_unpacking_started;
 /// The supervised child's process handle (a HANDLE). Stored by the main thread after the
 /// launch; whoever takes it out with an atomic exchange waits on it and closes it.
 extern void* volatile g_child_process;
+/// The open handle (a HANDLE) that keeps the target directory where it is: nobody can rename
+/// or remove it while it is open. Stored by the main thread when the folder is made.
+extern void* volatile g_target_folder_hold;
+/// Closes that handle once, from whichever thread gets to it first: the run's own removal
+/// and the removal of an empty folder need it gone.
+void release_target_folder();
 /// Delete requests sent so far, counted by every clean-up (read by tests).
 extern volatile long g_cleanup_delete_requests;
 

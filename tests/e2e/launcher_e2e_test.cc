@@ -297,6 +297,21 @@ TEST(LauncherTargetFolder, TwoRunsNeverShareAFolder) {
   EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
+// In an unpack folder where others may delete entries, the run's folder could be moved away
+// between the unpack and the load and another put in its place. The run holds it open instead:
+// under Wine, which keeps no access lists, the application itself stands in for the others.
+TEST(LauncherTargetFolder, NobodyMovesItAwayWhileTheRunLives) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"move_folder"});
+  captured_run run = run_captured(launcher(), L"launcher", options);
+  ASSERT_EQ(run.exit_code, 0u) << run.err;
+  auto reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(value_of(reports[0], "move_error"), std::to_string(ERROR_SHARING_VIOLATION));
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
 // Packed with --unpack-dir "{PROGRAM_DIR}\\.app-files", both modes unpack beside the launcher
 // even when it was started by a bare name, as a prompt in its folder passes it. A dead run there
 // is collected, one of the same form in the temp folder is not that launcher's to touch; the

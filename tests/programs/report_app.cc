@@ -245,6 +245,11 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     put("splash_closed", splash && SetEvent(splash) ? L"1" : L"0");
     fflush(stdout);
     if (splash) CloseHandle(splash);
+  } else if (action == L"move_folder") {
+    // As whoever may delete entries of the folder above would: take the folder away whole.
+    DWORD error = MoveFileExW(folder.c_str(), (folder + L"-moved").c_str(), 0) ? 0 : GetLastError();
+    put("move_error", std::to_wstring(error));
+    fflush(stdout);
   } else if (action == L"payload_mapping") {
     put("payload_mapped", payload_mapping());
     fflush(stdout);
