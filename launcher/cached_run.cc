@@ -36,7 +36,22 @@ const cached_launch* g_launch = nullptr;
 // A failed install (a full disk, a damaged payload) exits from deep inside the extraction;
 // what it wrote goes with it, so nothing half-written waits for a later start.
 void remove_unfinished_install() {
+  release_target_folder();
   if (g_install_pending) remove_tree_through_handles(g_install_directory, tree_removal_options{});
+}
+
+// The install's own folder, as the system knows it (volume and file index): a folder in place
+// with this identity is the one this start made, whatever happened to the name meanwhile.
+BY_HANDLE_FILE_INFORMATION g_installed = {};
+bool g_installed_known = false;
+
+// Opens the folder the application runs from so that nobody can rename or remove it while
+// this process lives: it is checked by name and then loaded from, and whoever may delete
+// entries of the folder above could otherwise swap it in between. No delete access is
+// taken, so the application's own searches of its folder, which share none, still work.
+HANDLE hold_folder(const wchar_t* path) {
+  return CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 // A name becomes one level of a path: it must not be empty, climb out or hold a separator.
@@ -266,7 +281,11 @@ const wchar_t* place_install() {
 // and puts it in place; leaves g_target_directory and g_main_library_path naming what runs.
 void install() {
   if (!run_name_beside(g_install_directory, launcher_path_capacity)) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
-  claim_private_folder_or_exit(g_install_directory, launcher_path_capacity, next_run_name_beside);
+  HANDLE made = nullptr;
+  claim_private_folder_or_exit(g_install_directory, launcher_path_capacity, next_run_name_beside, &made);
+  g_installed_known = GetFileInformationByHandle(made, &g_installed);
+  // Held while it is written; let go just before it is renamed into place.
+  g_target_folder_hold = made;
   g_install_pending = true;
   atexit(remove_unfinished_install);
   // A record stands for files whose contents are on the disk: after a power loss a file may
@@ -283,6 +302,7 @@ void install() {
     SetLastError(error);
     fatal_unpack_write();
   }
+  release_target_folder();
   const wchar_t* placed = place_install();
   g_install_pending = false;
   // They named the install's own folder; a start that finds the folder in place has none.
@@ -341,12 +361,25 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   payload_open();
   // Folders of installs that were killed or failed; one folder listing when there are none.
   collect_dead_runs(g_target_directory);
-  if (folder_is_good(g_target_directory)) {
+  // Never closed: the process's end lets it go.
+  HANDLE held = hold_folder(g_target_directory);
+  if (held != INVALID_HANDLE_VALUE && folder_is_good(g_target_directory)) {
     volatile bool started = false;
     payload_extract(g_target_directory, g_main_library_path, launcher_path_capacity, extract_first_name_only, &started);
     if (g_main_library_path[0] == 0) fatal_plain("Error, couldn't decode attached data.");
   } else {
+    // A damaged folder must stay free to be moved aside.
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     install();
+    // The folder is either this start's install, known by its identity, or another start's,
+    // checked by name before it was held: then it is checked again.
+    held = hold_folder(g_target_directory);
+    BY_HANDLE_FILE_INFORMATION found = {};
+    bool ours = held != INVALID_HANDLE_VALUE && g_installed_known && GetFileInformationByHandle(held, &found) &&
+                same_folder(found, g_installed);
+    if (!ours && (held == INVALID_HANDLE_VALUE || !folder_is_good(g_target_directory))) {
+      fatal_plain("Error, the application's folder changed while it was installed.");
+    }
   }
   payload_close();
 

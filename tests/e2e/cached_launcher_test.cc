@@ -277,6 +277,22 @@ TEST_F(CachedLaunch, ADamagedFolderAProcessRunsFromStaysInPlaceAndIsRepairedOnce
   EXPECT_TRUE(runs_left(L"Report").empty());
 }
 
+// The folder is checked by name and loaded from: held in between and for the whole run, on
+// the first start and on later ones, nobody swaps it (the application stands in for them).
+TEST_F(CachedLaunch, NobodyMovesTheFolderAwayWhileTheApplicationRuns) {
+  run_options o = options();
+  o.set_env.push_back({L"TAVREN_TEST_ACTION", L"move_folder"});
+  for (const char* start : {"installing", "installed"}) {
+    SCOPED_TRACE(start);
+    captured_run r = run(L"cached_report_launcher.exe", L"", o);
+    ASSERT_EQ(r.exit_code, 0u) << r.err;
+    auto reports = parse_reports(r.out);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(value_of(reports[0], "move_error"), std::to_string(ERROR_SHARING_VIOLATION));
+  }
+  EXPECT_EQ(builds(L"Report").size(), 1u);
+}
+
 // The install runs under this test as its debugger, which stops every thread of it at each
 // debug event; the first event that comes while its folder exists and none is in place (the
 // writer thread a payload of more than one write slot starts) is where it is killed, so the
