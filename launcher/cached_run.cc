@@ -50,8 +50,8 @@ bool g_installed_known = false;
 // entries of the folder above could otherwise swap it in between. No delete access is
 // taken, so the application's own searches of its folder, which share none, still work.
 HANDLE hold_folder(const wchar_t* path) {
-  return CreateFileW(path, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 // A name becomes one level of a path: it must not be empty, climb out or hold a separator.

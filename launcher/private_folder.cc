@@ -47,15 +47,15 @@ bool grant(const security_functions& api, ACL* acl, PSID sid) {
 // folder, not even someone allowed to delete the entries of the folder above it. Ntdll is in
 // every process already, so binding it costs no load.
 DWORD create_and_hold(const wchar_t* path, SECURITY_DESCRIPTOR* descriptor, HANDLE* held) {
-  using create_fn = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, LARGE_INTEGER*,
-                                     ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+  using create_fn = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, LARGE_INTEGER*, ULONG,
+                                     ULONG, ULONG, ULONG, void*, ULONG);
   using error_fn = ULONG(NTAPI*)(NTSTATUS);
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  auto create = ntdll ? reinterpret_cast<create_fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")))
-                      : nullptr;
-  auto error_of = ntdll ? reinterpret_cast<error_fn>(
-                              reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")))
-                        : nullptr;
+  auto create =
+      ntdll ? reinterpret_cast<create_fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile"))) : nullptr;
+  auto error_of =
+      ntdll ? reinterpret_cast<error_fn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")))
+            : nullptr;
   if (!create || !error_of) return ERROR_PROC_NOT_FOUND;
   // The system's name of the path: "\??\C:\...", "\??\UNC\server\..." for a share, and a
   // path already past the name rules ("\\?\...") as it stands.
@@ -77,9 +77,10 @@ DWORD create_and_hold(const wchar_t* path, SECURITY_DESCRIPTOR* descriptor, HAND
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
   IO_STATUS_BLOCK status_block = {};
-  NTSTATUS status = create(held, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE, &attributes, &status_block,
-                           nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                           FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  // Attributes too: a cached install compares the folder's identity through this handle.
+  NTSTATUS status = create(held, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+                           &status_block, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           FILE_CREATE, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status >= 0) return ERROR_SUCCESS;
   *held = nullptr;
   ULONG error = error_of(status);

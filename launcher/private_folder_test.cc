@@ -69,15 +69,16 @@ TEST(PrivateFolder, GrantsTheUserAndTheSystemAloneAndPassesThatDown) {
     bool hold;
     const wchar_t* prefix;
   };
-  for (const way& way : {way{"by name", false, L""}, way{"held", true, L""}, way{"held, long form", true, L"\\\\?\\"}}) {
+  for (const way& way :
+       {way{"by name", false, L""}, way{"held", true, L""}, way{"held, long form", true, L"\\\\?\\"}}) {
     SCOPED_TRACE(way.name);
     // A folder of its own each time: the walk up remembers the folders it made.
     const std::wstring target = scratch_name(L"acl") + L"\\" + std::wstring(way.name, way.name + strlen(way.name)) +
                                 L"\\missing parent\\target";
     std::wstring path = way.prefix + target;
     HANDLE held = nullptr;
-    ASSERT_EQ(claim_private_folder(path.data(), path.size() + 1, [](wchar_t*, size_t) { return false; },
-                                   way.hold ? &held : nullptr),
+    ASSERT_EQ(claim_private_folder(
+                  path.data(), path.size() + 1, [](wchar_t*, size_t) { return false; }, way.hold ? &held : nullptr),
               static_cast<DWORD>(ERROR_SUCCESS));
     // Nothing of the temporary folder's list (Everyone may read) comes in. Wine keeps the list
     // as Unix permission bits, so it reads back in its own order and without the protected flag.
