@@ -16,6 +16,21 @@ const std::wstring kLauncher = e2e_launcher_name(L"e2e_report_launcher.exe");
 
 std::wstring launcher() { return test_program(kLauncher.c_str()); }
 
+// What the application reported under `key` after doing `action` (TAVREN_TEST_ACTION) in a run
+// that unpacks below `temp` and must end with code 0 and a single report.
+std::string reported_after(const std::wstring& temp, const wchar_t* action, const char* key) {
+  run_options options = launch_options(temp);
+  options.set_env.push_back({L"TAVREN_TEST_ACTION", action});
+  captured_run run = run_captured(launcher(), L"launcher", options);
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  std::vector<report> reports = parse_reports(run.out);
+  if (reports.size() != 1) {
+    ADD_FAILURE() << "one report expected: " << run.out;
+    return {};
+  }
+  return value_of(reports[0], key);
+}
+
 // Everything below runs several launches at once where they do not depend on each other.
 void run_in_parallel(const std::vector<std::function<void()>>& jobs) {
   std::vector<std::thread> threads;
@@ -302,13 +317,7 @@ TEST(LauncherTargetFolder, TwoRunsNeverShareAFolder) {
 // under Wine, which keeps no access lists, the application itself stands in for the others.
 TEST(LauncherTargetFolder, NobodyMovesItAwayWhileTheRunLives) {
   scratch_folder temp;
-  run_options options = launch_options(temp.path());
-  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"move_folder"});
-  captured_run run = run_captured(launcher(), L"launcher", options);
-  ASSERT_EQ(run.exit_code, 0u) << run.err;
-  auto reports = parse_reports(run.out);
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(value_of(reports[0], "move_error"), std::to_string(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(reported_after(temp.path(), L"move_folder", "move_error"), std::to_string(ERROR_SHARING_VIOLATION));
   EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
@@ -432,13 +441,7 @@ TEST(LauncherFailures, ARunFolderThatCannotBeMadeEndsTheRunWithItsFullPath) {
 // child, which loads the same image as the parent.
 TEST(LauncherImage, ThePayloadIsMappedFromTheFileNotCopied) {
   scratch_folder temp;
-  run_options options = launch_options(temp.path());
-  options.set_env.push_back({L"TAVREN_TEST_ACTION", L"payload_mapping"});
-  captured_run run = run_captured(launcher(), L"launcher", options);
-  ASSERT_EQ(run.exit_code, 0u) << run.err;
-  std::vector<report> reports = parse_reports(run.out);
-  ASSERT_EQ(reports.size(), 1u) << run.out;
-  std::string mapped = value_of(reports[0], "payload_mapped");
+  std::string mapped = reported_after(temp.path(), L"payload_mapping", "payload_mapped");
   if (mapped == "none") GTEST_SKIP() << "the application runs as its own executable, which carries no payload";
   EXPECT_EQ(mapped, "file");
 }
