@@ -4,12 +4,17 @@ TOP := $(CURDIR)
 OUT := $(TOP)/out
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup stub native win checked test demo package fuzz fuzz-merge clean
+.PHONY: all setup setup-demo stub native win checked test demo package fuzz fuzz-merge clean
 
 all: setup native win
 
+# Everything the build and the tests need; `make demo` sets up only its own part, which is
+# quick, and leaves the rest (the ARM64 runtime and root, Wine 10, the real programs) to this.
 setup:
 	@if [ "$$(id -u)" = 0 ]; then ./scripts/setup; else sudo ./scripts/setup; fi
+
+setup-demo:
+	@if [ "$$(id -u)" = 0 ]; then ./scripts/setup demo; else sudo ./scripts/setup demo; fi
 
 WIN_CONFIGURE = cmake -S . -B $(OUT)/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DTAVREN_PACK=$(OUT)/bin/tavren-pack >/dev/null
@@ -24,8 +29,10 @@ stub: setup
 	@$(ARM64_CONFIGURE)
 	@cmake --build $(OUT)/arm64 -j $(JOBS)
 
+NATIVE_CONFIGURE = cmake -S . -B $(OUT)/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVREN_ARM64_STUB=$(1) >/dev/null
+
 native: setup stub
-	@cmake -S . -B $(OUT)/native -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@$(call NATIVE_CONFIGURE,REQUIRED)
 	@cmake --build $(OUT)/native -j $(JOBS)
 
 win: setup native
@@ -79,7 +86,14 @@ fuzz-merge: checked
 	  echo "$$t: $$(( $$(ls fuzz/corpus/$$t | wc -l) - before )) new seeds in fuzz/corpus/$$t"; \
 	done
 
-demo: all
+# Only what the demo runs: the x64 stub, the native packer (carrying the ARM64 stub only where
+# an earlier `make test` built it) and the examples.
+demo: setup-demo
+	@$(WIN_CONFIGURE)
+	@cmake --build $(OUT)/win -j $(JOBS) --target tavren-launcher
+	@$(call NATIVE_CONFIGURE,IF_BUILT)
+	@cmake --build $(OUT)/native -j $(JOBS) --target tavren-pack
+	@cmake --build $(OUT)/win -j $(JOBS) --target hello_folder echo tool_folder
 	@./scripts/demo
 
 clean:

@@ -155,6 +155,10 @@ void run_build(const pack_request& r) {
   uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
   launcher_arch arch = choose_launcher_arch(r.arch, stub_file ? stub.headers.machine : 0,
                                             from_blob ? 0 : main_file_machine(contents), r.main_path);
+  if (!stub_file && embedded_stub_size(arch) == 0)
+    throw pack_error(std::string("this tavren-pack carries no ") + launcher_arch_name(arch) +
+                         " launcher (`make test` or `make` builds one that does); give one with --stub",
+                     exit_usage);
   if (!stub_file)
     stub = check_stub(embedded_stub(arch), embedded_stub_size(arch),
                       std::string("(built in, ") + launcher_arch_name(arch) + ")");

@@ -14,7 +14,9 @@ tavren_embedded_stub_end:
     .balign 16
     .globl tavren_embedded_stub_arm64
 tavren_embedded_stub_arm64:
+#ifndef TAVREN_NO_ARM64_STUB
     .incbin "arm64/tavren-launcher.exe"
+#endif
     .globl tavren_embedded_stub_arm64_end
 tavren_embedded_stub_arm64_end:
 #ifndef _WIN32
