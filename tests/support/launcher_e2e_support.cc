@@ -125,14 +125,12 @@ started_process::started_process(const std::wstring& application, const std::wst
   std::wstring env = environment_block(options);
   std::wstring line = command_line;
   PROCESS_INFORMATION info = {};
-  if (CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
-                     options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
-                     &info)) {
+  if (create_test_process(application.c_str(), line.data(), TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                          options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
+                          &info)) {
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = info.dwProcessId;
-  } else {
-    note_failed_start(application);
   }
   CloseHandle(output);
   CloseHandle(input);

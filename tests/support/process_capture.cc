@@ -1,6 +1,7 @@
 #include "tests/support/process_capture.h"
 
 #include <stdio.h>
+#include <wchar.h>
 #include <windows.h>
 
 #include <thread>
@@ -71,14 +72,13 @@ captured_run run_captured(const std::wstring& application, const std::wstring& c
   std::wstring env = environment_block(options);
   std::wstring line = command_line;
   PROCESS_INFORMATION process = {};
-  BOOL started = CreateProcessW(
-      application.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+  BOOL started = create_test_process(
+      application.c_str(), line.data(), TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
       options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup, &process);
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_in);
   if (!started) {
-    note_failed_start(application);
     result.exit_code = 0xFFFFFFFF;
     result.err = "CreateProcessW failed: " + std::to_string(GetLastError());
     CloseHandle(out_read);
@@ -131,9 +131,22 @@ std::wstring quote_argument(const std::wstring& argument) {
   return quoted;
 }
 
-void note_failed_start(const std::wstring& application) {
-  const DWORD error = GetLastError();
-  if (error == ERROR_INTERNAL_ERROR)
-    fprintf(stderr, "wine-start-failure: CreateProcessW error 1359 for %ls\n", application.c_str());
-  SetLastError(error);
+BOOL create_test_process(const wchar_t* application, wchar_t* command_line, BOOL inherit_handles, DWORD flags,
+                         void* environment, const wchar_t* current_directory, STARTUPINFOW* startup,
+                         PROCESS_INFORMATION* process) {
+  // CreateProcessW may write into the command line; every try gets it as the caller gave it.
+  const std::wstring line = command_line ? command_line : L"";
+  for (int attempt = 1;; ++attempt) {
+    if (command_line) wcscpy(command_line, line.c_str());
+    if (CreateProcessW(application, command_line, nullptr, nullptr, inherit_handles, flags, environment,
+                       current_directory, startup, process))
+      return TRUE;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+      SetLastError(error);
+      return FALSE;
+    }
+    fprintf(stderr, "wine-start-failure: CreateProcessW error 1359 for %ls, starting it again\n",
+            application ? application : line.c_str());
+  }
 }

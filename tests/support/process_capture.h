@@ -2,6 +2,8 @@
 #pragma once
 
 #include <stdint.h>
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -31,11 +33,14 @@ std::wstring environment_block(const run_options& options);
 captured_run run_captured(const std::wstring& application, const std::wstring& command_line,
                           const run_options& options = {});
 
-/// Call right after a CreateProcessW that failed. Under load Wine now and then cannot start a
-/// process at all (error 1359: the new process died before it reported its start); this says so
-/// on the test's standard error in the form scripts/run-tests looks for, so that the run can tell
-/// that fault from a product's and retry only it. Keeps the last error as it was.
-void note_failed_start(const std::wstring& application);
+/// CreateProcessW for a test's own programs. Under load Wine now and then cannot start a
+/// process at all (error 1359: the new process died before it reported its start, so none of
+/// its code ran); such a start is tried again, up to three times in all, each failed try noted
+/// on the test's standard error ("wine-start-failure: ..."). Any other failure, or a third
+/// 1359, is returned as CreateProcessW returned it, last error included.
+BOOL create_test_process(const wchar_t* application, wchar_t* command_line, BOOL inherit_handles, DWORD flags,
+                         void* environment, const wchar_t* current_directory, STARTUPINFOW* startup,
+                         PROCESS_INFORMATION* process);
 
 /// The directory that holds the running test executable, without a trailing backslash.
 std::wstring test_binary_directory();

@@ -69,10 +69,7 @@ static bool run_unix(const wchar_t* program, std::wstring arguments, bool (*done
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    note_failed_start(program);
-    return false;
-  }
+  if (!create_test_process(program, line.data(), FALSE, 0, nullptr, nullptr, &startup, &process)) return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   for (DWORD start = GetTickCount(); GetTickCount() - start < 30000; Sleep(10)) {
