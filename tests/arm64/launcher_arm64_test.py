@@ -11,19 +11,24 @@ import os
 import re
 import subprocess
 import sys
+import tarfile
 import tempfile
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE = os.path.join(TOP, "scripts", "arm64-wine")
 ROOT = os.environ.get("TAVREN_ARM64_ROOT", os.path.join(TOP, "out", "arm64-root"))
 STATUS = os.path.join(TOP, "out", "arm64-emulation")
+# A real ARM64 program nobody here wrote (Go), as npm ships it; scripts/setup fetched it.
+REAL_PROGRAM = os.path.join(TOP, "out", "real-programs", "esbuild-win32-arm64-0.28.2.tgz")
 
 
-def emulated(args, env=None, timeout=300):
+def emulated(args, env=None, timeout=300, stdin=b""):
     """Runs a command of the emulated Wine with its output in files (Wine's services may hold
     a pipe open for as long as the server lives). Returns (exit status, stdout, stderr)."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.call(["timeout", "-k", "5", str(timeout), WINE] + args, stdin=subprocess.DEVNULL,
+    with tempfile.TemporaryFile() as given, tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        given.write(stdin)
+        given.seek(0)
+        status = subprocess.call(["timeout", "-k", "5", str(timeout), WINE] + args, stdin=given,
                                  stdout=out, stderr=err, env=dict(os.environ, **(env or {})))
         out.seek(0)
         err.seek(0)
@@ -52,9 +57,9 @@ class Suite:
         with open(os.path.join(self.app, "data", "readme.txt"), "w") as f:
             f.write("hello\n")
 
-    def launcher(self, name, *extra):
+    def launcher(self, name, *extra, app=None, main="report_app.dll"):
         exe = os.path.join(self.work, name + ".exe")
-        subprocess.run([self.pack, "build", self.app, "--main", "report_app.dll", "-o", exe, "-q", *extra], check=True)
+        subprocess.run([self.pack, "build", app or self.app, "--main", main, "-o", exe, "-q", *extra], check=True)
         listing = subprocess.run([self.pack, "list", exe], check=True, capture_output=True, text=True).stdout
         assert listing.startswith("launcher: windowed, arm64\n"), listing
         return exe
@@ -106,6 +111,28 @@ class Suite:
             assert (status != 0) == bool(action), (action, status, out, err)
             folder = host_path(report(out)["main_library"]).rsplit("/", 1)[0]
             assert not os.path.exists(folder), (action, folder, os.listdir(folder))
+
+    # A real ARM64 program packed as it ships runs through the ARM64 launcher as it runs from
+    # its own folder: the same output, errors and exit code, its standard input read, and the
+    # run's folder gone afterwards.
+    def real_program(self):
+        if not os.path.exists(REAL_PROGRAM):
+            raise SystemExit(f"missing {REAL_PROGRAM}: scripts/setup fetches it (make test does)")
+        app = os.path.join(self.work, "esbuild-arm64")
+        with tarfile.open(REAL_PROGRAM) as tar:
+            tar.extractall(app)
+        folder = os.path.join(app, "package")
+        exe = self.launcher("esbuild", "--product", "Real esbuild", app=folder, main="esbuild.exe")
+        source = b"let  answer : number = 40 + 2;\nconsole.log( answer )\n"
+        temp = os.path.join(ROOT, "root", ".wine-arm", "drive_c", "users", "root", "AppData", "Local", "Temp")
+        before = set(os.listdir(temp)) if os.path.isdir(temp) else set()
+        for args, given in ((["--version"], b""), (["--minify", "--loader=ts"], source), (["--loader=js"], b"let x = ;\n")):
+            direct = emulated(["wine", os.path.join(folder, "esbuild.exe"), *args], stdin=given, timeout=600)
+            packed = emulated(["wine", exe, *args], stdin=given, timeout=600)
+            assert direct == packed, (args, direct, packed)
+        assert direct[0] == 1 and b"error" in direct[2].lower(), direct
+        left = set(os.listdir(temp)) - before if os.path.isdir(temp) else set()
+        assert not left, left
 
     # A payload damaged after packing stops the launcher with its message and exit code 2,
     # before the application runs.
