@@ -12,10 +12,11 @@ enable_language(ASM)
 set_source_files_properties(embedded_stub.S PROPERTIES OBJECT_DEPENDS "${stub};${TAVREN_LAUNCHER_LIBDIR}/arm64/tavren-launcher.exe"
   COMPILE_OPTIONS "-Wa,-I${TAVREN_LAUNCHER_LIBDIR}")
 
+# `make demo` configures this tree before scripts/setup has built the full zstd (it builds
+# only what the demo runs, not this packer): its headers are named on the packer's own target,
+# since an imported target's must exist when the tree is configured.
 add_library(zstd_full STATIC IMPORTED)
-set_target_properties(zstd_full PROPERTIES
-  IMPORTED_LOCATION "${TAVREN_MINGW_PREFIX}/zstd-full/lib/libzstd.a"
-  INTERFACE_INCLUDE_DIRECTORIES "${TAVREN_MINGW_PREFIX}/zstd-full/include")
+set_target_properties(zstd_full PROPERTIES IMPORTED_LOCATION "${TAVREN_MINGW_PREFIX}/zstd-full/lib/libzstd.a")
 
 add_library(tavren_pack_core_win STATIC host_win.cc stb_parts.c ${pack_sources}
   ${CMAKE_SOURCE_DIR}/payload/stream_decoder.cc ${CMAKE_SOURCE_DIR}/payload/content_digest.cc
@@ -23,6 +24,7 @@ add_library(tavren_pack_core_win STATIC host_win.cc stb_parts.c ${pack_sources}
 add_dependencies(tavren_pack_core_win tavren-launcher)
 target_include_directories(tavren_pack_core_win PUBLIC ${CMAKE_SOURCE_DIR} "${host_headers}")
 target_link_libraries(tavren_pack_core_win PUBLIC zstd_full)
+target_include_directories(tavren_pack_core_win BEFORE PUBLIC "${TAVREN_MINGW_PREFIX}/zstd-full/include")
 target_compile_options(tavren_pack_core_win PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror -Wno-restrict>
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
