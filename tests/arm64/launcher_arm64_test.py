@@ -57,11 +57,11 @@ class Suite:
         with open(os.path.join(self.app, "data", "readme.txt"), "w") as f:
             f.write("hello\n")
 
-    def launcher(self, name, *extra, app=None, main="report_app.dll"):
+    def launcher(self, name, *extra, app=None, main="report_app.dll", kind="windowed"):
         exe = os.path.join(self.work, name + ".exe")
         subprocess.run([self.pack, "build", app or self.app, "--main", main, "-o", exe, "-q", *extra], check=True)
         listing = subprocess.run([self.pack, "list", exe], check=True, capture_output=True, text=True).stdout
-        assert listing.startswith("launcher: windowed, arm64\n"), listing
+        assert listing.startswith(f"launcher: {kind}, arm64\n"), listing
         return exe
 
     # The Wine server for the whole run, and Wine's own services started with nothing to
@@ -122,7 +122,7 @@ class Suite:
         with tarfile.open(REAL_PROGRAM) as tar:
             tar.extractall(app)
         folder = os.path.join(app, "package")
-        exe = self.launcher("esbuild", "--product", "Real esbuild", app=folder, main="esbuild.exe")
+        exe = self.launcher("esbuild", "--product", "Real esbuild", app=folder, main="esbuild.exe", kind="console")
         source = b"let  answer : number = 40 + 2;\nconsole.log( answer )\n"
         temp = os.path.join(ROOT, "root", ".wine-arm", "drive_c", "users", "root", "AppData", "Local", "Temp")
         before = set(os.listdir(temp)) if os.path.isdir(temp) else set()
