@@ -132,7 +132,9 @@ bool next_run_name_beside(wchar_t* directory, size_t capacity) {
 // own), its record stands for its files, and, where the launcher carries digests, their
 // content matches.
 bool folder_is_good(const wchar_t* folder) {
-  if (!cache_folder_intact(folder, g_launch->content_key) || !folder_has_private_access(folder)) return false;
+  if (!cache_folder_intact(folder, g_launch->content_key, g_launch->digest_table != nullptr) ||
+      !folder_has_private_access(folder))
+    return false;
   return !g_launch->digest_table || cache_digests_match(folder, g_launch->digest_table, g_launch->digest_count);
 }
 
