@@ -12,6 +12,7 @@
 #include "launcher/dead_runs.h"
 #include "launcher/executable_child.h"
 #include "launcher/folder_trust.h"
+#include "launcher/own_folder.h"
 #include "launcher/private_folder.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_sequence.h"
@@ -67,7 +68,11 @@ bool usable_folder_name(const wchar_t* name) {
 // folder. The system sets LOCALAPPDATA to it in every user's environment; asking the shell
 // instead loads Shell32, which costs a start under Wine about as much as the rest of it.
 void cache_root(wchar_t* root, size_t capacity) {
-  if (chosen_unpack_folder(root, capacity)) return;
+  folder_access access = process_folder_access();
+  if (chosen_unpack_folder(root, capacity, access)) {
+    enter_own_folder(root, capacity, access, true);
+    return;
+  }
   wchar_t* chosen = env_get("LOCALAPPDATA");
   bool expanded = true;
   bool absolute_path =
@@ -84,6 +89,9 @@ void cache_root(wchar_t* root, size_t capacity) {
   if (length < 1 || length > launcher_path_capacity - 1) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
   while (length > 0 && absolute[length - 1] == L'\\') absolute[--length] = 0;
   wbuf_copy(root, capacity, absolute);
+  // The user's own folder, but not an elevated launcher's alone: the user without elevation
+  // could change the levels above an install.
+  if (access == folder_access_elevated) enter_own_folder(root, capacity, access, true);
 }
 
 void cache_directory(wchar_t* directory, size_t capacity, const unsigned char* key) {
