@@ -268,7 +268,13 @@ const wchar_t* place_install() {
   BY_HANDLE_FILE_INFORMATION checked = {}, held_identity = {};
   bool identified = folder_identity(g_target_directory, checked);
   bool good = folder_is_good(g_target_directory), moved = false;
-  if (!good && identified) {
+  DWORD attributes = GetFileAttributesW(g_target_directory);
+  if (!good && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // A link in the folder's place stays where it is and this start runs from its own copy:
+    // Wine opens and moves a Unix link's target even when told not to follow it, so moving
+    // the link aside could take the tree it points to, which a later start would then collect
+    // as a dead run's.
+  } else if (!good && identified) {
     HANDLE held =
         CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
