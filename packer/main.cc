@@ -6,11 +6,13 @@
 
 #include "packer/blob_commands.h"
 #include "packer/build_command.h"
+#include "packer/delta_command.h"
 #include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/payload_command.h"
 #include "packer/temp_output.h"
+#include "packer/update/update_key.h"
 
 namespace {
 
@@ -42,6 +44,17 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
                    "decodes side by side, one per processor; 0 keeps one frame. Smaller frames use more "
                    "processors, larger ones compress better (default: 32M pieces for apps over 64 MiB)")
       ->transform(CLI::AsSizeValue(false));
+  command
+      ->add_option_function<std::string>(
+          "--frame-cut",
+          [&r](const std::string& cut) { r.compression.cut = cut == "content" ? frame_cut::content : frame_cut::size; },
+          "Where frames are cut: size (about --frame-size bytes apart, the default) or content (after files "
+          "chosen by name and size, about --frame-size apart, default 8M): unchanged files then give the same "
+          "bytes in the next release, so a delta between releases stays small")
+      ->check(CLI::IsMember({"size", "content"}))
+      ->type_name("size|content");
+  command->add_flag("--rsyncable", r.compression.rsyncable,
+                    "Let zstd cut its work at content-defined points inside each frame (ZSTD_c_rsyncable)");
   command->add_flag(
       "--no-checksum", [&r](int64_t) { r.compression.checksum = false; },
       "Leave out the frame checksum (default: on, so damage is detected before the app runs)");
@@ -206,6 +219,13 @@ int pack_main(int argc, char** argv) {
       ->add_option("--timestamp-url", build_request.signing.timestamp_url,
                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
       ->type_name("URL");
+  build
+      ->add_option("--update-key", build_request.update_key,
+                   "Take updates signed with this key (a file from update-key new); given the private key, also "
+                   "sign this launcher as an update, before --sign")
+      ->type_name("KEY");
+  build->add_flag("--updates-unsigned", build_request.updates_unsigned,
+                  "Take updates of the same product without a signature (a launcher without a key takes none)");
   build->footer(
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --product \"My App\" --file-version 1.2.0.0\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --icon logo.png --company \"Acme\" -v\n"
@@ -214,6 +234,7 @@ int pack_main(int argc, char** argv) {
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --uac-admin --dpi-aware per-monitor-v2\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --splash splash.png --splash-timeout 60\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --file-version 1.3.0.0 --update-key release.key\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
       "user unless --uac-admin or --uac-level says otherwise, long paths, Windows Vista to 11,\n"
       "common controls 6) and the icon. The same input and options give a byte-identical\n"
@@ -236,6 +257,45 @@ int pack_main(int argc, char** argv) {
   extract->add_flag("-v,--verbose", extract_verbose, "Print each name written");
   extract->footer("Example:\n  tavren-pack extract App.exe unpacked\n");
 
+  std::string key_path, signed_output;
+  CLI::App* update_key = app.add_subcommand("update-key", "Make the key pair that signs a product's updates");
+  CLI::App* update_key_new = update_key->add_subcommand("new", "Write a new private key to KEY and its public half to KEY.pub");
+  update_key_new->add_option("KEY", key_path, "The private key's file; neither file may exist")->required();
+  update_key->require_subcommand(1);
+  update_key->footer("Example:\n  tavren-pack update-key new release.key\n"
+                     "Keep release.key secret and safe: launchers packed with --update-key take only updates it\n"
+                     "signed, and a lost key cannot be replaced in launchers already shipped.\n");
+  CLI::App* sign_update =
+      app.add_subcommand("sign-update", "Sign a packed launcher so that launchers carrying the key take it as an update");
+  sign_update->add_option("--key", key_path, "The private key from update-key new")->required()->type_name("KEY");
+  sign_update->add_option("FILE", file, "The launcher .exe, signed in place unless -o")->required();
+  sign_update->add_option("-o,--output", signed_output, "Write the signed launcher here instead")->type_name("FILE");
+  sign_update->footer("Example:\n  tavren-pack sign-update --key release.key App.exe\n"
+                      "Sign for updates before Authenticode (osslsigncode): Authenticode then covers both.\n");
+  delta_request delta_args;
+  CLI::App* delta = app.add_subcommand("delta", "Write the difference between two releases of a launcher (.tdelta)");
+  delta->add_option("OLD", delta_args.old_path, "The release users have")->required()->type_name("FILE");
+  delta->add_option("NEW", delta_args.new_path, "The release they should get (not with --apply)")->type_name("FILE");
+  delta->add_option("-o,--output", delta_args.output, "Where to write the result; replaced only on success")
+      ->type_name("FILE")
+      ->required();
+  delta
+      ->add_option("--apply", delta_args.apply,
+                   "Apply this delta to OLD instead, as a launcher does, and write the new launcher")
+      ->type_name("DELTA");
+  delta->add_option("--level", delta_args.level, "Zstandard level of the new bytes, 1..22 (default 19)")
+      ->check(CLI::Range(1, 22));
+  delta->add_option("--threads", delta_args.threads, "Compression threads, 1..256 (default: one per core)")
+      ->check(CLI::Range(1, 256));
+  delta->add_flag("-q,--quiet", delta_args.quiet, "No summary; errors still show");
+  delta->footer(
+      "Examples:\n  tavren-pack delta App-1.0.exe App-1.1.exe -o App-1.1.tdelta\n"
+      "  tavren-pack delta App-1.0.exe --apply App-1.1.tdelta -o App-1.1.exe\n"
+      "Both launchers must be of one product (company and product) and one processor. The delta\n"
+      "records the SHA-256 of both: applied to any other file it is refused, and what it rebuilds\n"
+      "is the new launcher byte for byte, signature included. Deltas chain: 1.0 to 1.1, then 1.1\n"
+      "to 1.2.\n");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -251,7 +311,7 @@ int pack_main(int argc, char** argv) {
         }
     auto named = [&](CLI::App* command) { return command->get_name() == argv[1]; };
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands(named).empty()) {
-      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify or extract (see --help)\n",
+      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify, extract, delta, update-key or sign-update (see --help)\n",
               quote_name(argv[1]).c_str());
       return exit_usage;
     }
@@ -270,6 +330,12 @@ int pack_main(int argc, char** argv) {
       verify_payload(file);
     else if (extract->parsed())
       extract_payload(file, folder, extract_verbose);
+    else if (update_key_new->parsed())
+      run_update_key_new(key_path);
+    else if (sign_update->parsed())
+      run_sign_update(key_path, file, signed_output);
+    else if (delta->parsed())
+      run_delta(delta_args);
     fflush(stdout);
     return 0;
   } catch (const pack_error& e) {
