@@ -130,7 +130,7 @@ class Suite:
             direct = emulated(["wine", os.path.join(folder, "esbuild.exe"), *args], stdin=given, timeout=600)
             packed = emulated(["wine", exe, *args], stdin=given, timeout=600)
             assert direct == packed, (args, direct, packed)
-        assert direct[0] == 1 and b"error" in direct[2].lower(), direct
+        assert direct[0] == 1 and "error" in direct[2].lower(), direct
         left = set(os.listdir(temp)) - before if os.path.isdir(temp) else set()
         assert not left, left
 
