@@ -6,6 +6,7 @@
 
 #include "packer/blob_commands.h"
 #include "packer/build_command.h"
+#include "packer/delta_command.h"
 #include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
@@ -236,6 +237,30 @@ int pack_main(int argc, char** argv) {
   extract->add_flag("-v,--verbose", extract_verbose, "Print each name written");
   extract->footer("Example:\n  tavren-pack extract App.exe unpacked\n");
 
+  delta_request delta_args;
+  CLI::App* delta = app.add_subcommand("delta", "Write the difference between two releases of a launcher (.tdelta)");
+  delta->add_option("OLD", delta_args.old_path, "The release users have")->required()->type_name("FILE");
+  delta->add_option("NEW", delta_args.new_path, "The release they should get (not with --apply)")->type_name("FILE");
+  delta->add_option("-o,--output", delta_args.output, "Where to write the result; replaced only on success")
+      ->type_name("FILE")
+      ->required();
+  delta
+      ->add_option("--apply", delta_args.apply,
+                   "Apply this delta to OLD instead, as a launcher does, and write the new launcher")
+      ->type_name("DELTA");
+  delta->add_option("--level", delta_args.level, "Zstandard level of the new bytes, 1..22 (default 19)")
+      ->check(CLI::Range(1, 22));
+  delta->add_option("--threads", delta_args.threads, "Compression threads, 1..256 (default: one per core)")
+      ->check(CLI::Range(1, 256));
+  delta->add_flag("-q,--quiet", delta_args.quiet, "No summary; errors still show");
+  delta->footer(
+      "Examples:\n  tavren-pack delta App-1.0.exe App-1.1.exe -o App-1.1.tdelta\n"
+      "  tavren-pack delta App-1.0.exe --apply App-1.1.tdelta -o App-1.1.exe\n"
+      "Both launchers must be of one product (company and product) and one processor. The delta\n"
+      "records the SHA-256 of both: applied to any other file it is refused, and what it rebuilds\n"
+      "is the new launcher byte for byte, signature included. Deltas chain: 1.0 to 1.1, then 1.1\n"
+      "to 1.2.\n");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -251,7 +276,7 @@ int pack_main(int argc, char** argv) {
         }
     auto named = [&](CLI::App* command) { return command->get_name() == argv[1]; };
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands(named).empty()) {
-      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify or extract (see --help)\n",
+      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify, extract or delta (see --help)\n",
               quote_name(argv[1]).c_str());
       return exit_usage;
     }
@@ -270,6 +295,8 @@ int pack_main(int argc, char** argv) {
       verify_payload(file);
     else if (extract->parsed())
       extract_payload(file, folder, extract_verbose);
+    else if (delta->parsed())
+      run_delta(delta_args);
     fflush(stdout);
     return 0;
   } catch (const pack_error& e) {
