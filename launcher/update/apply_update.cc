@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "base/wide_buffer.h"
+#include "formats/delta.h"
 #include "launcher/command_line_quote.h"
 #include "launcher/run_state.h"
 #include "launcher/update/update_check.h"
@@ -84,14 +85,38 @@ bool read_whole(const wchar_t* path, const char* what, bytes* out) {
 }
 
 // The new release as the bytes of a whole launcher: the file itself, or this launcher's own
-// file with the delta applied to it.
+// file with the delta applied to it, which checks that it was made from this very file and
+// gives exactly the launcher it was made for.
 bool build_candidate(const update_request& request, const wchar_t* self, bytes* candidate) {
   if (!read_whole(request.file, "the new release cannot be read:", candidate)) return false;
   if (candidate->size >= 2 && candidate->data[0] == 'M' && candidate->data[1] == 'Z') return true;
-  (void)self;
-  release(*candidate);
-  say_why("the new release is not a launcher:", request.file);
-  return false;
+  bytes delta = *candidate, base;
+  *candidate = bytes{};
+  delta_header header;
+  const char* fault = nullptr;
+  bool built = false;
+  if (!delta_read_header(delta.data, delta.size, &header, &fault)) {
+    say_why("the new release is neither a launcher nor a delta:", request.file);
+    size_t used = strlen(g_why);
+    snprintf(g_why + used, why_capacity - used, ": %s", fault);
+  } else if (header.target_size == 0 || header.target_size >= (uint64_t{1} << 32)) {
+    say_why("the delta names a new launcher of an impossible size:", request.file);
+  } else if (read_whole(self, "this launcher's own file cannot be read:", &base)) {
+    candidate->size = static_cast<size_t>(header.target_size);
+    candidate->data =
+        static_cast<unsigned char*>(VirtualAlloc(nullptr, candidate->size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!candidate->data) {
+      say_why("no memory for the new launcher", nullptr, GetLastError());
+    } else if (!delta_apply(base.data, base.size, delta.data, delta.size, candidate->data, candidate->size, &fault)) {
+      snprintf(g_why, why_capacity, "the delta cannot be applied to this launcher: %s", fault);
+    } else {
+      built = true;
+    }
+  }
+  release(base);
+  release(delta);
+  if (!built) release(*candidate);
+  return built;
 }
 
 bool write_all(HANDLE file, const bytes& b) {
