@@ -33,7 +33,14 @@ class Update : public ::testing::TestWithParam<launcher_kind> {
   std::wstring version(int n) const {
     return test_program((std::wstring(L"update_") + GetParam().prefix + L"_v" + std::to_wstring(n) + L".exe").c_str());
   }
+  // The delta from the first release to the second.
+  std::wstring delta() const { return test_program((std::wstring(L"update_") + GetParam().prefix + L".tdelta").c_str()); }
   void SetUp() override { ASSERT_TRUE(CopyFileW(version(1).c_str(), app.c_str(), FALSE)); }
+  void fresh_copy() const {
+    remove_tree(folder.path());
+    CreateDirectoryW(folder.path().c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(version(1).c_str(), app.c_str(), FALSE));
+  }
 
   run_options options(const std::wstring& request = L"") const {
     run_options o = launch_options(temp.path());
@@ -53,25 +60,30 @@ class Update : public ::testing::TestWithParam<launcher_kind> {
   std::vector<std::wstring> beside() const { return folder_entries(folder.path(), L"app.exe."); }
 };
 
+// The whole new launcher, or the delta from this one to it: the same file in the end.
 TEST_P(Update, AppliedAfterTheApplicationEndsAndRestartsTheNewVersionInACleanEnvironment) {
-  captured_run r = run(options(L"file=" + version(2) + L"|restart=yes|argument=--updated|argument=a \"b\""));
-  ASSERT_EQ(r.exit_code, 0u) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(is_version(2));
-  auto reports = parse_reports(r.out);
-  ASSERT_EQ(reports.size(), 2u) << r.out;
-  EXPECT_EQ(value_of(reports[0], "update_requested"), "1");
-  EXPECT_EQ(value_of(reports[1], "argc"), "3");
-  EXPECT_EQ(value_of(reports[1], "argv1"), "--updated");
-  EXPECT_EQ(value_of(reports[1], "argv2"), "a \"b\"");
-  EXPECT_EQ(value_of(reports[1], "update_status"), "applied");
-  // What the old run and its application set stays with them.
-  EXPECT_EQ(value_of(reports[1], "TAVREN_TEST_LEAKED"), unset_value);
-  EXPECT_NE(value_of(reports[1], "TAVREN_ONEFILE_PARENT"), value_of(reports[0], "TAVREN_ONEFILE_PARENT"));
-  // The old file goes at the latest with a later start, which runs the new version.
-  captured_run later = run(options());
-  EXPECT_EQ(later.exit_code, 0u) << later.err;
-  EXPECT_TRUE(beside().empty());
+  for (const std::wstring& release : {version(2), delta()}) {
+    SCOPED_TRACE(narrow(release));
+    fresh_copy();
+    captured_run r = run(options(L"file=" + release + L"|restart=yes|argument=--updated|argument=a \"b\""));
+    ASSERT_EQ(r.exit_code, 0u) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(is_version(2));
+    auto reports = parse_reports(r.out);
+    ASSERT_EQ(reports.size(), 2u) << r.out;
+    EXPECT_EQ(value_of(reports[0], "update_requested"), "1");
+    EXPECT_EQ(value_of(reports[1], "argc"), "3");
+    EXPECT_EQ(value_of(reports[1], "argv1"), "--updated");
+    EXPECT_EQ(value_of(reports[1], "argv2"), "a \"b\"");
+    EXPECT_EQ(value_of(reports[1], "update_status"), "applied");
+    // What the old run and its application set stays with them.
+    EXPECT_EQ(value_of(reports[1], "TAVREN_TEST_LEAKED"), unset_value);
+    EXPECT_NE(value_of(reports[1], "TAVREN_ONEFILE_PARENT"), value_of(reports[0], "TAVREN_ONEFILE_PARENT"));
+    // The old file goes at the latest with a later start, which runs the new version.
+    captured_run later = run(options());
+    EXPECT_EQ(later.exit_code, 0u) << later.err;
+    EXPECT_TRUE(beside().empty());
+  }
 }
 
 TEST_P(Update, WithoutRestartTheNextStartRunsTheNewVersionWarm) {
@@ -94,6 +106,17 @@ TEST_P(Update, ARefusedUpdateChangesNothingAndSaysWhy) {
   DWORD written = 0;
   WriteFile(file, "not a launcher", 14, &written, nullptr);
   CloseHandle(file);
+  // A delta with one byte of its new bytes changed, and one made for the other entry kind.
+  const std::wstring damaged = folder / L"damaged.tdelta";
+  auto bytes = read_file_bytes(delta());
+  ASSERT_GT(bytes.size(), 200u);
+  bytes[bytes.size() - 40] ^= 0x55;
+  file = CreateFileW(damaged.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  std::wstring other_kind = GetParam().prefix[0] == L'e' ? L"dll" : L"exe";
+  const std::wstring other_base = test_program(
+      (L"update_" + other_kind + std::wstring(GetParam().prefix).substr(3) + L".tdelta").c_str());
   const struct {
     std::wstring request;
     const char* why;
@@ -102,6 +125,10 @@ TEST_P(Update, ARefusedUpdateChangesNothingAndSaysWhy) {
       {L"file=" + text, "refused: the new release is not a launcher"},
       {L"file=relative.exe", "refused: the request's file is not a full path"},
       {L"file=" + version(2) + L"|reboot=yes", "refused: the request has an unknown key"},
+      {L"file=" + version(0), "refused: its version is older than the running one"},
+      {L"file=" + test_program(L"cached_report_launcher.exe"), "refused: it is the launcher of another product"},
+      {L"file=" + damaged, "refused: the delta cannot be applied to this launcher"},
+      {L"file=" + other_base, "refused: the delta cannot be applied to this launcher"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(narrow(c.request));
@@ -110,7 +137,7 @@ TEST_P(Update, ARefusedUpdateChangesNothingAndSaysWhy) {
     EXPECT_EQ(parse_reports(r.out).size(), 1u);
     EXPECT_EQ(r.err.rfind("Update refused: ", 0), 0u) << r.err;
     EXPECT_TRUE(is_version(1));
-    EXPECT_TRUE(beside().empty());
+    EXPECT_EQ(beside().size(), 0u);
     EXPECT_EQ(status().rfind(c.why, 0), 0u) << status();
   }
 }
@@ -175,9 +202,7 @@ TEST_P(Update, ANewVersionWithoutItsPayloadIsRolledBack) {
 TEST_P(Update, KilledAtEachStepOfTheSwapTheNextStartWorks) {
   for (int kill_at = 1;; ++kill_at) {
     SCOPED_TRACE(kill_at);
-    remove_tree(folder.path());
-    CreateDirectoryW(folder.path().c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(version(1).c_str(), app.c_str(), FALSE));
+    fresh_copy();
     std::wstring line = quote_argument(app), environment = environment_block(options(L"file=" + version(2)));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
