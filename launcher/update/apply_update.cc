@@ -64,7 +64,8 @@ bool read_whole(const wchar_t* path, const char* what, bytes* out) {
     return false;
   }
   LARGE_INTEGER size = {};
-  bool ok = GetFileSizeEx(file, &size) && size.QuadPart > 0 && static_cast<uint64_t>(size.QuadPart) < (uint64_t{1} << 32);
+  bool ok =
+      GetFileSizeEx(file, &size) && size.QuadPart > 0 && static_cast<uint64_t>(size.QuadPart) < (uint64_t{1} << 32);
   if (ok) {
     out->size = static_cast<size_t>(size.QuadPart);
     out->data = static_cast<unsigned char*>(VirtualAlloc(nullptr, out->size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
@@ -135,7 +136,8 @@ bool reads_back(HANDLE file, const bytes& b) {
   static unsigned char chunk[1 << 16];
   for (size_t done = 0; done < b.size;) {
     DWORD want = static_cast<DWORD>(b.size - done > sizeof chunk ? sizeof chunk : b.size - done), got = 0;
-    if (!ReadFile(file, chunk, want, &got, nullptr) || got != want || memcmp(chunk, b.data + done, got) != 0) return false;
+    if (!ReadFile(file, chunk, want, &got, nullptr) || got != want || memcmp(chunk, b.data + done, got) != 0)
+      return false;
     done += got;
   }
   DWORD got = 0;
@@ -190,10 +192,9 @@ long long run_and_wait(const wchar_t* image, wchar_t* line, const wchar_t* envir
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   }
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(image, line, nullptr, nullptr, !quiet,
-                      CREATE_UNICODE_ENVIRONMENT | (quiet ? CREATE_NO_WINDOW : 0),
-                      const_cast<wchar_t*>(environment ? environment : update_start_environment()), nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessW(
+          image, line, nullptr, nullptr, !quiet, CREATE_UNICODE_ENVIRONMENT | (quiet ? CREATE_NO_WINDOW : 0),
+          const_cast<wchar_t*>(environment ? environment : update_start_environment()), nullptr, &startup, &process)) {
     return -1;
   }
   CloseHandle(process.hThread);
@@ -258,22 +259,16 @@ bool write_and_try(const bytes& candidate, const wchar_t* self, const wchar_t* w
   return true;
 }
 
-// Puts the tried file `kept` at `self`, the old one going to `aside`. Where the system lets a
-// running launcher's name be replaced, one rename does it and the old file keeps a second name
-// (a hard link) at `aside`; otherwise the old file is renamed aside and the new one into its
-// place, the only moment without a launcher at `self`. False, with everything as before, when
-// neither works.
+// Puts the tried file `kept` at `self`, the old one going to `aside`: renamed aside, then the
+// new one renamed into its place. Windows refuses to replace or delete the name of a running
+// executable (Wine too, with error 5), and the old launcher runs, so one rename cannot do it;
+// between the two the path holds nothing, for one system call. False, with everything as
+// before, when either rename fails.
 bool swap_into_place(HANDLE kept, const wchar_t* self, const wchar_t* aside) {
-  if (CreateHardLinkW(aside, self, nullptr)) {
-    step("tavren-onefile update: linked");
-    if (rename_through(kept, self, true)) return true;
-    DeleteFileW(aside);
-  }
   if (!MoveFileExW(self, aside, MOVEFILE_WRITE_THROUGH)) {
     say_why("the running launcher could not be renamed:", self, GetLastError());
     return false;
   }
-  step("tavren-onefile update: aside");
   if (rename_through(kept, self, false)) return true;
   DWORD error = GetLastError();
   MoveFileExW(aside, self, MOVEFILE_WRITE_THROUGH);

@@ -21,8 +21,10 @@ parsed parse(const std::string& text) {
 }
 
 TEST(UpdateRequest, TakesEveryKeyWithEitherLineEndAndQuotesTheArgumentsForTheCommandLine) {
-  parsed p = parse("\xEF\xBB\xBF" "file=C:\\Downloads\\caf\xC3\xA9.exe\r\nrestart=yes\n"
-                   "argument=--updated\nargument=a b\nargument=\nargument=x\"y\\\n\nallow-downgrade=1");
+  parsed p = parse(
+      "\xEF\xBB\xBF"
+      "file=C:\\Downloads\\caf\xC3\xA9.exe\r\nrestart=yes\n"
+      "argument=--updated\nargument=a b\nargument=\nargument=x\"y\\\n\nallow-downgrade=1");
   ASSERT_TRUE(p.ok) << p.why;
   EXPECT_STREQ(p.request.file, L"C:\\Downloads\\caf\u00e9.exe");
   EXPECT_TRUE(p.request.restart);

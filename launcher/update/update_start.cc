@@ -23,7 +23,8 @@ const wchar_t new_suffix[] = L".onefile-new";
 const wchar_t old_suffix[] = L".onefile-old-";
 
 const wchar_t* own_path() {
-  if (g_own_path[0] == 0 && GetModuleFileNameW(nullptr, g_own_path, own_module_path_capacity) - 1u >= own_module_path_capacity - 1u) {
+  if (g_own_path[0] == 0 &&
+      GetModuleFileNameW(nullptr, g_own_path, own_module_path_capacity) - 1u >= own_module_path_capacity - 1u) {
     g_own_path[0] = 0;
   }
   return g_own_path;

@@ -34,7 +34,9 @@ class Update : public ::testing::TestWithParam<launcher_kind> {
     return test_program((std::wstring(L"update_") + GetParam().prefix + L"_v" + std::to_wstring(n) + L".exe").c_str());
   }
   // The delta from the first release to the second.
-  std::wstring delta() const { return test_program((std::wstring(L"update_") + GetParam().prefix + L".tdelta").c_str()); }
+  std::wstring delta() const {
+    return test_program((std::wstring(L"update_") + GetParam().prefix + L".tdelta").c_str());
+  }
   void SetUp() override { ASSERT_TRUE(CopyFileW(version(1).c_str(), app.c_str(), FALSE)); }
   void fresh_copy() const {
     remove_tree(folder.path());
@@ -115,14 +117,14 @@ TEST_P(Update, ARefusedUpdateChangesNothingAndSaysWhy) {
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   CloseHandle(file);
   std::wstring other_kind = GetParam().prefix[0] == L'e' ? L"dll" : L"exe";
-  const std::wstring other_base = test_program(
-      (L"update_" + other_kind + std::wstring(GetParam().prefix).substr(3) + L".tdelta").c_str());
+  const std::wstring other_base =
+      test_program((L"update_" + other_kind + std::wstring(GetParam().prefix).substr(3) + L".tdelta").c_str());
   const struct {
     std::wstring request;
     const char* why;
   } cases[] = {
       {L"file=" + (folder / L"missing.exe") + L"|restart=yes", "refused: the new release cannot be read:"},
-      {L"file=" + text, "refused: the new release is not a launcher"},
+      {L"file=" + text, "refused: the new release is neither a launcher nor a delta"},
       {L"file=relative.exe", "refused: the request's file is not a full path"},
       {L"file=" + version(2) + L"|reboot=yes", "refused: the request has an unknown key"},
       {L"file=" + version(0), "refused: its version is older than the running one"},
@@ -196,9 +198,12 @@ TEST_P(Update, ANewVersionWithoutItsPayloadIsRolledBack) {
   EXPECT_EQ(status(), "rolled back: the new version could not find its payload");
 }
 
-// The launcher runs under this test as its debugger and announces each step of the swap; it is
-// ended at the first, then (from a fresh copy) at the second, and so on until a run completes.
-// After each, the launcher's path starts, as the old version or the new one, whole.
+// The launcher runs under this test as its debugger and announces each step of the update
+// (written, tried, placed); it is ended at the first, then (from a fresh copy) at the second,
+// and so on until a run completes. After each, the launcher's path starts, as the old version
+// or the new one, whole. Between the rename aside and the rename into place nothing is at the
+// path and nothing is announced: Wine, as Windows, refuses to replace the name of a running
+// executable (error 5), so that one system call's moment cannot be closed.
 TEST_P(Update, KilledAtEachStepOfTheSwapTheNextStartWorks) {
   for (int kill_at = 1;; ++kill_at) {
     SCOPED_TRACE(kill_at);
@@ -206,6 +211,7 @@ TEST_P(Update, KilledAtEachStepOfTheSwapTheNextStartWorks) {
     std::wstring line = quote_argument(app), environment = environment_block(options(L"file=" + version(2)));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;  // none: what it prints is not this test's
     PROCESS_INFORMATION process = {};
     ASSERT_TRUE(CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, FALSE,
                                DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
@@ -237,7 +243,7 @@ TEST_P(Update, KilledAtEachStepOfTheSwapTheNextStartWorks) {
     EXPECT_EQ(parse_reports(next.out).size(), 1u) << next.out;
     EXPECT_TRUE(is_version(1) || is_version(2));
     if (!killed) {
-      EXPECT_GE(steps, 3) << "written, tried and placed at least";
+      EXPECT_EQ(steps, 3) << "written, tried and placed";
       EXPECT_TRUE(is_version(2));
       break;
     }
