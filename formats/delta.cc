@@ -207,7 +207,8 @@ bool delta_apply_to(const unsigned char* base, size_t base_size, const unsigned 
   instruction step;
   while (!check.done())
     if (!check.next(&step, why)) return false;
-  if (check.produced != header.target_size) return refuse(why, "the delta's instructions fall short of the new launcher");
+  if (check.produced != header.target_size)
+    return refuse(why, "the delta's instructions fall short of the new launcher");
   if (check.literals != header.literal_bytes) return refuse(why, "the delta's literals do not match its instructions");
 
   literal_stream literals;

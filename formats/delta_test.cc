@@ -80,7 +80,8 @@ TEST(Delta, RebuildsTheTargetByteForByteForEveryKindOfChange) {
     EXPECT_TRUE(out == c.target);
     bytes whole(c.target.size() + 1);
     const char* why;
-    EXPECT_TRUE(delta_apply(c.base.data(), c.base.size(), delta.data(), delta.size(), whole.data(), whole.size(), &why));
+    EXPECT_TRUE(
+        delta_apply(c.base.data(), c.base.size(), delta.data(), delta.size(), whole.data(), whole.size(), &why));
     EXPECT_TRUE(std::equal(c.target.begin(), c.target.end(), whole.begin()));
     delta_header header;
     ASSERT_TRUE(delta_read_header(delta.data(), delta.size(), &header, &why));
@@ -166,8 +167,7 @@ TEST(Delta, RefusesInstructionsThatReachOutsideEitherFileBeforeWritingAByte) {
             "the delta copies bytes from outside the old launcher");
   EXPECT_EQ(apply(base, handmade(base, target, {{0, 100, 0}, {0, 400, -101}}), &out),
             "the delta copies bytes from outside the old launcher");
-  EXPECT_EQ(apply(base, handmade(base, target, {{0, 600, 0}}), &out),
-            "the delta writes past the new launcher's size");
+  EXPECT_EQ(apply(base, handmade(base, target, {{0, 600, 0}}), &out), "the delta writes past the new launcher's size");
   EXPECT_EQ(apply(base, handmade(base, target, {{0, 499, 0}}), &out),
             "the delta's instructions fall short of the new launcher");
   // A sink that has taken a byte cannot take it back: nothing reaches it from a bad delta.

@@ -97,8 +97,8 @@ void make(const delta_request& r) {
     throw pack_error("cannot write " + quote_name(r.output) + ": " + errno_text(errno));
   output.commit();
   if (!r.quiet)
-    printf("delta %s: %s (%s of the new launcher's %s); %s copied from the old one, %s new\n",
-           r.output.c_str(), human_bytes(delta.size()).c_str(), percent(delta.size(), new_file.size()).c_str(),
+    printf("delta %s: %s (%s of the new launcher's %s); %s copied from the old one, %s new\n", r.output.c_str(),
+           human_bytes(delta.size()).c_str(), percent(delta.size(), new_file.size()).c_str(),
            human_bytes(new_file.size()).c_str(), human_bytes(figures.copied).c_str(),
            human_bytes(figures.literal).c_str());
 }

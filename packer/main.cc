@@ -44,6 +44,17 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
                    "decodes side by side, one per processor; 0 keeps one frame. Smaller frames use more "
                    "processors, larger ones compress better (default: 32M pieces for apps over 64 MiB)")
       ->transform(CLI::AsSizeValue(false));
+  command
+      ->add_option_function<std::string>(
+          "--frame-cut",
+          [&r](const std::string& cut) { r.compression.cut = cut == "content" ? frame_cut::content : frame_cut::size; },
+          "Where frames are cut: size (about --frame-size bytes apart, the default) or content (after files "
+          "chosen by name and size, about --frame-size apart, default 8M): unchanged files then give the same "
+          "bytes in the next release, so a delta between releases stays small")
+      ->check(CLI::IsMember({"size", "content"}))
+      ->type_name("size|content");
+  command->add_flag("--rsyncable", r.compression.rsyncable,
+                    "Let zstd cut its work at content-defined points inside each frame (ZSTD_c_rsyncable)");
   command->add_flag(
       "--no-checksum", [&r](int64_t) { r.compression.checksum = false; },
       "Leave out the frame checksum (default: on, so damage is detected before the app runs)");
