@@ -10,6 +10,7 @@
 namespace {
 
 bool inside(const uint8_t* data, size_t size, const unsigned char* at, size_t length) {
+  if (length == 0 && !at) return true;  // an empty text
   return at >= data && static_cast<size_t>(at - data) <= size && length <= size - static_cast<size_t>(at - data);
 }
 
