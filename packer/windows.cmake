@@ -71,4 +71,4 @@ set_target_properties(fake_signer PROPERTIES OUTPUT_NAME osslsigncode
   RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin/fake-signer")
 
 tavren_win_test(pack_win_test pack_win_test.cc ${CMAKE_SOURCE_DIR}/tests/support/launcher_e2e_support.cc
-  DEPENDS pack_win_inputs fake_signer report_app)
+  LIBS tavren_launcher DEPENDS pack_win_inputs fake_signer report_app update_fixtures)

@@ -17,7 +17,7 @@ launcher_text wide_text(const wchar_t* text) { return {reinterpret_cast<const un
 
 // One line of ASCII from the shared reader, widened.
 bool refuse(const char* reason, wchar_t* why, size_t capacity) {
-  wchar_t line[128] = {};
+  wchar_t line[update_why_capacity] = {};
   size_t n = 0;
   for (; reason[n] && n + 1 < sizeof line / sizeof line[0]; ++n) line[n] = static_cast<unsigned char>(reason[n]);
   wbuf_copy(why, capacity, line);

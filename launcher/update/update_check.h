@@ -8,6 +8,9 @@
 
 #include "formats/launcher_update.h"
 
+/// Units of `why` that hold every reason the check gives, with its terminator.
+constexpr size_t update_why_capacity = 128;
+
 /// Keeps the running launcher's facts for later checks: the policy and key from `own`, its
 /// descriptor as the packer filled it in, the build texts (already pointed at the packed
 /// texts) and the processor of its own image. The entry calls it once, before the run.
@@ -18,7 +21,8 @@ void update_check_prepare(const stub_descriptor* own);
 /// not older unless `allow_downgrade`, and the signature the running launcher's pack-time
 /// policy demands. True when it may replace the running launcher; otherwise false with one
 /// line (no period) saying why in `why`, such as "its update signature does not match this
-/// launcher's publisher key". Without update_check_prepare every candidate is refused.
+/// launcher's publisher key"; `why_capacity` of update_why_capacity holds any. Without
+/// update_check_prepare every candidate is refused.
 bool update_candidate_acceptable(const unsigned char* file, size_t size, bool allow_downgrade, wchar_t* why,
                                  size_t why_capacity);
 

@@ -149,6 +149,8 @@ TEST_F(UpdateCli, RefusalsLeaveTheFilesAsTheyWere) {
     ASSERT_EQ(run_program(step, root_).status, 0);
   ASSERT_EQ(build("both.exe", {"--update-key", "release.key", "--sign", "test.p12"}).status, 0);
   EXPECT_NE(update_lines("both.exe").find("update signature: valid for key"), std::string::npos);
+  run_result authenticode = run_program({"osslsigncode", "verify", "-CAfile", "cert.pem", "both.exe"}, root_);
+  EXPECT_EQ(authenticode.status, 0) << "both signatures hold: " << authenticode.out;
   std::string both = slurp(root_ / "both.exe");
   run_result late = run({"sign-update", "--key", "release.key", "both.exe"}, root_);
   EXPECT_EQ(late.status, 1);
