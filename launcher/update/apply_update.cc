@@ -279,9 +279,10 @@ bool swap_into_place(HANDLE kept, const wchar_t* self, const wchar_t* aside) {
 bool apply(const update_request& request, const wchar_t* self) {
   bytes candidate;
   if (!build_candidate(request, self, &candidate)) return false;
-  static wchar_t refusal[why_capacity];
+  wchar_t refusal[update_why_capacity];
   refusal[0] = 0;
-  if (!update_candidate_acceptable(candidate.data, candidate.size, request.allow_downgrade, refusal, why_capacity)) {
+  if (!update_candidate_acceptable(candidate.data, candidate.size, request.allow_downgrade, refusal,
+                                   update_why_capacity)) {
     if (WideCharToMultiByte(CP_UTF8, 0, refusal, -1, g_why, why_capacity, nullptr, nullptr) <= 0) g_why[0] = 0;
     release(candidate);
     return false;
