@@ -47,7 +47,12 @@ class frame_writer {
     // Always at least one worker: zstd's output depends on whether workers are used at all,
     // not on how many, so the blob is the same on every machine.
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workers), "threads");
-    if (options.rsyncable) check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_rsyncable, 1), "rsyncable");
+    if (options.rsyncable) {
+      // Its cuts fall only between the workers' jobs, which default to four windows: a frame
+      // would be one job.
+      check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_rsyncable, 1), "rsyncable");
+      check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_jobSize, 4 << 20), "job size");
+    }
   }
 
   /// Begins a frame of `stream_bytes` (the first, or once the last one is finished), with a

@@ -42,8 +42,8 @@ struct compression_options {
   int threads = 0;     ///< compression workers; 0 = one per core
   int window_log = 0;  ///< 0 = just enough for the whole stream, at most launcher_window_log_max
   bool checksum = true;
-  /// zstd's own content-defined cuts inside a frame (ZSTD_c_rsyncable), for comparison with
-  /// frame_cut::content.
+  /// zstd's own content-defined cuts inside a frame (ZSTD_c_rsyncable, between jobs of 4 MiB),
+  /// for comparison with frame_cut::content.
   bool rsyncable = false;
 };
 

@@ -65,6 +65,15 @@ TEST_F(DeltaCli, RebuildsEachReleaseByteForByteAndChains) {
   run_result made = run({"delta", "1.0.exe", "1.1.exe", "-o", "1.1.tdelta"});
   ASSERT_EQ(made.status, 0) << made.err;
   EXPECT_NE(made.out.find("delta 1.1.tdelta: "), std::string::npos) << made.out;
+  // The last release signed: its certificate table travels like any other bytes.
+  auto tool = [&](std::vector<std::string> argv) { return run_program(argv, root_).status; };
+  ASSERT_EQ(tool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out", "cert.pem",
+                  "-days", "2", "-subj", "/CN=Tavren Test", "-batch"}),
+            0);
+  ASSERT_EQ(tool({"osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem", "-h", "sha256", "-in", "1.2.exe",
+                  "-out", "1.2-signed.exe"}),
+            0);
+  fs::rename(root_ / "1.2-signed.exe", root_ / "1.2.exe");
   ASSERT_EQ(run({"delta", "1.1.exe", "1.2.exe", "-o", "1.2.tdelta", "-q"}).status, 0);
   // Only what changed travels: far less than the launcher.
   EXPECT_LT(fs::file_size(root_ / "1.1.tdelta") * 10, fs::file_size(root_ / "1.1.exe"));
@@ -73,6 +82,7 @@ TEST_F(DeltaCli, RebuildsEachReleaseByteForByteAndChains) {
   ASSERT_EQ(run({"delta", "got-1.1.exe", "--apply", "1.2.tdelta", "-o", "got-1.2.exe", "-q"}).status, 0);
   EXPECT_EQ(slurp(root_ / "got-1.1.exe"), slurp(root_ / "1.1.exe"));
   EXPECT_EQ(slurp(root_ / "got-1.2.exe"), slurp(root_ / "1.2.exe"));
+  EXPECT_EQ(tool({"osslsigncode", "verify", "-CAfile", "cert.pem", "got-1.2.exe"}), 0);
 }
 
 TEST_F(DeltaCli, RefusesLaunchersOfAnotherProductOrProcessorAndOtherFiles) {
@@ -107,8 +117,8 @@ TEST_F(DeltaCli, RefusesADeltaForAnotherBaseOrProductOrDamagedWritingNothing) {
   std::string damaged = delta;
   damaged[damaged.size() - 20] ^= 0x40;
   spit(root_ / "damaged.tdelta", damaged);
-  expect_refused(run({"delta", "1.1.exe", "--apply", "damaged.tdelta", "-o", "out.exe"}), "'damaged.tdelta': ",
-                 "out.exe");
+  expect_refused(run({"delta", "1.1.exe", "--apply", "damaged.tdelta", "-o", "out.exe"}),
+                 "'damaged.tdelta': ", "out.exe");
   expect_refused(run({"delta", "1.1.exe", "--apply", "app/readme.txt", "-o", "out.exe"}),
                  "'app/readme.txt': not a delta", "out.exe");
 

@@ -257,6 +257,21 @@ int pack_main(int argc, char** argv) {
   extract->add_flag("-v,--verbose", extract_verbose, "Print each name written");
   extract->footer("Example:\n  tavren-pack extract App.exe unpacked\n");
 
+  std::string key_path, signed_output;
+  CLI::App* update_key = app.add_subcommand("update-key", "Make the key pair that signs a product's updates");
+  CLI::App* update_key_new = update_key->add_subcommand("new", "Write a new private key to KEY and its public half to KEY.pub");
+  update_key_new->add_option("KEY", key_path, "The private key's file; neither file may exist")->required();
+  update_key->require_subcommand(1);
+  update_key->footer("Example:\n  tavren-pack update-key new release.key\n"
+                     "Keep release.key secret and safe: launchers packed with --update-key take only updates it\n"
+                     "signed, and a lost key cannot be replaced in launchers already shipped.\n");
+  CLI::App* sign_update =
+      app.add_subcommand("sign-update", "Sign a packed launcher so that launchers carrying the key take it as an update");
+  sign_update->add_option("--key", key_path, "The private key from update-key new")->required()->type_name("KEY");
+  sign_update->add_option("FILE", file, "The launcher .exe, signed in place unless -o")->required();
+  sign_update->add_option("-o,--output", signed_output, "Write the signed launcher here instead")->type_name("FILE");
+  sign_update->footer("Example:\n  tavren-pack sign-update --key release.key App.exe\n"
+                      "Sign for updates before Authenticode (osslsigncode): Authenticode then covers both.\n");
   delta_request delta_args;
   CLI::App* delta = app.add_subcommand("delta", "Write the difference between two releases of a launcher (.tdelta)");
   delta->add_option("OLD", delta_args.old_path, "The release users have")->required()->type_name("FILE");
@@ -281,22 +296,6 @@ int pack_main(int argc, char** argv) {
       "is the new launcher byte for byte, signature included. Deltas chain: 1.0 to 1.1, then 1.1\n"
       "to 1.2.\n");
 
-  std::string key_path, signed_output;
-  CLI::App* update_key = app.add_subcommand("update-key", "Make the key pair that signs a product's updates");
-  CLI::App* update_key_new = update_key->add_subcommand("new", "Write a new private key to KEY and its public half to KEY.pub");
-  update_key_new->add_option("KEY", key_path, "The private key's file; neither file may exist")->required();
-  update_key->require_subcommand(1);
-  update_key->footer("Example:\n  tavren-pack update-key new release.key\n"
-                     "Keep release.key secret and safe: launchers packed with --update-key take only updates it\n"
-                     "signed, and a lost key cannot be replaced in launchers already shipped.\n");
-  CLI::App* sign_update =
-      app.add_subcommand("sign-update", "Sign a packed launcher so that launchers carrying the key take it as an update");
-  sign_update->add_option("--key", key_path, "The private key from update-key new")->required()->type_name("KEY");
-  sign_update->add_option("FILE", file, "The launcher .exe, signed in place unless -o")->required();
-  sign_update->add_option("-o,--output", signed_output, "Write the signed launcher here instead")->type_name("FILE");
-  sign_update->footer("Example:\n  tavren-pack sign-update --key release.key App.exe\n"
-                      "Sign for updates before Authenticode (osslsigncode): Authenticode then covers both.\n");
-
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -312,9 +311,7 @@ int pack_main(int argc, char** argv) {
         }
     auto named = [&](CLI::App* command) { return command->get_name() == argv[1]; };
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands(named).empty()) {
-      fprintf(stderr,
-              "tavren-pack: unknown command %s; use payload, build, list, verify, extract, delta, update-key or "
-              "sign-update (see --help)\n",
+      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify, extract, delta, update-key or sign-update (see --help)\n",
               quote_name(argv[1]).c_str());
       return exit_usage;
     }
@@ -333,12 +330,12 @@ int pack_main(int argc, char** argv) {
       verify_payload(file);
     else if (extract->parsed())
       extract_payload(file, folder, extract_verbose);
-    else if (delta->parsed())
-      run_delta(delta_args);
     else if (update_key_new->parsed())
       run_update_key_new(key_path);
     else if (sign_update->parsed())
       run_sign_update(key_path, file, signed_output);
+    else if (delta->parsed())
+      run_delta(delta_args);
     fflush(stdout);
     return 0;
   } catch (const pack_error& e) {
