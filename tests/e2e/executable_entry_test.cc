@@ -68,6 +68,30 @@ TEST(ExecutableEntry, TheApplicationRestartsItselfThroughItsLauncherAsANewRun) {
   EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
+// Started from a shortcut set to open minimized at a place of its own, the application opens
+// so, and the taskbar knows it by the shortcut (its title names the link).
+TEST(ExecutableEntry, TheApplicationGetsTheShortcutsWindowStateTitleAndLink) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_STARTUP", L"1"});
+  options.startup_flags = STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE | STARTF_TITLEISLINKNAME;
+  options.show_window = SW_SHOWMINNOACTIVE;
+  options.x = 11, options.y = 22, options.width = 333, options.height = 444;
+  options.title = L"C:\\Users\\Public\\Desktop\\Report App.lnk";
+  captured_run run = run_captured(exe_launcher(), L"launcher", options);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  auto reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 1u) << run.out;
+  const report& seen = reports[0];
+  EXPECT_EQ(value_of(seen, "startup_flags"), "0x907") << "the standard handles, and the shortcut's";
+  EXPECT_EQ(value_of(seen, "show_window"), std::to_string(SW_SHOWMINNOACTIVE));
+  EXPECT_EQ(value_of(seen, "position"), "11,22");
+  EXPECT_EQ(value_of(seen, "size"), "333x444");
+  EXPECT_EQ(value_of(seen, "title"), narrow(options.title));
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
 // Needs the supervision that keeps the folder while any process runs an image from it.
 TEST(ExecutableEntry, AHelperStartedFromTheFolderOutlivesTheApplicationWithEveryFile) {
   scratch_folder temp, elsewhere;
