@@ -72,6 +72,33 @@ uint16_t main_file_machine(const app_contents& contents) {
   return image_machine(main.data(), main.size());
 }
 
+// The executable's whole version resource, so Explorer's Details tab shows the application,
+// with the texts the options gave in place of its own; the launcher's own resource where the
+// executable has none, or one too long to write back.
+version_info launcher_version(const launcher_texts& texts, const std::string& file_name,
+                              const std::optional<version_info>& carried, const pack_request& r) {
+  version_info own = launcher_version_info(texts, file_name);
+  if (!carried) return own;
+  version_info info = *carried;
+  if (info.fixed.empty()) info.fixed = own.fixed;
+  if (info.tables.empty()) info.tables = own.tables;
+  if (info.translations.empty()) info.translations = own.translations;
+  if (r.company_given) set_version_text(info, u"CompanyName", texts.company);
+  if (r.product_given) {
+    set_version_text(info, u"ProductName", texts.product);
+    set_version_text(info, u"FileDescription", texts.product);
+  }
+  if (r.file_version_given) {
+    set_version_text(info, u"FileVersion", texts.file_version);
+    set_fixed_version(info, false, texts.file_version);
+  }
+  if (r.product_version_given) {
+    set_version_text(info, u"ProductVersion", texts.product_version);
+    set_fixed_version(info, true, texts.product_version);
+  }
+  return version_resource(info).empty() ? own : info;
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -139,14 +166,25 @@ void run_build(const pack_request& r) {
   if (!r.company_given && !looks.company.empty()) texts.company = looks.company;
   if (!r.product_given && !looks.product.empty()) texts.product = looks.product;
   if (!r.file_version_given && !looks.file_version.empty()) texts.file_version = looks.file_version;
+  if (!r.product_version_given && !looks.product_version.empty()) texts.product_version = looks.product_version;
   if (!r.product_given && !from_blob && looks.product.empty()) texts.product = file_stem(r.main_path);
   if (cached) check_cache_texts(texts);
   std::vector<std::string> warnings;
   std::string icon = !r.icon.empty() ? load_icon(r.icon, warnings) : !looks.ico.empty() ? looks.ico : default_icon();
   // The level the executable asks for stands unless the options name one or give a manifest.
+  // Where its manifest cannot be read, falling back to the invoker's level would make an
+  // application that needs an administrator fail on every machine: the user must say.
   manifest_request manifest_asked = r.manifest;
-  if (!manifest_asked.level && manifest_asked.file.empty()) manifest_asked.level = looks.level;
+  if (!manifest_asked.level && manifest_asked.file.empty()) {
+    if (!looks.manifest_fault.empty())
+      throw pack_error("the manifest of main file " + quote_name(from_blob ? r.payload : r.main_path) +
+                           " cannot be read (" + looks.manifest_fault +
+                           "): give --uac-level with the level the application needs",
+                       exit_usage);
+    manifest_asked.level = looks.level;
+  }
   std::string manifest = build_manifest(manifest_asked, warnings);
+  std::string version = version_resource(launcher_version(texts, file_name, looks.version, r));
   for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
 
   // Without a choice the launcher looks like the application: a console program gets a console
@@ -183,7 +221,7 @@ void run_build(const pack_request& r) {
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     cache.unpack_dir = r.unpack_dir;
     cache.mode |= entry_mode(entry);
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest), subsystem,
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(version, icon, manifest), subsystem,
                                fd, cache, splash);
   } catch (...) {
     host_close(fd);

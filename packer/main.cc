@@ -106,8 +106,10 @@ int pack_main(int argc, char** argv) {
       ->each([&](const std::string&) { build_request.file_version_given = true; });
   build
       ->add_option("--product-version", build_request.texts.product_version,
-                   "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
-      ->type_name("A.B.C.D");
+                   "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default: an "
+                   "executable's own, else 0.0.0.0)")
+      ->type_name("A.B.C.D")
+      ->each([&](const std::string&) { build_request.product_version_given = true; });
   auto* console_flag =
       build->add_flag("--console", build_request.console,
                       "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "

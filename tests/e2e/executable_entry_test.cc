@@ -174,27 +174,49 @@ std::string resource_of(const std::wstring& file, LPCWSTR type, int id) {
   return bytes;
 }
 
-std::wstring version_text(const std::wstring& file, const wchar_t* key) {
+// What Explorer's Details tab reads: a text of the table `table` ("040904B0"), or the fixed
+// numbers ("\\") as bytes.
+std::wstring version_text(const std::wstring& file, const wchar_t* key, const wchar_t* table = L"040904B0") {
   DWORD ignored = 0;
   std::vector<unsigned char> block(GetFileVersionInfoSizeW(file.c_str(), &ignored));
-  wchar_t* value = nullptr;
+  void* value = nullptr;
   UINT length = 0;
+  std::wstring path = key[0] == L'\\' ? key : std::wstring(L"\\StringFileInfo\\") + table + L"\\" + key;
   if (block.empty() || !GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) ||
-      !VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + key).c_str(),
-                      reinterpret_cast<void**>(&value), &length) ||
-      !value)
+      !VerQueryValueW(block.data(), path.c_str(), &value, &length) || !value)
     return L"<missing>";
-  return value;
+  if (key[0] == L'\\') return std::wstring(static_cast<const wchar_t*>(value), length / sizeof(wchar_t));
+  return static_cast<const wchar_t*>(value);
 }
 
 TEST(ExecutableEntry, TheLauncherTakesTheApplicationsIconTextsAndExecutionLevel) {
   const std::wstring looks = test_program(L"looks_launcher.exe"), named = test_program(L"looks_named_launcher.exe");
-  EXPECT_EQ(version_text(looks, L"CompanyName"), L"Looks Company");
-  EXPECT_EQ(version_text(looks, L"ProductName"), L"Looks Product");
-  EXPECT_EQ(version_text(looks, L"FileVersion"), L"3.1.4.15");
-  EXPECT_EQ(version_text(named, L"CompanyName"), L"Looks Company");
-  EXPECT_EQ(version_text(named, L"ProductName"), L"Named");
-  EXPECT_EQ(version_text(named, L"FileVersion"), L"9.8.7.6");
+  const std::wstring application = test_program(L"looks_app.exe");
+  // Every text of both languages and the numbers, as the application has them; the options
+  // replace only what they name, in every language.
+  const wchar_t* keys[] = {L"CompanyName",  L"FileDescription", L"FileVersion", L"LegalCopyright",
+                           L"ProductName",  L"ProductVersion",  L"Comments",    L"\\VarFileInfo\\Translation"};
+  for (const wchar_t* table : {L"040904B0", L"040704B0"}) {
+    for (const wchar_t* key : keys) {
+      SCOPED_TRACE(narrow(std::wstring(table) + L" " + key));
+      std::wstring own = version_text(application, key, table);
+      EXPECT_EQ(version_text(looks, key, table), own);
+      bool named_here = std::wstring(key) == L"ProductName" || std::wstring(key) == L"FileDescription";
+      EXPECT_EQ(version_text(named, key, table),
+                named_here ? L"Named" : std::wstring(key) == L"FileVersion" ? L"9.8.7.6" : own);
+    }
+  }
+  EXPECT_EQ(version_text(application, L"Comments", L"040704B0"), L"<missing>");
+  EXPECT_EQ(version_text(looks, L"FileVersion"), L"3.1.4.15 (beta)");
+  std::wstring fixed = version_text(application, L"\\");
+  ASSERT_EQ(fixed.size() * sizeof(wchar_t), sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(version_text(looks, L"\\"), fixed);
+  VS_FIXEDFILEINFO renumbered;
+  memcpy(&renumbered, fixed.data(), sizeof renumbered);
+  renumbered.dwFileVersionMS = 9 << 16 | 8;
+  renumbered.dwFileVersionLS = 7 << 16 | 6;
+  const wchar_t* renumbered_text = reinterpret_cast<const wchar_t*>(&renumbered);
+  EXPECT_EQ(version_text(named, L"\\"), std::wstring(renumbered_text, fixed.size()));
 
   // The application's one icon group, both its sizes and no other, image for image.
   std::string group = resource_of(looks, RT_GROUP_ICON, 1);
