@@ -142,6 +142,7 @@ void run_build(const pack_request& r) {
   std::unique_ptr<mapped_file> blob;
   main_entry entry = main_entry::library;
   std::string main_image;  ///< an executable main file's bytes
+  blob_main_file blob_main;
   if (from_blob) {
     host_file_info info;
     if (!host_stat(r.payload, &info))
@@ -149,7 +150,7 @@ void run_build(const pack_request& r) {
     if (info.kind != host_file_info::file)
       throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
     blob = std::make_unique<mapped_file>(r.payload, r.payload);
-    entry = blob_main_entry(blob->data(), blob->size(), &main_image);
+    entry = blob_main_entry(blob->data(), blob->size(), &main_image, &blob_main);
   } else {
     contents = scan_and_report(r);
     entry = contents.entry;
@@ -177,7 +178,7 @@ void run_build(const pack_request& r) {
   manifest_request manifest_asked = r.manifest;
   if (!manifest_asked.level && manifest_asked.file.empty()) {
     if (!looks.manifest_fault.empty())
-      throw pack_error("the manifest of main file " + quote_name(from_blob ? r.payload : r.main_path) +
+      throw pack_error("the manifest of main file " + quote_name(from_blob ? blob_main.name : r.main_path) +
                            " cannot be read (" + looks.manifest_fault +
                            "): give --uac-level with the level the application needs",
                        exit_usage);
@@ -191,8 +192,11 @@ void run_build(const pack_request& r) {
   // launcher, so shells wait for it and it shares their console.
   bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
   uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
+  // A blob's main file decides as an app folder's does: an ARM64 library in an x64 launcher
+  // would be a launcher that never runs.
   launcher_arch arch = choose_launcher_arch(r.arch, stub_file ? stub.headers.machine : 0,
-                                            from_blob ? 0 : main_file_machine(contents), r.main_path);
+                                            from_blob ? blob_main.machine : main_file_machine(contents),
+                                            from_blob ? blob_main.name : r.main_path);
   if (!stub_file)
     stub = check_stub(embedded_stub(arch), embedded_stub_size(arch),
                       std::string("(built in, ") + launcher_arch_name(arch) + ")");
