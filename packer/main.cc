@@ -18,8 +18,8 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
   auto* app = command->add_option("APP_DIR", r.app_dir, "The app folder; every file below it is packed");
   app->type_name("DIR");
   auto* main = command->add_option("--main", r.main_path,
-                                   "The main library, relative to APP_DIR (a 64-bit DLL exporting run_code); "
-                                   "it becomes the first entry");
+                                   "The main file, relative to APP_DIR: an x64 or ARM64 program, which the launcher "
+                                   "starts, or a DLL exporting run_code, which it loads; it becomes the first entry");
   main->type_name("FILE");
   if (app_required) {
     app->required();
