@@ -12,7 +12,7 @@
 #include "packer/executable_looks.h"
 #include "packer/manifest_xml.h"
 #include "packer/names.h"
-#include "packer/resource_reader.h"
+#include "packer/pe/resource_reader.h"
 
 namespace {
 

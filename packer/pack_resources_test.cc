@@ -23,10 +23,10 @@
 
 #include "packer/app_icon.h"
 #include "packer/executable_looks.h"
-#include "packer/launcher_resources.h"
 #include "packer/manifest_xml.h"
 #include "packer/names.h"
-#include "packer/resource_reader.h"
+#include "packer/pe/launcher_resources.h"
+#include "packer/pe/resource_reader.h"
 #include "tests/support/native_test_support.h"
 
 namespace {
