@@ -8,7 +8,8 @@ include_guard(GLOBAL)
 #                    [ICON <png or ico>] [CONSOLE | WINDOWED] [CACHED] [CACHED_VERIFY] [UAC_ADMIN]
 #                    [DPI_AWARE <system|per-monitor-v2>] [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>]
 #                    [SPLASH <png or bmp>] [SPLASH_TIMEOUT <seconds>]
-#                    [SIGN <pkcs12> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP_URL <url>] [SIGN_PAYLOAD]]):
+#                    [SIGN <pkcs12> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP_URL <url>] [SIGN_PAYLOAD]]
+#                    [UPDATE_KEY <key file> | UPDATES_UNSIGNED]):
 # a target <name> that packs the built main file and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
@@ -26,10 +27,13 @@ include_guard(GLOBAL)
 # --unpack-dir (such as "{PROGRAM_DIR}\\.app-files"). SIGN signs the launcher with that
 # certificate (--sign, with SIGN_PASSWORD_FILE and TIMESTAMP_URL); SIGN_PAYLOAD also signs
 # every binary of the application with it (--sign-payload). SPLASH shows that image while the
-# launcher unpacks (--splash), for at most SPLASH_TIMEOUT seconds.
+# launcher unpacks (--splash), for at most SPLASH_TIMEOUT seconds. UPDATE_KEY makes a launcher
+# that takes updates signed with that key (--update-key: a public key, or the private one, which
+# also signs this release); UPDATES_UNSIGNED one that takes them unsigned (--updates-unsigned).
 function(tavren_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD"
-    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL;SPLASH;SPLASH_TIMEOUT"
+  cmake_parse_arguments(PARSE_ARGV 1 arg
+    "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD;UPDATES_UNSIGNED"
+    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL;SPLASH;SPLASH_TIMEOUT;UPDATE_KEY"
     "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -146,6 +150,16 @@ function(tavren_add_onefile name)
     if(arg_SIGN_PAYLOAD)
       list(APPEND options --sign-payload)
     endif()
+  endif()
+  if(arg_UPDATE_KEY AND arg_UPDATES_UNSIGNED)
+    message(FATAL_ERROR "tavren_add_onefile(${name}): UPDATE_KEY and UPDATES_UNSIGNED exclude each other")
+  endif()
+  if(arg_UPDATE_KEY)
+    get_filename_component(update_key "${arg_UPDATE_KEY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND inputs "${update_key}")
+    list(APPEND options --update-key "${update_key}")
+  elseif(arg_UPDATES_UNSIGNED)
+    list(APPEND options --updates-unsigned)
   endif()
   if(arg_SPLASH)
     get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

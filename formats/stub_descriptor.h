@@ -8,7 +8,11 @@
 #include <stdint.h>
 
 /// The first 16 bytes of the descriptor (15 characters and a zero), unique in a stub's file.
-#define TAVREN_STUB_MARKER "TAVREN-STUB-V03"
+#define TAVREN_STUB_MARKER "TAVREN-STUB-V04"
+/// The marker of the third layout, 72 bytes without the update fields; the packer still reads
+/// launchers made with it.
+#define TAVREN_STUB_MARKER_V03 "TAVREN-STUB-V03"
+constexpr size_t stub_descriptor_v03_size = 72;
 /// The marker of the second layout, 64 bytes without the unpack folder and the splash; the
 /// packer still reads launchers made with it.
 #define TAVREN_STUB_MARKER_V02 "TAVREN-STUB-V02"
@@ -41,6 +45,18 @@ constexpr size_t stub_splash_header_size = 16;
 /// Longest side of a splash image in pixels: its pixels add at most 4 MiB to the launcher.
 constexpr uint32_t stub_splash_side_max = 1024;
 
+/// What a launcher demands of a release that is to replace it, stub_descriptor::update_policy.
+/// None (and every launcher of the earlier layouts): it takes no update at all.
+constexpr uint32_t stub_update_none = 0;
+/// Signed (ECDSA P-256 over SHA-256) with the private half of the key in update_key.
+constexpr uint32_t stub_update_signed = 1;
+/// Any release of the same product for the same processor, signed or not.
+constexpr uint32_t stub_update_unsigned = 2;
+/// A P-256 public key as the launcher carries it: X then Y, 32 big-endian bytes each.
+constexpr size_t stub_update_key_size = 64;
+/// An update signature: r then s, 32 big-endian bytes each.
+constexpr size_t stub_update_signature_size = 64;
+
 /// Which build text a text_rva slot holds.
 enum stub_text : unsigned { stub_company, stub_product, stub_file_version, stub_product_version, stub_text_count };
 
@@ -59,12 +75,20 @@ struct stub_descriptor {
   /// made under, a zero-terminated UTF-16 text relative to the image base; zero: the default.
   uint32_t unpack_dir_rva;
   uint32_t splash_rva;  ///< the splash record, relative to the image base, or zero
+  uint32_t update_policy;                           ///< stub_update_ value
+  unsigned char update_key[stub_update_key_size];  ///< with stub_update_signed, else zeros
+  // From here to the end: the slot that signing a release fills in, which its signature
+  // cannot cover.
+  uint32_t update_signed;  ///< 1 when update_signature holds a signature, else 0
+  unsigned char update_signature[stub_update_signature_size];
 };
 
-static_assert(sizeof(stub_descriptor) == 72, "the packer writes the fields at fixed offsets");
+static_assert(sizeof(stub_descriptor) == 208, "the packer writes the fields at fixed offsets");
 static_assert(offsetof(stub_descriptor, payload_size) == 16 && offsetof(stub_descriptor, payload_rva) == 24 &&
                   offsetof(stub_descriptor, text_rva) == 28 && offsetof(stub_descriptor, mode) == 44 &&
                   offsetof(stub_descriptor, content_key) == 48 && offsetof(stub_descriptor, digests_rva) == 56 &&
                   offsetof(stub_descriptor, digest_count) == 60 && offsetof(stub_descriptor, unpack_dir_rva) == 64 &&
-                  offsetof(stub_descriptor, splash_rva) == 68,
+                  offsetof(stub_descriptor, splash_rva) == 68 && offsetof(stub_descriptor, update_policy) == 72 &&
+                  offsetof(stub_descriptor, update_key) == 76 && offsetof(stub_descriptor, update_signed) == 140 &&
+                  offsetof(stub_descriptor, update_signature) == 144,
               "the packer writes the fields at fixed offsets");

@@ -7,6 +7,7 @@
 
 #include "base/diagnostics.h"
 #include "base/wide_buffer.h"
+#include "launcher/backoff.h"
 #include "launcher/cache_folder.h"
 #include "launcher/child_command_line.h"
 #include "launcher/dead_runs.h"
@@ -253,8 +254,21 @@ bool same_folder(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFOR
 // between is moved from under a process that has just started from it. Whenever the folder
 // cannot be moved, or another start's takes the place first, this run uses its own copy
 // unless the folder there is good.
+// Renames the install into place. A scanner, indexer or backup agent that has a new file or
+// folder of it open for a moment makes the rename fail while nothing stands in the place:
+// asked again after growing pauses, the install is placed, and later starts do not install
+// it all over again.
+bool rename_install_into_place() {
+  for (backoff pauses;;) {
+    if (MoveFileExW(g_install_directory, g_target_directory, 0)) return true;
+    DWORD error = GetLastError();
+    bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+    if (!held || GetFileAttributesW(g_target_directory) != INVALID_FILE_ATTRIBUTES || !pauses.pause()) return false;
+  }
+}
+
 const wchar_t* place_install() {
-  if (MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
+  if (rename_install_into_place()) return g_target_directory;
   BY_HANDLE_FILE_INFORMATION checked = {}, held_identity = {};
   bool identified = folder_identity(g_target_directory, checked);
   bool good = folder_is_good(g_target_directory), moved = false;
@@ -269,7 +283,7 @@ const wchar_t* place_install() {
       CloseHandle(held);
     }
   }
-  if (moved && MoveFileExW(g_install_directory, g_target_directory, 0)) return g_target_directory;
+  if (moved && rename_install_into_place()) return g_target_directory;
   if (good || folder_is_good(g_target_directory)) {
     remove_tree_through_handles(g_install_directory, tree_removal_options{});
     return g_target_directory;

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "launcher/backoff.h"
 #include "launcher/child_command_line.h"
 #include "launcher/child_job.h"
 #include "launcher/folder_processes.h"
@@ -26,13 +27,20 @@ static bool target_directory_exists() {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// A scanner that opens each new file for a moment keeps it from being deleted: the walk is
+// asked again after growing pauses, and what still stays after them a later start collects.
 static void remove_target_directory() {
   send_delete_request();
-  for (int retry = 0; retry < cleanup_retries; ++retry) {
-    if (!target_directory_exists()) return;
-    Sleep(cleanup_pause_ms);
-    send_delete_request();
-  }
+  for (backoff pauses; target_directory_exists() && pauses.pause();) send_delete_request();
+}
+
+// A helper the application started from the folder still needs its files, and an updater
+// among them may be waiting for the launcher to end: the folder stays whole, and a later
+// start collects it once nothing runs from it.
+static void remove_target_directory_unless_in_use() {
+  if (!g_unpacking_started) return;
+  if (any_process_runs_from(g_target_directory)) return;
+  remove_target_directory();
 }
 
 // Whoever takes the handle out of the slot is the only one that waits on, terminates and
@@ -48,23 +56,24 @@ void cleanup_child_and_directory() {
     }
     CloseHandle(child);
   }
-  if (!g_unpacking_started) return;
-  // A helper the application started from the folder still needs its files; a console event
-  // cannot wait for it, so the folder stays whole and a later start collects it.
-  if (any_process_runs_from(g_target_directory)) return;
-  remove_target_directory();
+  remove_target_directory_unless_in_use();
 }
 
 BOOL WINAPI console_ctrl_handler(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      // Once the application runs, an interrupt is its own to handle: a REPL drops the line
+      // it reads, a server saves its state. The launcher stays and passes on the code the
+      // application ends with. Before that, an interrupt ends the launcher.
+      if (g_application_started) return TRUE;
+      cleanup_child_and_directory();
+      return FALSE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT: cleanup_child_and_directory(); break;
-    default: break;
+    case CTRL_SHUTDOWN_EVENT: cleanup_child_and_directory(); return FALSE;
+    default: return FALSE;
   }
-  return FALSE;
 }
 
 uint32_t launch_and_supervise_child() {
@@ -117,6 +126,7 @@ uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line,
     assign_child_job(job, process.hProcess);
   }
   CloseHandle(process.hThread);
+  g_application_started = true;
   // The main thread keeps its own handle for the wait and the exit code; the slot gets a
   // duplicate that a console event's clean-up may take, wait on and close at any moment.
   HANDLE own = process.hProcess;
@@ -129,6 +139,10 @@ uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line,
   return supervise_child(own);
 }
 
+// The application has ended: what the parent does before it ends itself with the
+// application's code. Programs the application started run on; none is waited for or ended.
+static void end_of_run() { remove_target_directory_unless_in_use(); }
+
 uint32_t supervise_child(HANDLE process) {
   splash_follow(process);
   WaitForSingleObject(process, INFINITE);
@@ -137,13 +151,6 @@ uint32_t supervise_child(HANDLE process) {
   CloseHandle(process);
   if (HANDLE left = take_child_handle()) CloseHandle(left);
 
-  // Helpers and updaters the application started from its folder run on after it: the
-  // folder goes once the last of them has ended. Programs it started from elsewhere are
-  // neither waited for nor ended. The wait's last look found none, so the removal needs no
-  // look of its own.
-  if (g_unpacking_started) {
-    wait_until_no_process_runs_from(g_target_directory);
-    remove_target_directory();
-  }
+  end_of_run();
   return exit_code;
 }

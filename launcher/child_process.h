@@ -10,9 +10,6 @@
 constexpr DWORD child_terminated_exit_code = 0xC000013A;
 /// How long the clean-up waits for a child before ending it.
 constexpr DWORD child_grace_ms = 5000;
-/// Delete requests after the first one, and the pause before each.
-constexpr int cleanup_retries = 20;
-constexpr DWORD cleanup_pause_ms = 100;
 
 /// Starts this launcher again as the child, with the parent's own arguments
 /// (build_child_command_line), as launch_and_supervise_child(image, command_line) does.
@@ -32,17 +29,20 @@ uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line,
 STARTUPINFOW startup_with_own_handles();
 
 /// Waits without limit for the started child `process` (whose duplicate, if any, is in
-/// g_child_process), closes it, then waits until no process runs an executable from the
-/// target directory, runs the clean-up and returns the child's exit code (1 if it cannot be
-/// read). Whatever image the child runs, the supervision is the same.
+/// g_child_process), closes it and runs the end of the run: unless a process runs an
+/// executable from the target directory, the directory is removed as the clean-up removes it.
+/// Returns the child's exit code (1 if it cannot be read) at once, without waiting for
+/// programs the child started. Whatever image the child runs, the supervision is the same.
 uint32_t supervise_child(HANDLE process);
 
 /// Waits up to 5 s for a supervised child (then ends it), and if unpacking has started and
-/// no process runs an executable from the target directory, removes it: one delete request
-/// and up to 20 more, 100 ms apart, while the directory is still there. Links below it are
-/// removed, never followed. Silent; safe to run on two threads at once.
+/// no process runs an executable from the target directory, removes it: one delete request,
+/// and more while the directory is still there, after pauses that grow (see backoff.h).
+/// Links below it are removed, never followed. Silent; safe to run on two threads at once.
 void cleanup_child_and_directory();
 
-/// Runs the clean-up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns
-/// FALSE so the system's own handling goes on.
+/// Ctrl+C and Ctrl+Break once the application has started: returns TRUE and leaves the event
+/// to the application, which shares the console; the supervision passes its code on. Before
+/// that, and for close, log-off and shutdown: runs the clean-up and returns FALSE so the
+/// system's own handling goes on.
 BOOL WINAPI console_ctrl_handler(DWORD event);

@@ -31,15 +31,20 @@ BOOL list_process_ids(DWORD* ids, DWORD bytes, DWORD* used) {
 
 // Units of a process's image path, and of the folder's normal form: the file calls' limit.
 constexpr DWORD image_path_capacity = 32768;
-// Process ids one listing holds; a system with more has its excess looked at in a later round.
-constexpr DWORD process_list_capacity = 16384;
+// Process ids the first listing holds. The call says nothing of ids it had no room for, so a
+// listing that fills its buffer is made again in one twice as large, up to the largest.
+constexpr DWORD process_list_first_capacity = 16384;
+constexpr DWORD process_list_largest_capacity = 16384 * 64;
 
 struct folder_look {
   const wchar_t* folder;  // as the caller gave it
   size_t folder_length;
   wchar_t* normal;  // image_path_capacity units: the folder's normal form, made on first need
   bool normal_made;
-  wchar_t* image;  // image_path_capacity units: scratch for one process's image path
+  wchar_t* image;  // image_path_capacity units: one process's image path
+  // image_path_capacity units for the folder's final path: the normal form is made while the
+  // image path of the process that needed it is still to be compared.
+  wchar_t* final_path;
   FILETIME not_before;
 };
 
@@ -57,11 +62,11 @@ void make_folder_normal_form(folder_look& look) {
   HANDLE folder = CreateFileW(look.folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return;
-  DWORD length = GetFinalPathNameByHandleW(folder, look.image, image_path_capacity, 0);
+  DWORD length = GetFinalPathNameByHandleW(folder, look.final_path, image_path_capacity, 0);
   CloseHandle(folder);
   if (length == 0 || length >= image_path_capacity) return;
-  strip_extended_prefix(look.image);
-  length = GetShortPathNameW(look.image, look.normal, image_path_capacity);
+  strip_extended_prefix(look.final_path);
+  length = GetShortPathNameW(look.final_path, look.normal, image_path_capacity);
   if (length == 0 || length >= image_path_capacity) look.normal[0] = 0;
 }
 
@@ -78,52 +83,54 @@ bool runs_from_folder(folder_look& look, HANDLE process) {
   return below(look.image, look.normal, wcslen(look.normal));
 }
 
-// Opens up to `capacity` processes that run from the folder, for waiting; returns how many.
-// Stops at the first when `handles` is null.
-DWORD open_processes_running_from(const wchar_t* folder, HANDLE* handles, DWORD capacity) {
+// Every process id on the system, in a buffer from the heap that the caller frees; null when
+// memory or the call fails, or the largest buffer is still too small.
+DWORD* list_every_process(DWORD* count) {
+  for (DWORD capacity = process_list_first_capacity; capacity <= process_list_largest_capacity; capacity *= 2) {
+    DWORD* ids = static_cast<DWORD*>(malloc(capacity * sizeof(DWORD)));
+    DWORD bytes = 0;
+    if (!ids || !list_process_ids(ids, capacity * sizeof(DWORD), &bytes)) {
+      free(ids);
+      return nullptr;
+    }
+    if (bytes < capacity * sizeof(DWORD)) {
+      *count = bytes / sizeof(DWORD);
+      return ids;
+    }
+    free(ids);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool any_process_runs_from(const wchar_t* folder) {
   folder_look look = {};
   look.folder = folder;
   look.folder_length = wcslen(folder);
   while (look.folder_length > 0 && folder[look.folder_length - 1] == L'\\') --look.folder_length;
   FILETIME exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &look.not_before, &exited, &kernel, &user)) return 0;
-  DWORD* ids = static_cast<DWORD*>(malloc(process_list_capacity * sizeof(DWORD)));
-  look.normal = static_cast<wchar_t*>(malloc(2 * image_path_capacity * sizeof(wchar_t)));
-  DWORD found = 0, bytes = 0;
-  if (ids && look.normal && list_process_ids(ids, process_list_capacity * sizeof(DWORD), &bytes)) {
+  DWORD count = 0;
+  DWORD* ids = nullptr;
+  look.normal = static_cast<wchar_t*>(malloc(3 * image_path_capacity * sizeof(wchar_t)));
+  if (look.normal && GetProcessTimes(GetCurrentProcess(), &look.not_before, &exited, &kernel, &user)) {
+    ids = list_every_process(&count);
+  }
+  // Without a whole listing nobody can say that nothing runs from the folder.
+  bool found = ids == nullptr;
+  if (ids) {
     look.image = look.normal + image_path_capacity;
+    look.final_path = look.image + image_path_capacity;
     DWORD self = GetCurrentProcessId();
-    for (DWORD i = 0; i < bytes / sizeof(DWORD) && found < capacity; ++i) {
+    for (DWORD i = 0; i < count && !found; ++i) {
       if (ids[i] == self || ids[i] == 0) continue;
       HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, ids[i]);
       if (!process) continue;
-      if (runs_from_folder(look, process) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-        if (!handles) {
-          CloseHandle(process);
-          found = 1;
-          break;
-        }
-        handles[found++] = process;
-      } else {
-        CloseHandle(process);
-      }
+      found = runs_from_folder(look, process) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+      CloseHandle(process);
     }
   }
   free(look.normal);
   free(ids);
   return found;
-}
-
-}  // namespace
-
-bool any_process_runs_from(const wchar_t* folder) { return open_processes_running_from(folder, nullptr, 1) != 0; }
-
-void wait_until_no_process_runs_from(const wchar_t* folder) {
-  HANDLE handles[folder_process_wait_capacity];
-  for (;;) {
-    DWORD count = open_processes_running_from(folder, handles, folder_process_wait_capacity);
-    if (count == 0) return;
-    WaitForMultipleObjects(count, handles, TRUE, INFINITE);
-    for (DWORD i = 0; i < count; ++i) CloseHandle(handles[i]);
-  }
 }

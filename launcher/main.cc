@@ -9,13 +9,14 @@
 #include "launcher/run_sequence.h"
 #include "launcher/splash.h"
 #include "launcher/unpack_folder.h"
+#include "launcher/update/update_check.h"
 #include "paths/build_texts.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 // Constant, so it lies in read-only data; the packer fills it in the file.
 extern "C" __attribute__((used))
-const stub_descriptor tavren_stub_descriptor = {TAVREN_STUB_MARKER, 0, 0, {}, 0, {}, 0, 0, 0, 0};
+const stub_descriptor tavren_stub_descriptor = {TAVREN_STUB_MARKER, 0, 0, {}, 0, {}, 0, 0, 0, 0, 0, {}, 0, {}};
 
 // The compiler knows the zeros above; hiding where the pointer leads makes it read what the
 // packer wrote instead of folding them in.
@@ -47,6 +48,7 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   tavren_product_text = build_text(descriptor, stub_product);
   tavren_file_version_text = build_text(descriptor, stub_file_version);
   tavren_product_version_text = build_text(descriptor, stub_product_version);
+  update_check_prepare(descriptor);
   if (descriptor->unpack_dir_rva)
     set_packed_unpack_dir(reinterpret_cast<const wchar_t*>(image_address(descriptor->unpack_dir_rva)));
   splash_prepare(descriptor->splash_rva ? image_address(descriptor->splash_rva) : nullptr);

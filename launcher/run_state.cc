@@ -6,6 +6,7 @@ wchar_t g_target_directory[launcher_path_capacity];
 wchar_t g_main_library_path[launcher_path_capacity];
 volatile bool g_unpacking_started = false;
 void* volatile g_child_process = nullptr;
+volatile bool g_application_started = false;
 void* volatile g_target_folder_hold = nullptr;
 volatile long g_cleanup_delete_requests = 0;
 

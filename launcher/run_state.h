@@ -30,6 +30,9 @@ extern volatile bool g_unpacking_started;
 /// The supervised child's process handle (a HANDLE). Stored by the main thread after the
 /// launch; whoever takes it out with an atomic exchange waits on it and closes it.
 extern void* volatile g_child_process;
+/// Set once by the main thread when the child has started; from then on Ctrl+C and Ctrl+Break
+/// are the application's to handle.
+extern volatile bool g_application_started;
 /// The open handle (a HANDLE) that keeps the target directory where it is: nobody can rename
 /// or remove it while it is open. Stored by the main thread when the folder is made.
 extern void* volatile g_target_folder_hold;

@@ -18,6 +18,7 @@
 #include "packer/pe/pe_image.h"
 #include "packer/pe/resource_reader.h"
 #include "packer/stub_choice.h"
+#include "packer/update/update_key.h"
 
 namespace {
 
@@ -69,6 +70,39 @@ void print_launcher_kind(const checked_blob& blob) {
   // (the cache folder when cached).
   if (std::optional<std::u16string> unpack_dir = descriptor_unpack_dir(blob.file.data(), blob.file.size()))
     printf("unpack folder: %s\n", utf16_to_utf8(*unpack_dir).c_str());
+}
+
+/// For a launcher, whether it takes updates and how it checks them, and whether it is itself
+/// signed as an update (checked against the key it carries). Nothing for a bare blob.
+void print_updates(const checked_blob& blob) {
+  if (blob.span.file_offset == 0) return;
+  launcher_update_facts facts;
+  if (const char* fault = read_launcher_update_facts(blob.file.data(), blob.file.size(), &facts)) {
+    const unsigned char* end = blob.file.data() + blob.file.size();
+    if (find_stub_marker(blob.file.data(), end) == end)
+      printf("updates: none (a launcher of an earlier layout)\n");
+    else
+      printf("updates: none (%s)\n", fault);
+    return;
+  }
+  if (facts.policy == stub_update_signed)
+    printf("updates: taken when signed with key %s (ECDSA P-256)\n", update_key_fingerprint(facts.key).c_str());
+  else if (facts.policy == stub_update_unsigned)
+    printf("updates: taken unsigned (--updates-unsigned)\n");
+  else if (facts.policy == stub_update_none)
+    printf("updates: none (packed without --update-key or --updates-unsigned)\n");
+  else
+    printf("updates: an unknown policy %u\n", static_cast<unsigned>(facts.policy));
+  if (!facts.is_signed) {
+    printf("update signature: none\n");
+    return;
+  }
+  unsigned char digest[update_digest_size];
+  launcher_update_digest(blob.file.data(), facts, digest);
+  if (facts.policy == stub_update_signed && update_signature_holds(facts.key, digest, facts.signature))
+    printf("update signature: valid for key %s\n", update_key_fingerprint(facts.key).c_str());
+  else
+    printf("update signature: present, not by a key it carries\n");
 }
 
 /// For a launcher, what its main file is: a library it loads, or an executable it starts.
@@ -164,6 +198,7 @@ void list_payload(const std::string& path) {
   print_launcher_kind(blob);
   print_execution_level(blob);
   print_entry(blob);
+  print_updates(blob);
   std::vector<bool> marked = signed_entries(blob);
   about(path, [&] {
     check_entries(blob.span, blob.layout, [&marked](const entry_reader& entries) {
@@ -181,6 +216,7 @@ void verify_payload(const std::string& path) {
   print_launcher_kind(blob);
   print_execution_level(blob);
   print_entry(blob);
+  print_updates(blob);
   printf("ok: %llu entries, %llu bytes", static_cast<unsigned long long>(totals.entries),
          static_cast<unsigned long long>(totals.bytes));
   if (totals.frames) printf(", %zu frames unpacked side by side", totals.frames);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -24,6 +25,7 @@
 #include "packer/splash_image.h"
 #include "packer/stub_choice.h"
 #include "packer/temp_output.h"
+#include "packer/update/update_key.h"
 #include "paths/path_spec_tokens.h"
 
 namespace {
@@ -110,6 +112,9 @@ void run_build(const pack_request& r) {
     throw pack_error("build needs APP_DIR and --main (or --payload BLOB)", exit_usage);
   if (r.signing.pkcs12.empty() && (!r.signing.password_file.empty() || !r.signing.timestamp_url.empty()))
     throw pack_error("--sign-password-file and --timestamp-url go with --sign", exit_usage);
+  if (!r.update_key.empty() && r.updates_unsigned)
+    throw pack_error("--update-key and --updates-unsigned exclude each other: choose signed or unsigned updates",
+                     exit_usage);
   if (r.sign_payload && (r.signing.pkcs12.empty() || from_blob))
     throw pack_error("--sign-payload goes with --sign and APP_DIR (a payload BLOB is packed as it is)", exit_usage);
   launcher_texts texts = r.texts;
@@ -137,6 +142,8 @@ void run_build(const pack_request& r) {
   }
   std::string signer = r.signing.pkcs12.empty() ? "" : find_signing_tool(r.signing);
   std::string splash = r.splash.empty() ? "" : load_splash(r.splash, r.splash_timeout);
+  update_key_file update_key;
+  if (!r.update_key.empty()) update_key = read_update_key(r.update_key);
   auto start = std::chrono::steady_clock::now();
   app_contents contents;
   std::unique_ptr<mapped_file> blob;
@@ -225,8 +232,16 @@ void run_build(const pack_request& r) {
     if (cached) cache = cache_facts_in_file(fd, stub.payload_offset, blob_size, r.cached_verify, exe);
     cache.unpack_dir = r.unpack_dir;
     cache.mode |= entry_mode(entry);
+    if (!r.update_key.empty()) {
+      cache.update_policy = stub_update_signed;
+      std::copy_n(update_key.key.point, stub_update_key_size, cache.update_key);
+    } else if (r.updates_unsigned) {
+      cache.update_policy = stub_update_unsigned;
+    }
     exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(version, icon, manifest), subsystem,
                                fd, cache, splash);
+    // Before Authenticode, whose signature then covers this one too.
+    if (update_key.is_private) sign_launcher_for_updates(fd, exe_bytes, update_key.key, exe);
   } catch (...) {
     host_close(fd);
     throw;

@@ -11,6 +11,7 @@
 #include "packer/pack_error.h"
 #include "packer/payload_command.h"
 #include "packer/temp_output.h"
+#include "packer/update/update_key.h"
 
 namespace {
 
@@ -208,6 +209,13 @@ int pack_main(int argc, char** argv) {
       ->add_option("--timestamp-url", build_request.signing.timestamp_url,
                    "Time-stamp the signature at this RFC 3161 service, so it outlives the certificate (with --sign)")
       ->type_name("URL");
+  build
+      ->add_option("--update-key", build_request.update_key,
+                   "Take updates signed with this key (a file from update-key new); given the private key, also "
+                   "sign this launcher as an update, before --sign")
+      ->type_name("KEY");
+  build->add_flag("--updates-unsigned", build_request.updates_unsigned,
+                  "Take updates of the same product without a signature (a launcher without a key takes none)");
   build->footer(
       "Examples:\n  tavren-pack build myapp --main bin/app.dll -o App.exe --product \"My App\" --file-version 1.2.0.0\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --icon logo.png --company \"Acme\" -v\n"
@@ -216,6 +224,7 @@ int pack_main(int argc, char** argv) {
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --sign release.p12 --sign-password-file pass.txt\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --uac-admin --dpi-aware per-monitor-v2\n"
       "  tavren-pack build myapp --main bin/app.dll -o App.exe --splash splash.png --splash-timeout 60\n"
+      "  tavren-pack build myapp --main bin/app.dll -o App.exe --file-version 1.3.0.0 --update-key release.key\n"
       "Every launcher carries a version resource with these texts, a manifest (runs as the invoking\n"
       "user unless --uac-admin or --uac-level says otherwise, long paths, Windows Vista to 11,\n"
       "common controls 6) and the icon. The same input and options give a byte-identical\n"
@@ -238,6 +247,22 @@ int pack_main(int argc, char** argv) {
   extract->add_flag("-v,--verbose", extract_verbose, "Print each name written");
   extract->footer("Example:\n  tavren-pack extract App.exe unpacked\n");
 
+  std::string key_path, signed_output;
+  CLI::App* update_key = app.add_subcommand("update-key", "Make the key pair that signs a product's updates");
+  CLI::App* update_key_new = update_key->add_subcommand("new", "Write a new private key to KEY and its public half to KEY.pub");
+  update_key_new->add_option("KEY", key_path, "The private key's file; neither file may exist")->required();
+  update_key->require_subcommand(1);
+  update_key->footer("Example:\n  tavren-pack update-key new release.key\n"
+                     "Keep release.key secret and safe: launchers packed with --update-key take only updates it\n"
+                     "signed, and a lost key cannot be replaced in launchers already shipped.\n");
+  CLI::App* sign_update =
+      app.add_subcommand("sign-update", "Sign a packed launcher so that launchers carrying the key take it as an update");
+  sign_update->add_option("--key", key_path, "The private key from update-key new")->required()->type_name("KEY");
+  sign_update->add_option("FILE", file, "The launcher .exe, signed in place unless -o")->required();
+  sign_update->add_option("-o,--output", signed_output, "Write the signed launcher here instead")->type_name("FILE");
+  sign_update->footer("Example:\n  tavren-pack sign-update --key release.key App.exe\n"
+                      "Sign for updates before Authenticode (osslsigncode): Authenticode then covers both.\n");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -253,7 +278,7 @@ int pack_main(int argc, char** argv) {
         }
     auto named = [&](CLI::App* command) { return command->get_name() == argv[1]; };
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands(named).empty()) {
-      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify or extract (see --help)\n",
+      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify, extract, update-key or sign-update (see --help)\n",
               quote_name(argv[1]).c_str());
       return exit_usage;
     }
@@ -272,6 +297,10 @@ int pack_main(int argc, char** argv) {
       verify_payload(file);
     else if (extract->parsed())
       extract_payload(file, folder, extract_verbose);
+    else if (update_key_new->parsed())
+      run_update_key_new(key_path);
+    else if (sign_update->parsed())
+      run_sign_update(key_path, file, signed_output);
     fflush(stdout);
     return 0;
   } catch (const pack_error& e) {

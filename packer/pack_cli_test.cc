@@ -350,8 +350,8 @@ TEST_F(PackCli, FrameSizeCutsTheStreamBetweenEntriesBehindTheSplitNote) {
   ASSERT_EQ(cut.substr(0, 20), std::string("JQZ\x5B\x2A\x4D\x18\x09\0\0\0ENTRY-CUT", 20));
   auto decode = [](const std::string& blob, size_t at, std::vector<std::string>* frames) {
     std::string stream;
-    for (size_t end = blob.size() - 8; end - at >= 4 && load_le32(reinterpret_cast<const unsigned char*>(&blob[at])) ==
-                                                          ZSTD_MAGICNUMBER;) {
+    for (size_t end = blob.size() - 8;
+         end - at >= 4 && load_le32(reinterpret_cast<const unsigned char*>(&blob[at])) == ZSTD_MAGICNUMBER;) {
       size_t frame = ZSTD_findFrameCompressedSize(&blob[at], end - at);
       std::string out(ZSTD_getFrameContentSize(&blob[at], frame), '\0');
       EXPECT_EQ(ZSTD_decompress(out.data(), out.size(), &blob[at], frame), out.size());
@@ -388,7 +388,8 @@ TEST_F(PackCli, FrameSizeCutsTheStreamBetweenEntriesBehindTheSplitNote) {
   spit(root_ / "lying.blob", lying);
   run_result refused = run({"verify", "lying.blob"}, root_);
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.err.find("frame 2 of the split payload begins inside entry 3 'data\\big.bin'"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("frame 2 of the split payload begins inside entry 3 'data\\big.bin'"), std::string::npos)
+      << refused.err;
 }
 
 TEST_F(PackCli, RoundTripThroughExtractKeepsEveryByte) {
@@ -547,7 +548,9 @@ TEST_F(PackCli, ConsoleLauncherDiffersOnlyInItsSubsystemAndSaysSo) {
   EXPECT_EQ(u32(console, optional + 64), reference_checksum(console, optional + 64));
 
   EXPECT_EQ(run({"verify", "console/App.exe"}, root_)
-                .out.rfind("launcher: console, x64\nexecution level: asInvoker\nentry: library\nok: ", 0),
+                .out.rfind("launcher: console, x64\nexecution level: asInvoker\nentry: library\nupdates: none (packed "
+                           "without --update-key or --updates-unsigned)\nupdate signature: none\nok: ",
+                           0),
             0u);
   EXPECT_EQ(run({"list", "App.exe"}, root_).out.substr(0, 24), "launcher: windowed, x64\n");
   EXPECT_EQ(run({"list", "app.blob"}, root_).out.find("launcher"), std::string::npos) << "a bare blob is no launcher";
@@ -627,7 +630,8 @@ TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   ASSERT_EQ(pack(root_ / "app", "app.blob").status, 0);
   std::string stub = slurp(TAVREN_STUB_FILE);
   auto u16 = [](const std::string& image, size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1]) << 8);
+    return static_cast<uint32_t>(static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1])
+                                                                             << 8);
   };
   auto u32 = [&](const std::string& image, size_t at) { return u16(image, at) | u16(image, at + 2) << 16; };
   // The main library marked as an ARM64 one: its blob takes the ARM64 stub.
@@ -809,7 +813,8 @@ TEST_F(PackCli, CachedBuildRecordsAContentKeyThatFollowsThePayloadAndRefusesUnus
   ASSERT_EQ(build("App.exe", {"--cached-verify"}).status, 0);
   std::string second = run({"verify", "App.exe"}, root_).out;
   EXPECT_NE(second.substr(0, 48), first.substr(0, 48)) << "another payload, another key";
-  EXPECT_NE(second.find(", digests checked on every start\nexecution level: asInvoker\nentry: library\nok: "),
+  EXPECT_NE(second.find(", digests checked on every start\nexecution level: asInvoker\nentry: library\nupdates: none "
+                        "(packed without --update-key or --updates-unsigned)\nupdate signature: none\nok: "),
             std::string::npos)
       << second;
 
@@ -864,7 +869,8 @@ TEST_F(PackCli, SplashIsStoredAsBgraRowsReproduciblyListedAndBadImagesAreRefused
               0);
   std::string launcher = slurp(root_ / "a" / "App.exe");
   EXPECT_TRUE(launcher == slurp(root_ / "b" / "App.exe")) << "the same input gives the same bytes";
-  EXPECT_EQ(run({"list", "a/App.exe"}, root_).out.substr(0, 52), "launcher: windowed, x64, splash 20x16 (7 s at most)\n");
+  EXPECT_EQ(run({"list", "a/App.exe"}, root_).out.substr(0, 52),
+            "launcher: windowed, x64, splash 20x16 (7 s at most)\n");
   std::string header("\x14\0\0\0\x10\0\0\0\x07\0\0\0\0\0\0\0", 16);
   size_t record = launcher.find(header);
   ASSERT_NE(record, std::string::npos);

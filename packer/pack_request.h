@@ -36,6 +36,8 @@ struct pack_request {
   bool unpack_dir_given = false;
   bool sign_payload = false;  ///< build: sign every PE file of the app folder (copies) with `signing`
   bool quiet = false, verbose = false;
+  std::string update_key;            ///< build: the publisher's update key file, or empty
+  bool updates_unsigned = false;     ///< build: take updates of the same product without a signature
   std::string splash;                ///< build: the splash image, or empty for none
   uint32_t splash_timeout = 30;      ///< build: the longest the splash stays, in seconds
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/update/update_check.h"
 #include "tests/support/launcher_e2e_support.h"
 #include "tests/support/process_capture.h"
 #include "tests/support/test_files.h"
@@ -63,7 +64,10 @@ TEST(WindowsPacker, PacksListsVerifiesAndExtractsNamesBeyondAsciiAndMaxPath) {
     EXPECT_NE(list.out.find(line), std::string::npos) << line;
   captured_run verify = pack({L"verify", exe});
   EXPECT_EQ(verify.exit_code, 0u) << verify.err;
-  EXPECT_EQ(verify.out.rfind("launcher: windowed, x64\nexecution level: asInvoker\nentry: library\nok: 4 entries, ", 0),
+  EXPECT_EQ(verify.out.rfind("launcher: windowed, x64\nexecution level: asInvoker\nentry: library\n"
+                             "updates: none (packed without --update-key or --updates-unsigned)\n"
+                             "update signature: none\nok: 4 entries, ",
+                             0),
             0u)
       << verify.out;
 
@@ -143,6 +147,41 @@ TEST(WindowsPacker, SignsWithTheToolOnPathOrSaysItIsMissing) {
   EXPECT_FALSE(path_exists(exe));
   std::vector<std::wstring> left = folder_entries(out.path());
   EXPECT_TRUE(left.empty()) << narrow(left[0]) << " is left behind";
+}
+
+}  // namespace
+
+namespace {
+
+// What a launcher that carries the Linux packer's test key (bin\update\release.key) answers.
+std::wstring update_answer(const std::vector<unsigned char>& release) {
+  std::vector<unsigned char> running = read_file_bytes(beside_test_binary(L"update\\running_signed.exe"));
+  launcher_update_facts facts;
+  EXPECT_EQ(read_launcher_update_facts(running.data(), running.size(), &facts), nullptr);
+  wchar_t why[256] = L"";
+  update_candidate_acceptable_to(facts, release.data(), release.size(), false, why, 256);
+  return why;
+}
+
+TEST(WindowsPacker, SignsReleasesWithBCryptThatALauncherTakes) {
+  scratch_folder out;
+  std::wstring key = out / L"release.key", exe = out / L"hello.exe";
+  captured_run made = pack({L"update-key", L"new", key});
+  ASSERT_EQ(made.exit_code, 0u) << made.err;
+  std::string fingerprint = made.out.substr(made.out.rfind(' ') + 1, 16);
+  ASSERT_EQ(
+      pack({L"build", fixture(L"hello"), L"--main", L"main.dll", L"-o", exe, L"-q", L"--update-key", key}).exit_code,
+      0u);
+  captured_run list = pack({L"list", exe});
+  EXPECT_NE(list.out.find("update signature: valid for key " + fingerprint + "\n"), std::string::npos) << list.out;
+
+  // A release the Linux packer built, signed here with the Linux packer's key.
+  std::wstring signed_here = out / L"newer.exe";
+  captured_run signing = pack({L"sign-update", L"--key", beside_test_binary(L"update\\release.key"),
+                               beside_test_binary(L"update\\newer_unsigned.exe"), L"-o", signed_here});
+  ASSERT_EQ(signing.exit_code, 0u) << signing.err;
+  EXPECT_EQ(update_answer(read_file_bytes(signed_here)), L"");
+  EXPECT_EQ(update_answer(read_file_bytes(exe)), L"it is another company's launcher");
 }
 
 }  // namespace

@@ -17,12 +17,13 @@ set_target_properties(zstd_full PROPERTIES
   IMPORTED_LOCATION "${TAVREN_MINGW_PREFIX}/zstd-full/lib/libzstd.a"
   INTERFACE_INCLUDE_DIRECTORIES "${TAVREN_MINGW_PREFIX}/zstd-full/include")
 
-add_library(tavren_pack_core_win STATIC host_win.cc stb_parts.c ${pack_sources}
+add_library(tavren_pack_core_win STATIC host_win.cc update/update_crypto_win.cc stb_parts.c ${pack_sources}
+  ${CMAKE_SOURCE_DIR}/formats/launcher_update.cc
   ${CMAKE_SOURCE_DIR}/payload/stream_decoder.cc ${CMAKE_SOURCE_DIR}/payload/content_digest.cc
   ${CMAKE_SOURCE_DIR}/payload/frame_split.cc)
 add_dependencies(tavren_pack_core_win tavren-launcher)
 target_include_directories(tavren_pack_core_win PUBLIC ${CMAKE_SOURCE_DIR} "${host_headers}")
-target_link_libraries(tavren_pack_core_win PUBLIC zstd_full)
+target_link_libraries(tavren_pack_core_win PUBLIC zstd_full bcrypt)
 target_compile_options(tavren_pack_core_win PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror -Wno-restrict>
   -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
 
@@ -70,4 +71,4 @@ set_target_properties(fake_signer PROPERTIES OUTPUT_NAME osslsigncode
   RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin/fake-signer")
 
 tavren_win_test(pack_win_test pack_win_test.cc ${CMAKE_SOURCE_DIR}/tests/support/launcher_e2e_support.cc
-  DEPENDS pack_win_inputs fake_signer report_app)
+  LIBS tavren_launcher DEPENDS pack_win_inputs fake_signer report_app update_fixtures)

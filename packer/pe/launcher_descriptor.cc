@@ -23,6 +23,7 @@ const unsigned char* find_any_descriptor(const unsigned char* file, size_t size,
   };
   // The first layout keeps its payload fields where the later ones have them.
   const layout layouts[] = {{TAVREN_STUB_MARKER, sizeof(stub_descriptor)},
+                            {TAVREN_STUB_MARKER_V03, stub_descriptor_v03_size},
                             {TAVREN_STUB_MARKER_V02, stub_descriptor_v02_size},
                             {TAVREN_STUB_MARKER_V01, offsetof(stub_descriptor, mode) + 4}};
   for (const layout& l : layouts) {
@@ -53,7 +54,7 @@ launcher_run_mode descriptor_run_mode(const unsigned char* file, size_t size) {
 std::optional<std::u16string> descriptor_unpack_dir(const unsigned char* file, size_t size) {
   size_t descriptor_size = 0;
   const unsigned char* marker = find_any_descriptor(file, size, &descriptor_size);
-  if (marker == file + size || descriptor_size < sizeof(stub_descriptor)) return std::nullopt;
+  if (marker == file + size || descriptor_size < stub_descriptor_v03_size) return std::nullopt;
   uint32_t rva = load_le32(marker + offsetof(stub_descriptor, unpack_dir_rva));
   if (rva == 0) return std::nullopt;
   pe_bytes image{file, size};

@@ -267,6 +267,9 @@ uint64_t write_launcher(const launcher_stub& stub, uint64_t payload_size, const 
   store32(head, d + offsetof(stub_descriptor, digest_count), cache.digest_count);
   store32(head, d + offsetof(stub_descriptor, unpack_dir_rva), unpack_dir_rva);
   store32(head, d + offsetof(stub_descriptor, splash_rva), splash_rva);
+  store32(head, d + offsetof(stub_descriptor, update_policy), cache.update_policy);
+  head.replace(d + offsetof(stub_descriptor, update_key), sizeof cache.update_key,
+               reinterpret_cast<const char*>(cache.update_key), sizeof cache.update_key);
 
   write_at(fd, head, 0);
   write_at(fd, text_bytes, text.offset);

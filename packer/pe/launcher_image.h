@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/stub_descriptor.h"
 #include "packer/pe/launcher_resources.h"
 #include "packer/pe/pe_image.h"
 
@@ -45,6 +46,8 @@ struct launcher_cache {
   std::string digest_table;  ///< records as stub_descriptor.h lays them out, or empty
   uint32_t digest_count = 0;
   std::string unpack_dir;  ///< the unpack folder template (UTF-8, checked), or empty for the default
+  uint32_t update_policy = stub_update_none;
+  unsigned char update_key[stub_update_key_size] = {};  ///< with stub_update_signed
 };
 
 /// With `payload_size` bytes of payload already at stub.payload_offset in `fd`: writes the

@@ -1,12 +1,15 @@
 // The console control handler: which events run the clean-up, how often the clean-up asks
-// the system to delete, and a real Ctrl+C sent to a running launcher.
+// the system to delete, a helper that keeps the folder, and a real Ctrl+C sent to a running
+// launcher.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <iostream>
 #include <thread>
 
+#include "launcher/backoff.h"
 #include "launcher/child_process.h"
+#include "launcher/folder_processes.h"
 #include "launcher/run_state.h"
 #include "tests/support/launcher_e2e_support.h"
 
@@ -39,19 +42,28 @@ std::wstring make_target(const scratch_folder& temp) {
 
 long requests() { return g_cleanup_delete_requests; }
 
-TEST(ConsoleControlHandler, OnlyInterruptCloseLogoffAndShutdownRemoveTheFolder) {
-  for (DWORD event = 0; event <= 7; ++event) {
-    SCOPED_TRACE(event);
-    scratch_folder temp;
-    std::wstring target = make_target(temp);
-    pretend_target(target, true);
-    long before = requests();
-    EXPECT_FALSE(console_ctrl_handler(event));
-    bool removes = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT ||
-                   event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
-    EXPECT_EQ(path_exists(target), !removes);
-    EXPECT_EQ(requests() - before, removes ? 1 : 0);
+// Before the application starts, an interrupt ends the launcher and its folder goes; once it
+// runs, Ctrl+C and Ctrl+Break are the application's, and only close, log-off and shutdown
+// clean up.
+TEST(ConsoleControlHandler, WhichEventsRemoveTheFolderBeforeAndAfterTheApplicationStarts) {
+  for (bool application_started : {false, true}) {
+    for (DWORD event = 0; event <= 7; ++event) {
+      SCOPED_TRACE(std::to_string(event) + (application_started ? " with the application running" : ""));
+      scratch_folder temp;
+      std::wstring target = make_target(temp);
+      pretend_target(target, true);
+      g_application_started = application_started;
+      long before = requests();
+      bool interrupt = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+      bool leaves_it = application_started && interrupt;
+      bool removes = !leaves_it && (interrupt || event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT ||
+                                    event == CTRL_SHUTDOWN_EVENT);
+      EXPECT_EQ(console_ctrl_handler(event), leaves_it ? TRUE : FALSE);
+      EXPECT_EQ(path_exists(target), !removes);
+      EXPECT_EQ(requests() - before, removes ? 1 : 0);
+    }
   }
+  g_application_started = false;
 }
 
 TEST(ConsoleControlHandler, BeforeUnpackingNothingIsTouched) {
@@ -64,7 +76,9 @@ TEST(ConsoleControlHandler, BeforeUnpackingNothingIsTouched) {
   EXPECT_EQ(requests(), before);
 }
 
-TEST(ConsoleControlHandler, AFolderThatStaysGetsTwentyOneRequestsOverTwoSeconds) {
+// As a scanner that holds a new file for a moment: the folder is asked for again after growing
+// pauses, goes as soon as the file is let go, and is given up once the pauses reach their bound.
+TEST(ConsoleControlHandler, AHeldFolderIsAskedForAgainUntilItGoesOrThePausesEnd) {
   scratch_folder temp;
   std::wstring target = make_target(temp);
   // Held open without sharing: the system cannot delete it, so the folder stays.
@@ -75,12 +89,49 @@ TEST(ConsoleControlHandler, AFolderThatStaysGetsTwentyOneRequestsOverTwoSeconds)
   DWORD start = GetTickCount();
   EXPECT_FALSE(console_ctrl_handler(CTRL_CLOSE_EVENT));
   DWORD elapsed = GetTickCount() - start;
-  CloseHandle(held);
-  EXPECT_EQ(requests() - before, 21);
-  EXPECT_GE(elapsed, 1900u);
+  EXPECT_EQ(requests() - before, backoff_attempts());
+  EXPECT_GE(elapsed + 100, backoff_total_ms);
   EXPECT_TRUE(is_directory(target));
-  RecordProperty("cleanup_ms_with_held_file", static_cast<int>(elapsed));
-  std::cout << "clean-up with a held file: " << elapsed << " ms\n";
+  std::cout << "[ figure ] clean-up of a folder held throughout: " << elapsed << " ms, " << requests() - before
+            << " requests\n";
+
+  // Let go once the clean-up has asked twice: the next request takes the folder.
+  before = requests();
+  std::thread cleanup([] { console_ctrl_handler(CTRL_CLOSE_EVENT); });
+  while (requests() - before < 2) SwitchToThread();
+  CloseHandle(held);
+  cleanup.join();
+  EXPECT_FALSE(path_exists(target));
+  EXPECT_LT(requests() - before, backoff_attempts());
+}
+
+// A helper the application started from the folder keeps it whole through the clean-up; once
+// the helper has ended, the folder goes. The helper is also seen when the folder is named by
+// another spelling (its short form), which its image path does not share.
+TEST(ConsoleControlHandler, AProgramRunningFromTheFolderKeepsItWhole) {
+  scratch_folder temp;
+  std::wstring target = make_target(temp);
+  ASSERT_TRUE(CopyFileW(test_program(L"file_holder.exe").c_str(), (target + L"\\helper.exe").c_str(), TRUE));
+  release_event release;
+  started_process helper(target + L"\\helper.exe", L"helper check " + release.name(), launch_options(temp.path()));
+  ASSERT_TRUE(helper.started());
+  wchar_t short_form[MAX_PATH];
+  DWORD units = GetShortPathNameW(target.c_str(), short_form, MAX_PATH);
+  ASSERT_TRUE(units > 0 && units < MAX_PATH);
+  ASSERT_NE(target, short_form);
+  EXPECT_TRUE(any_process_runs_from(target.c_str()));
+  EXPECT_TRUE(any_process_runs_from(short_form)) << narrow(short_form);
+  EXPECT_FALSE(any_process_runs_from((target + L"\\sub").c_str()));
+  pretend_target(target, true);
+  long before = requests();
+  EXPECT_FALSE(console_ctrl_handler(CTRL_CLOSE_EVENT));
+  EXPECT_EQ(requests(), before);
+  EXPECT_TRUE(path_exists(target + L"\\sub\\data.txt"));
+  release.set();
+  EXPECT_EQ(helper.finish().exit_code, 0u);
+  EXPECT_FALSE(any_process_runs_from(short_form));
+  EXPECT_FALSE(console_ctrl_handler(CTRL_CLOSE_EVENT));
+  EXPECT_FALSE(path_exists(target));
 }
 
 TEST(ConsoleControlHandler, APathThatIsGoneOrNoFolderEndsAfterOneRequest) {
@@ -117,57 +168,66 @@ TEST(ConsoleControlHandler, TwoEventsAtOnceBothFinish) {
   EXPECT_FALSE(path_exists(target));
 }
 
-TEST(ConsoleControlHandler, RealCtrlCWhileTheApplicationRuns) {
-  scratch_folder temp;
-  // Never released while the sender waits: only the event can end the application.
-  release_event release;
-  run_options options = launch_options(temp.path());
-  options.set_env.push_back(release.variable());
-  options.set_env.push_back({L"TAVREN_TEST_EXIT", L"9"});
-  // A cached launcher stays through Ctrl+C to pass on the code the application ends with.
-  if (e2e_cached_executable_entry()) options.set_env.push_back({L"TAVREN_TEST_CTRL_EXIT", L"21"});
-  options.timeout_ms = 180000;  // the sender's own waits end first
-  std::wstring output = temp / L"launcher_output.txt";
-  captured_run sender = run_captured(test_program(L"ctrl_c_sender.exe"),
-                                     L"ctrl_c_sender \"" + e2e_launcher(L"e2e_report_launcher.exe") + L"\" \"" +
-                                         temp.path() + L"\" \"" + output + L"\"",
-                                     options);
-  release.set();
-  ASSERT_FALSE(sender.timed_out);
-  if (sender.exit_code == 10) GTEST_SKIP() << "AllocConsole failed: the sender has no console to send Ctrl+C on";
-  ASSERT_EQ(sender.exit_code, 0u) << sender.err;
-  report r = parse_reports("argc=0\n" + sender.out)[0];
-  ASSERT_EQ(value_of(r, "running"), "1") << sender.out;
-  std::cout << "[ figure ] Ctrl+C: the application waited after " << value_of(r, "ready_ms")
-            << " ms; the launcher ended " << value_of(r, "elapsed_ms") << " ms after the event\n";
-  if (value_of(r, "sent") != "1") GTEST_SKIP() << "GenerateConsoleCtrlEvent(CTRL_C_EVENT) failed";
-  // The application reports every event it gets, and so does the sender, which shares the
-  // console. Only if neither got it did the system never deliver it; if the sender got it and
-  // the application did not, the launcher kept it from its application.
-  if (value_of(r, "application_saw_event") == "0") {
-    ASSERT_EQ(value_of(r, "sender_saw_event"), "0") << "the console got Ctrl+C, the application never did";
-    GTEST_SKIP() << "the system never delivered Ctrl+C to the launcher's console";
-  }
-  ASSERT_EQ(value_of(r, "ended"), "1") << "the launcher did not end after Ctrl+C";
-  // The application ended on the event (Wine's default handling exits with 0, Windows with
-  // 0xC000013A), and the parent removed the folder.
-  std::string code = value_of(r, "exit");
-  if (e2e_cached_executable_entry())
-    EXPECT_EQ(code, "0x15");
-  else
-    EXPECT_TRUE(code == "0x0" || code == "0xC000013A") << code;
-  EXPECT_EQ(value_of(r, "folder_left"), "0");
-  EXPECT_TRUE(folder_entries(temp.path(), L"onefile_").empty());
-  // The application's process ended with its launcher: none is left behind.
-  std::vector<unsigned char> written = read_file_bytes(output);
-  std::vector<report> reports = parse_reports(std::string(written.begin(), written.end()));
-  ASSERT_FALSE(reports.empty());
-  std::string pid = value_of(reports[0], "pid");
-  ASSERT_NE(pid, "<missing>");
-  HANDLE application = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(pid)));
-  if (application) {
-    EXPECT_EQ(WaitForSingleObject(application, 0), WAIT_OBJECT_0) << "application " << pid << " still runs";
-    CloseHandle(application);
+// A REPL takes Ctrl+C, drops the line it reads and goes on; an application without a handler
+// ends on it. Either way the launcher stays, passes on the application's code and removes the
+// folder.
+TEST(ConsoleControlHandler, RealCtrlCIsTheApplicationsToHandleAndItsCodeIsPassedOn) {
+  for (bool handles : {true, false}) {
+    SCOPED_TRACE(handles ? "the application handles Ctrl+C" : "the application does not handle Ctrl+C");
+    scratch_folder temp;
+    // Never released while the sender waits: only the event can end the application.
+    release_event release;
+    run_options options = launch_options(temp.path());
+    options.set_env.push_back(release.variable());
+    options.set_env.push_back({L"TAVREN_TEST_EXIT", L"9"});
+    if (handles) options.set_env.push_back({L"TAVREN_TEST_CTRL_EXIT", L"21"});
+    options.timeout_ms = 180000;  // the sender's own waits end first
+    std::wstring output = temp / L"launcher_output.txt";
+    captured_run sender = run_captured(test_program(L"ctrl_c_sender.exe"),
+                                       L"ctrl_c_sender \"" + e2e_launcher(L"e2e_report_launcher.exe") + L"\" \"" +
+                                           temp.path() + L"\" \"" + output + L"\"",
+                                       options);
+    release.set();
+    ASSERT_FALSE(sender.timed_out);
+    if (sender.exit_code == 10) GTEST_SKIP() << "AllocConsole failed: the sender has no console to send Ctrl+C on";
+    ASSERT_EQ(sender.exit_code, 0u) << sender.err;
+    report r = parse_reports("argc=0\n" + sender.out)[0];
+    ASSERT_EQ(value_of(r, "running"), "1") << sender.out;
+    std::cout << "[ figure ] Ctrl+C: the application waited after " << value_of(r, "ready_ms")
+              << " ms; the launcher ended " << value_of(r, "elapsed_ms") << " ms after the event\n";
+    if (value_of(r, "sent") != "1") GTEST_SKIP() << "GenerateConsoleCtrlEvent(CTRL_C_EVENT) failed";
+    // The application reports every event it gets, and so does the sender, which shares the
+    // console. Only if neither got it did the system never deliver it; if the sender got it and
+    // the application did not, the launcher kept it from its application.
+    if (value_of(r, "application_saw_event") == "0") {
+      ASSERT_EQ(value_of(r, "sender_saw_event"), "0") << "the console got Ctrl+C, the application never did";
+      GTEST_SKIP() << "the system never delivered Ctrl+C to the launcher's console";
+    }
+    ASSERT_EQ(value_of(r, "ended"), "1") << "the launcher did not end after Ctrl+C";
+    std::vector<unsigned char> written = read_file_bytes(output);
+    std::string text(written.begin(), written.end());
+    std::string code = value_of(r, "exit");
+    if (handles) {
+      // It went on after the event and chose its own code: the launcher neither ended it nor
+      // ended before it.
+      EXPECT_NE(text.find("interrupted=1"), std::string::npos) << text;
+      EXPECT_EQ(code, "0x15");
+    } else {
+      // Wine's default handling exits with 0, Windows' with 0xC000013A.
+      EXPECT_TRUE(code == "0x0" || code == "0xC000013A") << code;
+    }
+    EXPECT_EQ(value_of(r, "folder_left"), "0");
+    EXPECT_TRUE(folder_entries(temp.path(), L"onefile_").empty());
+    // The application's process ended with its launcher: none is left behind.
+    std::vector<report> reports = parse_reports(text);
+    ASSERT_FALSE(reports.empty());
+    std::string pid = value_of(reports[0], "pid");
+    ASSERT_NE(pid, "<missing>");
+    HANDLE application = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(pid)));
+    if (application) {
+      EXPECT_EQ(WaitForSingleObject(application, 0), WAIT_OBJECT_0) << "application " << pid << " still runs";
+      CloseHandle(application);
+    }
   }
 }
 

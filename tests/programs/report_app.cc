@@ -14,8 +14,10 @@
 //                       reports waiting=1 and does not return before the event is set
 //                       (released=1). released=0: no such event, or five minutes passed, so
 //                       an application whose test died does not stay for ever. While it
-//                       waits, a console control event is reported as ctrl_event=<number>,
-//                       and with TAVREN_TEST_CTRL_EXIT set the application then ends with it.
+//                       waits, a console control event is reported as ctrl_event=<number>.
+//                       With TAVREN_TEST_CTRL_EXIT set it handles Ctrl+C and Ctrl+Break as a
+//                       REPL does: it takes the event, goes on (interrupted=1) and ends with
+//                       that code of its own accord.
 //   TAVREN_TEST_READY   name of an event the application sets once it has reported
 //   TAVREN_TEST_GATE    name of an event the application waits for (five minutes at most)
 //                       before its action
@@ -104,20 +106,30 @@ static HANDLE spawn(std::wstring line, const std::wstring& folder, HANDLE* ready
   return process.hProcess;
 }
 
+// Set by the handler when the application takes an interrupt; null unless it does.
+static HANDLE g_interrupted = nullptr;
+
 static BOOL WINAPI report_control_event(DWORD event) {
   printf("ctrl_event=%lu\n", event);
   fflush(stdout);
-  std::wstring code = env(L"TAVREN_TEST_CTRL_EXIT");
-  if (!code.empty()) ExitProcess(static_cast<UINT>(wcstoul(code.c_str(), nullptr, 0)));
+  if (g_interrupted && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)) {
+    SetEvent(g_interrupted);
+    return TRUE;
+  }
   return FALSE;  // the system's own handling goes on, as if nobody had looked
 }
 
+// Returns whether the test released the application; an interrupt it took ends the wait too.
 static bool wait_for_release(const std::wstring& name) {
   HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+  if (!env(L"TAVREN_TEST_CTRL_EXIT").empty()) g_interrupted = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(report_control_event, TRUE);
   put("waiting", L"1");
   fflush(stdout);
-  bool released = release && WaitForSingleObject(release, 5 * 60 * 1000) == WAIT_OBJECT_0;
+  HANDLE waits[2] = {release, g_interrupted};
+  DWORD woke = release ? WaitForMultipleObjects(g_interrupted ? 2 : 1, waits, FALSE, 5 * 60 * 1000) : WAIT_FAILED;
+  bool released = woke == WAIT_OBJECT_0;
+  if (woke == WAIT_OBJECT_0 + 1) put("interrupted", L"1");
   put("released", released ? L"1" : L"0");
   fflush(stdout);
   if (release) CloseHandle(release);
@@ -295,6 +307,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
           CopyFileW((folder + L"\\" + copy.substr(0, bar)).c_str(), copy.substr(bar + 1).c_str(), FALSE) ? L"1" : L"0");
     fflush(stdout);
   }
+  if (g_interrupted && WaitForSingleObject(g_interrupted, 0) == WAIT_OBJECT_0)
+    return static_cast<int>(wcstoul(env(L"TAVREN_TEST_CTRL_EXIT").c_str(), nullptr, 0));
   return static_cast<int>(wcstoul(env(L"TAVREN_TEST_EXIT").c_str(), nullptr, 0));
 }
 
