@@ -43,6 +43,16 @@ void fatal_expand_spec(const wchar_t* spec) {
   abort();
 }
 
+void fatal_expand_packed_spec(const wchar_t* spec) {
+  fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", narrow_for_message(spec));
+  exit(2);
+}
+
+void fatal_foreign_folder(const wchar_t* path) {
+  fprintf(stderr, "Error, refused to unpack below '%s': another account could change it.\n", narrow_for_message(path));
+  exit(2);
+}
+
 void fatal_open_for_writing(const wchar_t* path) {
   fprintf(stderr, "Error, failed to open '%s' for writing.\n", narrow_for_message(path));
   exit(2);

@@ -276,12 +276,30 @@ bool cache_folder_holds_product(const wchar_t* folder, const unsigned char produ
   return ours;
 }
 
-bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size]) {
+// Names the system may load code from when they lie beside an application: an executable or
+// library the application loads by bare name, or a manifest or redirection file that changes
+// where its libraries come from.
+static bool loads_as_code(const wchar_t* name, size_t units) {
+  static const wchar_t* const endings[] = {L".dll", L".exe", L".ocx", L".cpl", L".drv",
+                                           L".sys", L".ax",  L".manifest", L".local"};
+  for (const wchar_t* ending : endings) {
+    size_t length = wcslen(ending);
+    if (units >= length && _wcsnicmp(name + units - length, ending, length) == 0) return true;
+  }
+  return false;
+}
+
+bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size], bool no_file_added) {
   DWORD bytes = 0;
   unsigned char* record = read_record(folder, &bytes);
   bool intact = record && memcmp(record + 16, key, content_key_size) == 0;
   folder_listing listing;
   if (intact) intact = list_folder(folder, listing);
+  // A file on the disk that the record does not name: the application's own, or one planted
+  // to be loaded in place of a system library.
+  auto added_file_allowed = [&](const listed_file& file) {
+    return !no_file_added && !loads_as_code(listing.name(file), file.name_units);
+  };
   // Both are sorted alike: one pass finds each recorded file among those on disk.
   uint32_t count = intact ? get_u32(record + 24) : 0;
   size_t at = cache_record_header_size, found = 0;
@@ -300,13 +318,15 @@ bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_
     wchar_t* name = reinterpret_cast<wchar_t*>(record + at);  // malloc's alignment, even offsets
     at += units * sizeof(wchar_t);
     int order = -1;
-    while (found < listing.count && (order = compare_names(listing.name(listing.files[found]),
-                                                           listing.files[found].name_units, name, units)) < 0)
-      ++found;
-    intact = found < listing.count && order == 0 && listing.files[found].size == file_size &&
+    while (intact && found < listing.count &&
+           (order = compare_names(listing.name(listing.files[found]), listing.files[found].name_units, name, units)) < 0)
+      intact = added_file_allowed(listing.files[found++]);
+    intact = intact && found < listing.count && order == 0 && listing.files[found].size == file_size &&
              listing.files[found].write_time == write_time;
+    if (intact) ++found;
   }
   if (intact && at != bytes) intact = false;
+  while (intact && found < listing.count) intact = added_file_allowed(listing.files[found++]);
   free(record);
   return intact;
 }

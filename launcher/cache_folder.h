@@ -35,10 +35,12 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
 bool cache_folder_holds_product(const wchar_t* folder, const unsigned char product[cache_product_size]);
 
 /// True if `folder` holds a record for `key` and every file the record lists is below it as a
-/// regular file of the recorded size and last-write time. Files the record does not list do
-/// not count against it: an application may write into its own folder. Reads the record and
-/// walks the folder once; reads no file's content.
-bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size]);
+/// regular file of the recorded size and last-write time. Of files the record does not list,
+/// none may be there with `no_file_added`; otherwise only those the system could load as code
+/// (executables, libraries, manifests and redirection files) count against it: an application
+/// may write its data into its own folder. Reads the record and walks the folder once; reads
+/// no file's content.
+bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_key_size], bool no_file_added);
 
 /// True if each of the `count` digest records at `table` (laid out as stub_descriptor.h says)
 /// names a file below `folder` with that size and SHA-256.

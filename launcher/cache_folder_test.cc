@@ -46,9 +46,9 @@ TEST_F(CacheRecord, ListsThePayloadsEntriesSoAFileGoneBeforeTheRecordFailsTheChe
   cache_record_note_entry(L"data\\a.txt", 3);
   cache_record_note_entry(L"data\\quarantined.dll", 5);
   ASSERT_EQ(write_cache_record(folder.c_str(), key, product), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key));
+  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key, false));
   write("data\\quarantined.dll", "12345");  // given back later: still not the file the install wrote
-  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key));
+  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key, false));
 }
 
 // Two entries that differ only in case are one file on the disk, the later one's.
@@ -57,11 +57,30 @@ TEST_F(CacheRecord, AWholeFolderPassesAndNamesItsProductOnly) {
   cache_record_note_entry(L"data\\a.txt", 3);
   cache_record_note_entry(L"app.dll", 7);
   ASSERT_EQ(write_cache_record(folder.c_str(), key, product), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_TRUE(cache_folder_intact(folder.c_str(), key));
+  EXPECT_TRUE(cache_folder_intact(folder.c_str(), key, false));
   EXPECT_TRUE(cache_folder_holds_product(folder.c_str(), product));
   EXPECT_FALSE(cache_folder_holds_product(folder.c_str(), other_product));
   write("data\\a.txt", "abcd");
-  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key));
+  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key, false));
+}
+
+// A file the record does not name: the application's own data passes the cheap check, code the
+// system could load in place of its own does not, and the digest check takes none at all. Each
+// lies before, between and after the recorded names, where the one pass meets it.
+TEST_F(CacheRecord, AnAddedLibraryOrExecutableFailsTheCheckAndAnyAddedFileTheStrictOne) {
+  cache_record_note_entry(L"app.dll", 7);
+  cache_record_note_entry(L"data\\a.txt", 3);
+  ASSERT_EQ(write_cache_record(folder.c_str(), key, product), static_cast<DWORD>(ERROR_SUCCESS));
+  for (const char* added : {"a.dll", "data\\b.EXE", "version.dll", "app.exe.manifest", "settings.ini"}) {
+    SCOPED_TRACE(added);
+    write(added, "x");
+    bool data = strcmp(added, "settings.ini") == 0;
+    EXPECT_EQ(cache_folder_intact(folder.c_str(), key, false), data);
+    EXPECT_FALSE(cache_folder_intact(folder.c_str(), key, true));
+    std::wstring path = folder + L"\\" + std::wstring(added, added + strlen(added));
+    DeleteFileW(path.c_str());
+  }
+  EXPECT_TRUE(cache_folder_intact(folder.c_str(), key, true));
 }
 
 // A record of the first layout (mark, key, count, a zero, then what was on disk) is neither
@@ -73,7 +92,7 @@ TEST_F(CacheRecord, ARecordOfTheFirstLayoutIsNeitherIntactNorProof) {
   record.append(8, '\0');  // no files listed
   record.append(reinterpret_cast<const char*>(product), cache_product_size);
   write(TAVREN_CACHE_RECORD_NAME, record);
-  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key));
+  EXPECT_FALSE(cache_folder_intact(folder.c_str(), key, false));
   EXPECT_FALSE(cache_folder_holds_product(folder.c_str(), product));
 }
 

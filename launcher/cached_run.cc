@@ -13,6 +13,7 @@
 #include "launcher/dead_runs.h"
 #include "launcher/executable_child.h"
 #include "launcher/folder_trust.h"
+#include "launcher/own_folder.h"
 #include "launcher/private_folder.h"
 #include "launcher/remove_tree.h"
 #include "launcher/run_sequence.h"
@@ -68,7 +69,11 @@ bool usable_folder_name(const wchar_t* name) {
 // folder. The system sets LOCALAPPDATA to it in every user's environment; asking the shell
 // instead loads Shell32, which costs a start under Wine about as much as the rest of it.
 void cache_root(wchar_t* root, size_t capacity) {
-  if (chosen_unpack_folder(root, capacity)) return;
+  folder_access access = process_folder_access();
+  if (chosen_unpack_folder(root, capacity, access)) {
+    enter_own_folder(root, capacity, access, true);
+    return;
+  }
   wchar_t* chosen = env_get("LOCALAPPDATA");
   bool expanded = true;
   bool absolute_path =
@@ -85,6 +90,9 @@ void cache_root(wchar_t* root, size_t capacity) {
   if (length < 1 || length > launcher_path_capacity - 1) fatal_expand_spec(CACHE_DIRECTORY_TEMPLATE);
   while (length > 0 && absolute[length - 1] == L'\\') absolute[--length] = 0;
   wbuf_copy(root, capacity, absolute);
+  // The user's own folder, but not an elevated launcher's alone: the user without elevation
+  // could change the levels above an install.
+  if (access == folder_access_elevated) enter_own_folder(root, capacity, access, true);
 }
 
 void cache_directory(wchar_t* directory, size_t capacity, const unsigned char* key) {
@@ -133,7 +141,9 @@ bool next_run_name_beside(wchar_t* directory, size_t capacity) {
 // own), its record stands for its files, and, where the launcher carries digests, their
 // content matches.
 bool folder_is_good(const wchar_t* folder) {
-  if (!cache_folder_intact(folder, g_launch->content_key) || !folder_has_private_access(folder)) return false;
+  if (!cache_folder_intact(folder, g_launch->content_key, g_launch->digest_table != nullptr) ||
+      !folder_has_private_access(folder))
+    return false;
   return !g_launch->digest_table || cache_digests_match(folder, g_launch->digest_table, g_launch->digest_count);
 }
 
@@ -272,7 +282,13 @@ const wchar_t* place_install() {
   BY_HANDLE_FILE_INFORMATION checked = {}, held_identity = {};
   bool identified = folder_identity(g_target_directory, checked);
   bool good = folder_is_good(g_target_directory), moved = false;
-  if (!good && identified) {
+  DWORD attributes = GetFileAttributesW(g_target_directory);
+  if (!good && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    // A link in the folder's place stays where it is and this start runs from its own copy:
+    // Wine opens and moves a Unix link's target even when told not to follow it, so moving
+    // the link aside could take the tree it points to, which a later start would then collect
+    // as a dead run's.
+  } else if (!good && identified) {
     HANDLE held =
         CreateFileW(g_target_directory, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);

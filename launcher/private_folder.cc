@@ -16,12 +16,6 @@ struct token_sid {
   alignas(8) unsigned char bytes[token_sid_capacity];
 };
 
-bool token_user(const security_functions& api, HANDLE token, token_sid& out) {
-  DWORD size = 0;
-  if (!api.GetTokenInformation(token, TokenUser, out.bytes, token_sid_capacity, &size)) return false;
-  return true;
-}
-
 // A process in an AppContainer must be granted by its container's SID, or it cannot read
 // the folder it made. A system that does not know containers says no here.
 bool token_container(const security_functions& api, HANDLE token, token_sid& out) {
@@ -78,7 +72,8 @@ DWORD create_and_hold(const wchar_t* path, SECURITY_DESCRIPTOR* descriptor, HAND
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
   IO_STATUS_BLOCK status_block = {};
   // Attributes too: a cached install compares the folder's identity through this handle.
-  NTSTATUS status = create(held, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes,
+  NTSTATUS status = create(held, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                           &attributes,
                            &status_block, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            FILE_CREATE, FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status >= 0) return ERROR_SUCCESS;
@@ -89,14 +84,15 @@ DWORD create_and_hold(const wchar_t* path, SECURITY_DESCRIPTOR* descriptor, HAND
 
 }  // namespace
 
-DWORD create_private_folder(const wchar_t* path, HANDLE* held) {
+DWORD build_private_descriptor(private_descriptor& out, folder_access access) {
   const security_functions* calls = security_calls();
   if (!calls) return last_failure();
   const security_functions& api = *calls;
   HANDLE token = nullptr;
   if (!api.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return last_failure();
-  token_sid user, container;
-  bool have_user = token_user(api, token, user);
+  token_sid container;
+  static_assert(sizeof out.user >= token_sid_capacity, "a token's user fits");
+  bool have_user = api.GetTokenInformation(token, TokenUser, out.user, sizeof out.user, &out.user_size);
   DWORD error = have_user ? ERROR_SUCCESS : last_failure();
   bool in_container = have_user && token_container(api, token, container);
   PSID container_sid =
@@ -104,23 +100,44 @@ DWORD create_private_folder(const wchar_t* path, HANDLE* held) {
   CloseHandle(token);
   if (!have_user) return error;
 
-  alignas(8) unsigned char system_sid[SECURITY_MAX_SID_SIZE];
-  DWORD system_size = sizeof system_sid;
-  alignas(8) unsigned char acl_bytes[private_folder_acl_capacity];
-  ACL* acl = reinterpret_cast<ACL*>(acl_bytes);
-  SECURITY_DESCRIPTOR descriptor;
-  if (!api.CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &system_size) ||
+  DWORD system_size = sizeof out.system, administrators_size = sizeof out.administrators,
+        label_size = sizeof out.high_label;
+  ACL* acl = reinterpret_cast<ACL*>(out.acl);
+  ACL* label = reinterpret_cast<ACL*>(out.label);
+  bool elevated = access == folder_access_elevated;
+  PSID user_sid = reinterpret_cast<TOKEN_USER*>(out.user)->User.Sid;
+  if (!api.CreateWellKnownSid(WinLocalSystemSid, nullptr, out.system, &system_size) ||
+      !api.CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, out.administrators, &administrators_size) ||
+      !api.CreateWellKnownSid(WinHighLabelSid, nullptr, out.high_label, &label_size) ||
       !api.InitializeAcl(acl, private_folder_acl_capacity, ACL_REVISION) ||
-      !grant(api, acl, reinterpret_cast<TOKEN_USER*>(user.bytes)->User.Sid) || !grant(api, acl, system_sid) ||
-      (container_sid && !grant(api, acl, container_sid)) ||
-      !api.InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !api.SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      !grant(api, acl, elevated ? static_cast<PSID>(out.administrators) : user_sid) ||
+      !grant(api, acl, out.system) || (!elevated && container_sid && !grant(api, acl, container_sid)) ||
+      !api.InitializeSecurityDescriptor(&out.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !api.SetSecurityDescriptorDacl(&out.descriptor, TRUE, acl, FALSE) ||
       // Protected: entries the temporary folder passes down (Everyone may read, say) stay out.
-      !api.SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      !api.SetSecurityDescriptorControl(&out.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
     return last_failure();
   }
-  if (held) return create_and_hold(path, &descriptor, held);
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+  // Elevated: whoever owns a folder may rewrite its access list, so the user, who also runs
+  // without elevation, must not; and the label keeps medium-integrity code from writing even
+  // where an entry would let it.
+  if (elevated &&
+      (!api.SetSecurityDescriptorOwner(&out.descriptor, out.administrators, FALSE) ||
+       !api.InitializeAcl(label, private_folder_acl_capacity, ACL_REVISION) ||
+       !api.AddMandatoryAce(label, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                            SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, out.high_label) ||
+       !api.SetSecurityDescriptorSacl(&out.descriptor, TRUE, label, FALSE))) {
+    return last_failure();
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD create_private_folder(const wchar_t* path, HANDLE* held, folder_access access) {
+  private_descriptor built;
+  DWORD error = build_private_descriptor(built, access);
+  if (error != ERROR_SUCCESS) return error;
+  if (held) return create_and_hold(path, &built.descriptor, held);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &built.descriptor, FALSE};
   return CreateDirectoryW(path, &attributes) ? ERROR_SUCCESS : last_failure();
 }
 

@@ -52,6 +52,22 @@ std::wstring access_list(const std::wstring& path) {
   return result;
 }
 
+// One part of the folder's security information as SDDL text ("O:..." for its owner, "S:..."
+// for its label); empty when it cannot be read or holds nothing.
+std::wstring security_text(const std::wstring& path, SECURITY_INFORMATION part) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, part, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+      ERROR_SUCCESS) {
+    return L"";
+  }
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, part, &text, nullptr);
+  std::wstring result = text ? text : L"";
+  LocalFree(text);
+  LocalFree(descriptor);
+  return result;
+}
+
 // The entries of an SDDL access list, sorted.
 std::vector<std::wstring> entries_of(const std::wstring& list) {
   std::vector<std::wstring> entries;
@@ -85,13 +101,63 @@ TEST(PrivateFolder, GrantsTheUserAndTheSystemAloneAndPassesThatDown) {
     std::wstring list = access_list(target);
     if (!held) printf("[ figure ] target folder access list as read back: %ls\n", list.c_str());
     EXPECT_EQ(entries_of(list), (std::vector<std::wstring>{L"(A;OICI;FA;;;" + user_sid() + L")", L"(A;OICI;FA;;;SY)"}));
-    if (held) {
-      EXPECT_FALSE(MoveFileExW(target.c_str(), (target + L"-moved").c_str(), 0));
-      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-      CloseHandle(held);
-    }
+    if (!way.hold) continue;
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(MoveFileExW(target.c_str(), (target + L"-moved").c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // The handle is what a start checks the folder through.
+    EXPECT_TRUE(folder_handle_has_private_access(held, folder_access_user));
+    EXPECT_FALSE(folder_handle_has_private_access(held, folder_access_elevated));
+    CloseHandle(held);
   }
   remove_tree(scratch_name(L"acl"));
+}
+
+// An elevated launcher's folder as it would be made. Wine starts no elevated process that differs
+// from any other (it reports every one elevated, with a default owner of the user's), so the
+// decision is given: administrators and the system alone, the Administrators group its owner and
+// a high label passed down, so code of the same user without elevation can neither write into
+// it nor change its list. Wine keeps what it can of that; the test prints it.
+TEST(PrivateFolder, AnElevatedLaunchersFolderAdmitsAdministratorsAndTheSystemAlone) {
+  for (folder_access access : {folder_access_user, folder_access_elevated}) {
+    private_descriptor built;
+    ASSERT_EQ(build_private_descriptor(built, access), static_cast<DWORD>(ERROR_SUCCESS));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        &built.descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
+    std::wstring sddl = text;
+    LocalFree(text);
+    // Wine's SDDL text leaves labels out: the label's one entry is read as it stands.
+    BOOL present = FALSE, defaulted = FALSE;
+    ACL* sacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(&built.descriptor, &present, &sacl, &defaulted));
+    void* ace = nullptr;
+    if (access == folder_access_user) {
+      EXPECT_EQ(sddl, L"D:P(A;OICI;FA;;;" + user_sid() + L")(A;OICI;FA;;;SY)");
+      EXPECT_FALSE(present);
+      continue;
+    }
+    EXPECT_EQ(sddl, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)");
+    ASSERT_TRUE(present && sacl && sacl->AceCount == 1 && GetAce(sacl, 0, &ace));
+    auto* label = static_cast<SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+    EXPECT_EQ(label->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+    EXPECT_EQ(label->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    EXPECT_EQ(label->Mask, static_cast<ACCESS_MASK>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+    wchar_t* label_sid = nullptr;
+    ConvertSidToStringSidW(&label->SidStart, &label_sid);
+    EXPECT_STREQ(label_sid, L"S-1-16-12288");  // high
+    LocalFree(label_sid);
+  }
+  const std::wstring target = scratch_name(L"elevated");
+  HANDLE held = nullptr;
+  ASSERT_EQ(create_private_folder(target.c_str(), &held, folder_access_elevated), static_cast<DWORD>(ERROR_SUCCESS));
+  printf("[ figure ] an elevated folder as Wine keeps it: %ls %ls %ls\n", security_text(target, OWNER_SECURITY_INFORMATION).c_str(),
+         access_list(target).c_str(), security_text(target, LABEL_SECURITY_INFORMATION).c_str());
+  // Whatever Wine kept, a folder that grants the user is never an elevated start's.
+  EXPECT_NE(folder_handle_has_private_access(held, folder_access_elevated),
+            folder_handle_has_private_access(held, folder_access_user));
+  CloseHandle(held);
+  remove_tree(target);
 }
 
 TEST(PrivateFolder, ANameAlreadyTakenIsNeverUsed) {

@@ -161,11 +161,24 @@ void export_for_application(wchar_t** argv) {
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
 }
 
+// The folder run folders are made in when it is not the temp folder as it stands (see
+// shared_unpack_folder), found and checked once per start; empty when it is.
+static wchar_t g_run_folders_parent[launcher_path_capacity];
+static bool g_run_folders_parent_known = false;
+// Only the parent makes and checks that folder; the child names the same one.
+static bool g_makes_run_folder = false;
+
 // Expands the target directory template into `directory`, under the chosen unpack folder
 // when there is one, and makes the result absolute.
 static bool expand_target_directory(wchar_t* directory, size_t capacity) {
+  if (!g_run_folders_parent_known) {
+    if (!shared_unpack_folder(g_run_folders_parent, launcher_path_capacity, L"{TEMP}", g_makes_run_folder))
+      g_run_folders_parent[0] = 0;
+    g_run_folders_parent_known = true;
+  }
   bool expanded;
-  if (chosen_unpack_folder(directory, capacity)) {
+  if (g_run_folders_parent[0]) {
+    wbuf_copy(directory, capacity, g_run_folders_parent);
     size_t length = wcslen(directory);
     if (length > 0 && directory[length - 1] != L'\\') wbuf_append(directory, capacity, L"\\");
     length = wcslen(directory);
@@ -216,6 +229,7 @@ int run_sequence(const unsigned char* payload, size_t size, bool executable_entr
   if (role == role_parent) clean_start_of_environment();
   if (role == role_parent) splash_show();
 
+  g_makes_run_folder = role == role_parent;
   bool expanded = expand_target_directory(g_target_directory, launcher_path_capacity);
 
   payload_set_blob(payload, size);

@@ -16,13 +16,16 @@ bool bind_all(security_functions& f) {
   // Only from the system folder: a planted advapi32.dll elsewhere is never loaded.
   HMODULE m = load_system_library(L"advapi32.dll");
   return m && bind(m, "AddAccessAllowedAceEx", &f.AddAccessAllowedAceEx) &&
+         bind(m, "AddMandatoryAce", &f.AddMandatoryAce) &&
          bind(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind(m, "EqualSid", &f.EqualSid) &&
          bind(m, "GetSecurityInfo", &f.GetSecurityInfo) && bind(m, "GetTokenInformation", &f.GetTokenInformation) &&
          bind(m, "InitializeAcl", &f.InitializeAcl) &&
          bind(m, "InitializeSecurityDescriptor", &f.InitializeSecurityDescriptor) &&
          bind(m, "OpenProcessToken", &f.OpenProcessToken) &&
          bind(m, "SetSecurityDescriptorControl", &f.SetSecurityDescriptorControl) &&
-         bind(m, "SetSecurityDescriptorDacl", &f.SetSecurityDescriptorDacl);
+         bind(m, "SetSecurityDescriptorDacl", &f.SetSecurityDescriptorDacl) &&
+         bind(m, "SetSecurityDescriptorOwner", &f.SetSecurityDescriptorOwner) &&
+         bind(m, "SetSecurityDescriptorSacl", &f.SetSecurityDescriptorSacl);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 /// The functions of the same names.
 struct security_functions {
   decltype(&::AddAccessAllowedAceEx) AddAccessAllowedAceEx;
+  decltype(&::AddMandatoryAce) AddMandatoryAce;
   decltype(&::CreateWellKnownSid) CreateWellKnownSid;
   decltype(&::EqualSid) EqualSid;
   decltype(&::GetSecurityInfo) GetSecurityInfo;
@@ -19,6 +20,8 @@ struct security_functions {
   decltype(&::OpenProcessToken) OpenProcessToken;
   decltype(&::SetSecurityDescriptorControl) SetSecurityDescriptorControl;
   decltype(&::SetSecurityDescriptorDacl) SetSecurityDescriptorDacl;
+  decltype(&::SetSecurityDescriptorOwner) SetSecurityDescriptorOwner;
+  decltype(&::SetSecurityDescriptorSacl) SetSecurityDescriptorSacl;
 };
 
 /// Loads Advapi32 from the system folder on the first call and returns its functions, or

@@ -7,6 +7,7 @@
 #include "base/diagnostics.h"
 #include "base/wide_buffer.h"
 #include "launcher/child_command_line.h"
+#include "launcher/own_folder.h"
 #include "payload/payload.h"
 #include "paths/environment.h"
 #include "paths/path_spec.h"
@@ -36,8 +37,9 @@ bool make_absolute(wchar_t* folder, size_t capacity) {
 
 void set_packed_unpack_dir(const wchar_t* spec) { g_packed_spec = spec && spec[0] ? spec : nullptr; }
 
-bool chosen_unpack_folder(wchar_t* folder, size_t capacity) {
-  if (wchar_t* variable = env_get(UNPACK_DIR_VARIABLE)) {
+bool chosen_unpack_folder(wchar_t* folder, size_t capacity, folder_access access) {
+  wchar_t* variable = access == folder_access_user ? env_get(UNPACK_DIR_VARIABLE) : nullptr;
+  if (variable) {
     if (!is_absolute_path(variable) || wcslen(variable) + 1 > capacity)
       fatal_bad_variable(UNPACK_DIR_VARIABLE, variable);
     wbuf_copy(folder, capacity, variable);
@@ -52,7 +54,19 @@ bool chosen_unpack_folder(wchar_t* folder, size_t capacity) {
   set_path_spec_program(g_own_path_for_launch);
   if (!expand_path_spec(folder, g_packed_spec, capacity) || !is_absolute_path(folder) ||
       !make_absolute(folder, capacity)) {
-    fatal_expand_spec(g_packed_spec);
+    fatal_expand_packed_spec(g_packed_spec);
   }
+  return true;
+}
+
+bool shared_unpack_folder(wchar_t* folder, size_t capacity, const wchar_t* fallback, bool make) {
+  folder_access access = process_folder_access();
+  if (!chosen_unpack_folder(folder, capacity, access)) {
+    // The user's own temporary or application data folder is theirs alone, unless this
+    // launcher runs elevated: then the same user without elevation is the other account.
+    if (access == folder_access_user) return false;
+    if (!expand_path_spec(folder, fallback, capacity) || !make_absolute(folder, capacity)) fatal_expand_spec(fallback);
+  }
+  enter_own_folder(folder, capacity, access, make);
   return true;
 }

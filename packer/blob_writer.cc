@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+// ZSTD_c_rsyncable is among the parameters zstd calls experimental; set through the stable call.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "base/byte_order.h"
@@ -45,6 +47,12 @@ class frame_writer {
     // Always at least one worker: zstd's output depends on whether workers are used at all,
     // not on how many, so the blob is the same on every machine.
     check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_nbWorkers, workers), "threads");
+    if (options.rsyncable) {
+      // Its cuts fall only between the workers' jobs, which default to four windows: a frame
+      // would be one job.
+      check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_rsyncable, 1), "rsyncable");
+      check_zstd(ZSTD_CCtx_setParameter(context_, ZSTD_c_jobSize, 4 << 20), "job size");
+    }
   }
 
   /// Begins a frame of `stream_bytes` (the first, or once the last one is finished), with a
@@ -159,13 +167,41 @@ int default_window_log(uint64_t stream_bytes) {
 
 namespace {
 
+// Whether an entry ends a frame when frames are cut by content: with a chance of its share of
+// `target` bytes, decided by a hash of its name and size, so that every cut stays where it was
+// while the files around it stay, whatever changed elsewhere.
+bool ends_content_frame(const app_entry& entry, uint64_t target) {
+  uint64_t h = 0xcbf29ce484222325ull;
+  for (char16_t unit : entry.name) h = (h ^ unit) * 0x100000001b3ull;
+  h = (h ^ entry.size) * 0x100000001b3ull;
+  h ^= h >> 31;
+  h *= 0x9E3779B97F4A7C15ull;
+  h ^= h >> 29;
+  return h % target < entry_bytes(entry);
+}
+
+std::vector<size_t> content_frame_starts(const app_contents& contents, uint64_t target, uint64_t stream_bytes) {
+  const std::vector<app_entry>& entries = contents.entries;
+  for (uint64_t least = target;; least = std::max(least * 2, stream_bytes / (split_frame_capacity - 1) + 1)) {
+    std::vector<size_t> starts{0};
+    // A file as large as a frame also begins one, so that its neighbours' frames do not hang on it.
+    for (size_t i = 1; i < entries.size(); ++i)
+      if (ends_content_frame(entries[i - 1], least) || entry_bytes(entries[i]) >= least) starts.push_back(i);
+    if (starts.size() <= split_frame_capacity) return starts;
+  }
+}
+
 // The scan refused names the disk takes for one file and files named like folders, so frames
 // written side by side never meet on one name.
 std::vector<size_t> frame_starts(const app_contents& contents, const compression_options& options) {
   uint64_t stream_bytes = entry_stream_size(contents);
+  if (options.cut == frame_cut::content && options.frame_size != 0)
+    return content_frame_starts(
+        contents, options.frame_size != frame_size_automatic ? options.frame_size : content_frame_size_default,
+        stream_bytes);
   uint64_t target = options.frame_size != frame_size_automatic ? options.frame_size
-                    : stream_bytes >= 2 * frame_size_least                    ? frame_size_least
-                                                                              : 0;
+                    : stream_bytes >= 2 * frame_size_least     ? frame_size_least
+                                                               : 0;
   std::vector<size_t> starts{0};
   if (target == 0) return starts;
   // Past the frames a launcher takes apart it would read them as one stream: larger pieces then.

@@ -19,14 +19,32 @@ constexpr uint64_t frame_size_least = uint64_t{32} << 20;
 /// several frames at once, and a frame too large for a worker's buffer needs its window.
 constexpr int split_window_log_max = 25;
 
+/// Where frames are cut between entries.
+enum class frame_cut {
+  /// After about frame_size bytes, smaller towards the end so that a launcher's workers finish
+  /// together.
+  size,
+  /// After entries chosen by their name and size alone, about frame_size bytes apart, so that
+  /// a stretch of unchanged files gives the same frames, and the same compressed bytes, release
+  /// after release: what a delta between two releases can copy.
+  content,
+};
+
+/// Entry-stream bytes between content cuts unless the options name a frame size.
+constexpr uint64_t content_frame_size_default = uint64_t{8} << 20;
+
 struct compression_options {
   int level = 19;
+  frame_cut cut = frame_cut::size;
   /// Entry-stream bytes after which the next entry begins a new frame, so that a launcher can
   /// decode the frames side by side; 0 keeps one frame.
   uint64_t frame_size = frame_size_automatic;
   int threads = 0;     ///< compression workers; 0 = one per core
   int window_log = 0;  ///< 0 = just enough for the whole stream, at most launcher_window_log_max
   bool checksum = true;
+  /// zstd's own content-defined cuts inside a frame (ZSTD_c_rsyncable, between jobs of 4 MiB),
+  /// for comparison with frame_cut::content.
+  bool rsyncable = false;
 };
 
 struct blob_figures {

@@ -6,6 +6,7 @@
 
 #include "packer/blob_commands.h"
 #include "packer/build_command.h"
+#include "packer/delta_command.h"
 #include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
@@ -43,6 +44,17 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
                    "decodes side by side, one per processor; 0 keeps one frame. Smaller frames use more "
                    "processors, larger ones compress better (default: 32M pieces for apps over 64 MiB)")
       ->transform(CLI::AsSizeValue(false));
+  command
+      ->add_option_function<std::string>(
+          "--frame-cut",
+          [&r](const std::string& cut) { r.compression.cut = cut == "content" ? frame_cut::content : frame_cut::size; },
+          "Where frames are cut: size (about --frame-size bytes apart, the default) or content (after files "
+          "chosen by name and size, about --frame-size apart, default 8M): unchanged files then give the same "
+          "bytes in the next release, so a delta between releases stays small")
+      ->check(CLI::IsMember({"size", "content"}))
+      ->type_name("size|content");
+  command->add_flag("--rsyncable", r.compression.rsyncable,
+                    "Let zstd cut its work at content-defined points inside each frame (ZSTD_c_rsyncable)");
   command->add_flag(
       "--no-checksum", [&r](int64_t) { r.compression.checksum = false; },
       "Leave out the frame checksum (default: on, so damage is detected before the app runs)");
@@ -262,6 +274,29 @@ int pack_main(int argc, char** argv) {
   sign_update->add_option("-o,--output", signed_output, "Write the signed launcher here instead")->type_name("FILE");
   sign_update->footer("Example:\n  tavren-pack sign-update --key release.key App.exe\n"
                       "Sign for updates before Authenticode (osslsigncode): Authenticode then covers both.\n");
+  delta_request delta_args;
+  CLI::App* delta = app.add_subcommand("delta", "Write the difference between two releases of a launcher (.tdelta)");
+  delta->add_option("OLD", delta_args.old_path, "The release users have")->required()->type_name("FILE");
+  delta->add_option("NEW", delta_args.new_path, "The release they should get (not with --apply)")->type_name("FILE");
+  delta->add_option("-o,--output", delta_args.output, "Where to write the result; replaced only on success")
+      ->type_name("FILE")
+      ->required();
+  delta
+      ->add_option("--apply", delta_args.apply,
+                   "Apply this delta to OLD instead, as a launcher does, and write the new launcher")
+      ->type_name("DELTA");
+  delta->add_option("--level", delta_args.level, "Zstandard level of the new bytes, 1..22 (default 19)")
+      ->check(CLI::Range(1, 22));
+  delta->add_option("--threads", delta_args.threads, "Compression threads, 1..256 (default: one per core)")
+      ->check(CLI::Range(1, 256));
+  delta->add_flag("-q,--quiet", delta_args.quiet, "No summary; errors still show");
+  delta->footer(
+      "Examples:\n  tavren-pack delta App-1.0.exe App-1.1.exe -o App-1.1.tdelta\n"
+      "  tavren-pack delta App-1.0.exe --apply App-1.1.tdelta -o App-1.1.exe\n"
+      "Both launchers must be of one product (company and product) and one processor. The delta\n"
+      "records the SHA-256 of both: applied to any other file it is refused, and what it rebuilds\n"
+      "is the new launcher byte for byte, signature included. Deltas chain: 1.0 to 1.1, then 1.1\n"
+      "to 1.2.\n");
 
   try {
     app.parse(argc, argv);
@@ -278,7 +313,7 @@ int pack_main(int argc, char** argv) {
         }
     auto named = [&](CLI::App* command) { return command->get_name() == argv[1]; };
     if (argc > 1 && argv[1][0] != '-' && app.get_subcommands(named).empty()) {
-      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify, extract, update-key or sign-update (see --help)\n",
+      fprintf(stderr, "tavren-pack: unknown command %s; use payload, build, list, verify, extract, delta, update-key or sign-update (see --help)\n",
               quote_name(argv[1]).c_str());
       return exit_usage;
     }
@@ -301,6 +336,8 @@ int pack_main(int argc, char** argv) {
       run_update_key_new(key_path);
     else if (sign_update->parsed())
       run_sign_update(key_path, file, signed_output);
+    else if (delta->parsed())
+      run_delta(delta_args);
     fflush(stdout);
     return 0;
   } catch (const pack_error& e) {

@@ -245,7 +245,8 @@ TEST_F(PackCli, UsageErrorsExitWith2) {
   expect_refused(run({"biuld", "app"}, root_), 2, "unknown command 'biuld'", exe);
   // The unpack folder's template is checked before anything is written: a bad one would only
   // show on the user's machine.
-  for (const char* bad : {"", "{TEMPORARY}\\x", "{TEMP\\x", "{TEMP}\\{RANDOM}", "relative\\x"})
+  for (const char* bad : {"", "{TEMPORARY}\\x", "{TEMP\\x", "{TEMP}\\{RANDOM}", "relative\\x", "{PRODUCT}\\files", "{VERSION}",
+                          "{COMPANY}\\x"})
     expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--unpack-dir", bad}, root_), 2,
                    std::string("--unpack-dir '") + bad + "' ", exe);
   expect_refused(run({"build", "app", "--main", "bin/app.dll", "-o", "out.exe", "--icon"}, root_), 2, "--icon", exe);

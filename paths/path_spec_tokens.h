@@ -52,6 +52,12 @@ inline bool path_spec_token_is_per_run(path_spec_token token) {
          token == path_token_time;
 }
 
+/// True for the tokens whose value is an absolute folder or file path of the machine.
+inline bool path_spec_token_is_folder(path_spec_token token) {
+  return token == path_token_temp || token == path_token_program || token == path_token_program_base ||
+         token == path_token_program_dir || token == path_token_home || token == path_token_cache_dir;
+}
+
 /// Why the folder template `spec` (zero-terminated UTF-8) cannot name the folder that run or
 /// product folders are made under, or null when it can: empty, an unclosed or unknown token,
 /// a text that would be relative to the current folder, or a token that changes with every start (each start would make
@@ -62,6 +68,14 @@ inline const char* unpack_dir_template_fault(const char* spec) {
       ((spec[0] >= 'A' && spec[0] <= 'Z') || (spec[0] >= 'a' && spec[0] <= 'z')) && spec[1] == ':' && spec[2] == '\\';
   if (spec[0] != '{' && !drive && !(spec[0] == '\\' && spec[1] == '\\'))
     return "is not an absolute path (start it with a token such as {TEMP}, a drive or a share)";
+  if (spec[0] == '{') {
+    // The build texts name folders, not places: "{PRODUCT}\files" would be relative.
+    const char* close = spec + 1;
+    while (*close && *close != '}') ++close;
+    path_spec_token first = *close ? find_path_spec_token(spec + 1, static_cast<size_t>(close - spec - 1)) : path_token_none;
+    if (first != path_token_none && !path_spec_token_is_folder(first))
+      return "is not an absolute path (start it with {TEMP}, {CACHE_DIR}, {HOME}, {PROGRAM_DIR}, a drive or a share)";
+  }
   for (const char* c = spec; *c; ++c) {
     if (*c != '{') continue;
     const char* close = c + 1;

@@ -61,7 +61,7 @@ void content_digest::add(const void* data, size_t size) {
     held = 0;
   }
   for (; size >= 64; p += 64, size -= 64) compress(state, p);
-  memcpy(block, p, size);
+  if (size > 0) memcpy(block, p, size);  // an empty piece may come without bytes to point at
   held = size;
 }
 

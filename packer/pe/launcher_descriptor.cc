@@ -37,6 +37,24 @@ const unsigned char* find_any_descriptor(const unsigned char* file, size_t size,
   return file + size;
 }
 
+// The zero-terminated UTF-16 text at `rva` in the launcher `file`, which the descriptor calls `what`.
+std::u16string text_at(const unsigned char* file, size_t size, uint32_t rva, const char* what) {
+  pe_bytes image{file, size};
+  pe_headers headers;
+  std::vector<pe_section> sections;
+  uint64_t offset = 0;
+  if (read_pe_headers(image, &headers) || read_pe_sections(image, headers, &sections) ||
+      !pe_rva_to_offset(image, sections, rva, 2, &offset))
+    throw pack_error(std::string("the launcher's descriptor places its ") + what + " outside the file");
+  std::u16string text;
+  for (uint64_t at = offset; at + 2 <= size; at += 2) {
+    char16_t unit = static_cast<char16_t>(file[at] | file[at + 1] << 8);
+    if (unit == 0) return text;
+    text += unit;
+  }
+  throw pack_error(std::string("the launcher's ") + what + " has no end");
+}
+
 }  // namespace
 
 launcher_run_mode descriptor_run_mode(const unsigned char* file, size_t size) {
@@ -57,20 +75,7 @@ std::optional<std::u16string> descriptor_unpack_dir(const unsigned char* file, s
   if (marker == file + size || descriptor_size < stub_descriptor_v03_size) return std::nullopt;
   uint32_t rva = load_le32(marker + offsetof(stub_descriptor, unpack_dir_rva));
   if (rva == 0) return std::nullopt;
-  pe_bytes image{file, size};
-  pe_headers headers;
-  std::vector<pe_section> sections;
-  uint64_t offset = 0;
-  if (read_pe_headers(image, &headers) || read_pe_sections(image, headers, &sections) ||
-      !pe_rva_to_offset(image, sections, rva, 2, &offset))
-    throw pack_error("the launcher's descriptor places its unpack folder outside the file");
-  std::u16string text;
-  for (uint64_t at = offset; at + 2 <= size; at += 2) {
-    char16_t unit = static_cast<char16_t>(file[at] | file[at + 1] << 8);
-    if (unit == 0) return text;
-    text += unit;
-  }
-  throw pack_error("the launcher's unpack folder has no end");
+  return text_at(file, size, rva, "unpack folder");
 }
 
 bool descriptor_splash(const unsigned char* file, size_t size, launcher_splash* splash) {
@@ -103,4 +108,13 @@ bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset
     throw pack_error("the launcher's descriptor places its payload outside the file");
   *length = value;
   return true;
+}
+
+std::optional<std::u16string> descriptor_text(const unsigned char* file, size_t size, stub_text slot) {
+  size_t descriptor_size = 0;
+  const unsigned char* marker = find_any_descriptor(file, size, &descriptor_size);
+  if (marker == file + size) return std::nullopt;
+  uint32_t rva = load_le32(marker + offsetof(stub_descriptor, text_rva) + 4 * slot);
+  if (rva == 0) return std::u16string();
+  return text_at(file, size, rva, "build texts");
 }

@@ -40,3 +40,8 @@ bool descriptor_splash(const unsigned char* file, size_t size, launcher_splash* 
 /// when `file` is no PE image or has no descriptor. Throws pack_error for a descriptor never
 /// filled in (a bare stub) and for one that points outside the file's sections.
 bool descriptor_payload(const unsigned char* file, size_t size, uint64_t* offset, uint64_t* length);
+
+/// The build text in `slot` of the launcher `file` (empty when its descriptor has none);
+/// nothing for a file with no descriptor. Throws pack_error when the descriptor points
+/// outside the file.
+std::optional<std::u16string> descriptor_text(const unsigned char* file, size_t size, stub_text slot);

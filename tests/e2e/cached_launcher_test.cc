@@ -134,6 +134,8 @@ TEST_F(CachedLaunch, RepairsAMissingTruncatedOrReplacedFileAndAMissingRecord) {
       {"truncated library", [&] { write_text(folder + L"\\report_app.dll", library.substr(0, 1000)); }},
       {"replaced file", [&] { write_text(folder + L"\\data\\readme.txt", "HELLO"); }},
       {"deleted record", [&] { DeleteFileW((folder + L"\\.onefile-record").c_str()); }},
+      // Loaded before the system's own by anything in the folder that imports it.
+      {"added library", [&] { write_text(folder + L"\\version.dll", "planted"); }},
   };
   for (const auto& [what, damage] : damages) {
     SCOPED_TRACE(what);
@@ -144,6 +146,7 @@ TEST_F(CachedLaunch, RepairsAMissingTruncatedOrReplacedFileAndAMissingRecord) {
     EXPECT_EQ(read_text(folder + L"\\data\\readme.txt"), "hello");
     EXPECT_EQ(read_text(folder + L"\\report_app.dll"), library);
     EXPECT_TRUE(path_exists(folder + L"\\.onefile-record"));
+    EXPECT_FALSE(path_exists(folder + L"\\version.dll"));
     EXPECT_EQ(builds(L"Report").size(), 1u);
   }
   // A damaged folder moved aside while this run lived goes at a later start.
@@ -151,8 +154,9 @@ TEST_F(CachedLaunch, RepairsAMissingTruncatedOrReplacedFileAndAMissingRecord) {
   EXPECT_TRUE(runs_left(L"Report").empty());
 }
 
-// The cheap check sees sizes and times only; the digest check sees the content itself.
-TEST_F(CachedLaunch, OnlyTheDigestCheckSeesAFileChangedWithItsSizeAndTimeKept) {
+// The cheap check sees sizes and times only; the digest check sees the content itself, and
+// takes no file the install did not write, data included.
+TEST_F(CachedLaunch, OnlyTheDigestCheckSeesAFileChangedWithItsSizeAndTimeKeptOrAnAddedDataFile) {
   for (const wchar_t* launcher : {L"cached_report_launcher.exe", L"cached_verify_launcher.exe"})
     ASSERT_EQ(run(launcher).exit_code, 0u);
   for (const wchar_t* name : {L"Report", L"Verify"}) {
@@ -164,11 +168,34 @@ TEST_F(CachedLaunch, OnlyTheDigestCheckSeesAFileChangedWithItsSizeAndTimeKept) {
     WriteFile(file, "HELLO", 5, &count, nullptr);
     SetFileTime(file, nullptr, nullptr, &written);
     CloseHandle(file);
+    write_text(builds(name)[0] + L"\\notes.txt", "added");
   }
   for (const wchar_t* launcher : {L"cached_report_launcher.exe", L"cached_verify_launcher.exe"})
     EXPECT_EQ(run(launcher).exit_code, 0u);
   EXPECT_EQ(read_text(builds(L"Report")[0] + L"\\data\\readme.txt"), "HELLO");
   EXPECT_EQ(read_text(builds(L"Verify")[0] + L"\\data\\readme.txt"), "hello");
+  EXPECT_TRUE(path_exists(builds(L"Report")[0] + L"\\notes.txt"));
+  EXPECT_FALSE(path_exists(builds(L"Verify")[0] + L"\\notes.txt"));
+}
+
+// Below an unpack folder others share, the install goes into a folder of the user's own. Swapped
+// for a link between two starts (to a tree of another account's, which a Unix link stands for),
+// it is never followed: the start ends before anything runs.
+TEST_F(CachedLaunch, BelowASharedUnpackFolderTheUsersFolderSwappedForALinkIsRefused) {
+  scratch_folder shared, theirs;
+  run_options o = options();
+  o.set_env.push_back({L"TAVREN_ONEFILE_UNPACK_DIR", shared.path()});
+  captured_run first = run(L"cached_report_launcher.exe", L"", o);
+  ASSERT_EQ(first.exit_code, 0u) << first.err;
+  const std::wstring own = shared / own_folder_name();
+  EXPECT_EQ(ran_from(first).rfind(own + L"\\Tavren Test\\Report\\1.2.3.4-", 0), 0u) << narrow(ran_from(first));
+  ASSERT_TRUE(MoveFileW(own.c_str(), (theirs / L"tree").c_str()));
+  if (!make_unix_link(theirs / L"tree", own)) GTEST_SKIP() << "no Unix link could be made";
+  captured_run swapped = run(L"cached_report_launcher.exe", L"", o);
+  EXPECT_EQ(swapped.exit_code, 2u);
+  EXPECT_EQ(swapped.out, "");
+  EXPECT_EQ(swapped.err, "Error, refused to unpack below '" + narrow(own) + "': another account could change it.\r\n");
+  remove_unix_link(own);
 }
 
 // An update replaces the launcher file with its next build; the builds of that file are this
@@ -249,6 +276,26 @@ TEST_F(CachedLaunch, AFolderWithoutTheInstallsAccessListIsNeverRunFromAndIsRepla
   EXPECT_EQ(ran_from(next), folder);
   EXPECT_FALSE(path_exists(folder + L"\\planted.txt")) << "the planted folder was run from";
   EXPECT_EQ(read_text(folder + L"\\data\\readme.txt"), "hello");
+}
+
+// A link in the folder's place, to a whole copy with a good record and the install's access
+// list: whoever could put it there could point it elsewhere later, so it is never run from; the
+// start runs from a copy of its own, and the tree the link points to keeps every file.
+TEST_F(CachedLaunch, ALinkInTheFoldersPlaceIsNeverRunFrom) {
+  scratch_folder theirs;
+  ASSERT_EQ(run(L"cached_report_launcher.exe").exit_code, 0u);
+  const std::wstring folder = builds(L"Report")[0], copy = theirs / L"copy";
+  ASSERT_TRUE(MoveFileW(folder.c_str(), copy.c_str()));
+  const snapshot kept = files_below(copy);
+  ASSERT_TRUE(make_unix_link(copy, folder));
+  for (int start = 0; start < 2; ++start) {
+    captured_run next = run(L"cached_report_launcher.exe");
+    EXPECT_EQ(next.exit_code, 0u) << next.err;
+    EXPECT_EQ(ran_from(next).rfind(product(L"Report") + L"\\onefile_", 0), 0u) << narrow(ran_from(next));
+  }
+  EXPECT_EQ(files_below(copy), kept);
+  EXPECT_TRUE(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+  remove_unix_link(folder);
 }
 
 // Windows would refuse to move it; Wine would let a repair pull it from under the process.

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <stdio.h>
+
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -331,20 +334,21 @@ TEST(LauncherTargetFolder, NobodyMovesItAwayWhileTheRunLives) {
 }
 
 // Packed with --unpack-dir "{PROGRAM_DIR}\\.app-files", both modes unpack beside the launcher
-// even when it was started by a bare name, as a prompt in its folder passes it. A dead run there
-// is collected, one of the same form in the temp folder is not that launcher's to touch; the
-// administrators' variable wins over the template, and a relative value is refused.
+// even when it was started by a bare name, as a prompt in its folder passes it, in a folder of
+// the user's own there: others may make folders in such a place. A dead run there is collected,
+// one of the same form in the temp folder is not that launcher's to touch; the administrators'
+// variable wins over the template, and a relative value is refused.
 TEST(LauncherUnpackFolder, BesideTheLauncherWithItsDeadRunsAndTheVariableOverTheTemplate) {
   scratch_folder temp, place, redirected;
-  const std::wstring files = place / L".app-files";
+  const std::wstring files = place / L".app-files", own = files + L"\\" + own_folder_name();
   const std::wstring dead_name = L"onefile_4294967292_000000_CCCCCCCCCCC";  // no process has the id
-  for (const std::wstring& dead : {files + L"\\" + dead_name, temp / dead_name}) {
-    ASSERT_TRUE(CreateDirectoryW(files.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  auto plant_dead_run = [&](const std::wstring& dead) {
     ASSERT_TRUE(CreateDirectoryW(dead.c_str(), nullptr));
     HANDLE file = CreateFileW((dead + L"\\left.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
-  }
+  };
+  plant_dead_run(temp / dead_name);
   for (const wchar_t* name : {L"beside_report_launcher.exe", L"cached_beside_launcher.exe"})
     ASSERT_TRUE(CopyFileW(test_program(name).c_str(), (place / name).c_str(), TRUE));
   run_options options = launch_options(temp.path());
@@ -358,18 +362,23 @@ TEST(LauncherUnpackFolder, BesideTheLauncherWithItsDeadRunsAndTheVariableOverThe
   auto starts_with = [](const std::wstring& text, const std::wstring& head) { return text.rfind(head, 0) == 0; };
 
   std::wstring library = library_of(L"beside_report_launcher.exe");
-  EXPECT_TRUE(starts_with(library, files + L"\\onefile_")) << narrow(library);
-  EXPECT_TRUE(folder_entries(files).empty());
+  EXPECT_TRUE(starts_with(library, own + L"\\onefile_")) << narrow(library);
+  EXPECT_EQ(folder_entries(files), std::vector<std::wstring>{own_folder_name()});
+  plant_dead_run(own + L"\\" + dead_name);
+  library = library_of(L"beside_report_launcher.exe");
+  EXPECT_TRUE(starts_with(library, own + L"\\onefile_")) << narrow(library);
+  EXPECT_TRUE(folder_entries(own).empty());
   EXPECT_EQ(folder_entries(temp.path()), std::vector<std::wstring>{dead_name});
   library = library_of(L"cached_beside_launcher.exe");
-  EXPECT_TRUE(starts_with(library, files + L"\\Tavren Test\\Beside\\1.2.3.4-")) << narrow(library);
+  EXPECT_TRUE(starts_with(library, own + L"\\Tavren Test\\Beside\\1.2.3.4-")) << narrow(library);
 
   options.set_env.push_back({L"TAVREN_ONEFILE_UNPACK_DIR", redirected.path() + L"\\"});
+  const std::wstring redirected_own = redirected / own_folder_name();
   library = library_of(L"beside_report_launcher.exe");
-  EXPECT_TRUE(starts_with(library, redirected.path() + L"\\onefile_")) << narrow(library);
-  EXPECT_TRUE(folder_entries(redirected.path()).empty());
+  EXPECT_TRUE(starts_with(library, redirected_own + L"\\onefile_")) << narrow(library);
+  EXPECT_TRUE(folder_entries(redirected_own).empty());
   library = library_of(L"cached_beside_launcher.exe");
-  EXPECT_TRUE(starts_with(library, redirected / L"Tavren Test\\Beside\\1.2.3.4-")) << narrow(library);
+  EXPECT_TRUE(starts_with(library, redirected_own + L"\\Tavren Test\\Beside\\1.2.3.4-")) << narrow(library);
 
   options.set_env.back().second = L"relative\\folder";
   for (const wchar_t* name : {L"beside_report_launcher.exe", L"cached_beside_launcher.exe"}) {
@@ -378,6 +387,33 @@ TEST(LauncherUnpackFolder, BesideTheLauncherWithItsDeadRunsAndTheVariableOverThe
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "Error, TAVREN_ONEFILE_UNPACK_DIR must be an absolute folder path, not 'relative\\folder'.\r\n");
   }
+}
+
+// A template that passed an older packer but names no absolute folder ("{PRODUCT}\\files")
+// ends every start with a message and the defined exit code, never an abort.
+TEST(LauncherUnpackFolder, ATemplateThatIsNoAbsolutePathEndsTheStartWithExitCode2) {
+  scratch_folder temp, place;
+  for (const wchar_t* name : {L"beside_report_launcher.exe", L"cached_beside_launcher.exe"}) {
+    SCOPED_TRACE(narrow(name));
+    std::vector<unsigned char> image = read_file_bytes(test_program(name));
+    const std::u16string packed = u"{PROGRAM_DIR}\\.app-files", relative = u"{PRODUCT}\\files";
+    auto bytes = [](const std::u16string& text) {
+      return std::string(reinterpret_cast<const char*>(text.data()), (text.size() + 1) * sizeof(char16_t));
+    };
+    std::string text(image.begin(), image.end()), from = bytes(packed), to = bytes(relative);
+    size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos);
+    std::copy(to.begin(), to.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+    std::wstring exe = place / name;
+    FILE* out = _wfopen(exe.c_str(), L"wb");
+    ASSERT_NE(out, nullptr);
+    fwrite(image.data(), 1, image.size(), out);
+    fclose(out);
+    captured_run run = run_captured(exe, quote_argument(exe), launch_options(temp.path()));
+    EXPECT_EQ(run.exit_code, 2u);
+    EXPECT_EQ(run.err, "Error, couldn't runtime expand spec '{PRODUCT}\\files'.\r\n");
+  }
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
 TEST(LauncherFailures, ChildFailuresAreForwardedAndTheFolderStillGoes) {
@@ -432,9 +468,15 @@ TEST(LauncherFailures, ARunFolderThatCannotBeMadeEndsTheRunWithItsFullPath) {
                                 : run_captured(launcher(), L"launcher", options);
       EXPECT_EQ(run.exit_code, 2u);
       EXPECT_EQ(run.out, "");
+      const std::string middle = "'. ([Error ";
+      if (by_variable) {
+        // The user's own folder there is the first one the start makes.
+        const std::string own = "Error, failed to create folder '" + narrow(unusable + L"\\" + own_folder_name()) + middle;
+        EXPECT_EQ(run.err.compare(0, own.size(), own), 0) << run.err;
+        continue;
+      }
       const std::string head =
           "Error, failed to create folder '" + narrow(unusable) + (cached ? "\\Tavren Test\\Report\\" : "\\");
-      const std::string middle = "'. ([Error ";
       ASSERT_EQ(run.err.compare(0, head.size(), head), 0) << run.err;
       size_t end = run.err.find(middle);
       ASSERT_NE(end, std::string::npos) << run.err;

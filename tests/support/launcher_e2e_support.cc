@@ -1,5 +1,6 @@
 #include "tests/support/launcher_e2e_support.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -253,4 +254,18 @@ std::wstring e2e_launcher_name(const wchar_t* name) {
   wchar_t kind[2] = {};
   bool console = GetEnvironmentVariableW(L"TAVREN_TEST_CONSOLE", kind, 2) == 1 && kind[0] == L'1';
   return console ? L"console_" + std::wstring(name) : name;
+}
+
+std::wstring own_folder_name() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  alignas(8) unsigned char info[256];
+  DWORD size = 0;
+  bool read = GetTokenInformation(token, TokenUser, info, sizeof info, &size);
+  CloseHandle(token);
+  wchar_t* text = nullptr;
+  if (read) ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(info)->User.Sid, &text);
+  std::wstring name = text ? text : L"<no SID>";
+  LocalFree(text);
+  return name;
 }

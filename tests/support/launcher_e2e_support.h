@@ -78,6 +78,9 @@ std::wstring wait_for_target(const std::wstring& folder, DWORD pid, const std::w
 /// The full path of a test program in the test's own folder.
 inline std::wstring test_program(const wchar_t* name) { return beside_test_binary(name); }
 
+/// The name of this user's own folder below a shared unpack folder: the user's SID as text.
+std::wstring own_folder_name();
+
 /// True in a suite's executable-entry run (TAVREN_TEST_ENTRY=executable or cached_executable):
 /// the launchers carry report_app.exe, a console program, where the others carry report_app.dll.
 bool e2e_executable_entry();
