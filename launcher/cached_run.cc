@@ -19,6 +19,7 @@
 #include "launcher/run_sequence.h"
 #include "launcher/run_state.h"
 #include "launcher/unpack_folder.h"
+#include "launcher/update/self_update.h"
 #include "launcher/splash.h"
 #include "paths/build_texts.h"
 #include "paths/environment.h"
@@ -156,7 +157,8 @@ unsigned char g_product[cache_product_size];
 
 void identify_product(const wchar_t* main_library_name) {
   static wchar_t own_path[launcher_path_capacity];
-  if (GetModuleFileNameW(nullptr, own_path, launcher_path_capacity) - 1u >= launcher_path_capacity - 1u) abort();
+  // A new release tried before the swap records the path it is about to have.
+  update_launcher_path(own_path, launcher_path_capacity);
   normalise_module_path(own_path, launcher_path_capacity);
   const wchar_t* texts[] = {tavren_company_text, tavren_product_text, main_library_name, own_path};
   content_digest sum;
@@ -412,6 +414,7 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
     }
   }
   payload_close();
+  if (launch.prepare_only) return 0;
 
   // The application gets what the child of the default run gets: argv[0] the launcher's full
   // path, the same variables (TAVREN_ORIGINAL_ARGV0 from the runtime's split, as the default
@@ -419,10 +422,10 @@ int run_cached_sequence(const unsigned char* payload, size_t size, const cached_
   export_for_application(__wargv);
   // An executable runs as a child, which the supervision has the splash follow; a library runs
   // in this process, so its first window here ends the splash.
-  if (launch.executable) return static_cast<int>(run_cached_executable(g_main_library_path));
+  if (launch.executable) return update_after_run(static_cast<int>(run_cached_executable(g_main_library_path)));
   splash_follow(GetCurrentProcess());
   int count = split_own_arguments();
   fill_own_path_for_launch();
   g_arguments[0] = g_own_path_for_launch;
-  return hand_off_to_main_library(count, g_arguments);
+  return update_after_run(hand_off_to_main_library(count, g_arguments));
 }

@@ -17,6 +17,7 @@ struct cached_launch {
   const unsigned char* digest_table = nullptr;  ///< null unless every start checks digests
   uint32_t digest_count = 0;
   bool executable = false;  ///< the main file is an executable, started as a child
+  bool prepare_only = false;  ///< install (or check) the folder and run nothing: a new release's trial
 };
 
 /// Folders of other builds of the product that one install removes at most.

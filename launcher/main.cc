@@ -2,6 +2,7 @@
 // sets its subsystem (the code is the same for both). The packer appends the payload and
 // the build texts to a copy of this executable and fills in the descriptor below.
 #include <stdint.h>
+#include <string.h>
 #include <windows.h>
 
 #include "formats/stub_descriptor.h"
@@ -9,8 +10,11 @@
 #include "launcher/run_sequence.h"
 #include "launcher/splash.h"
 #include "launcher/unpack_folder.h"
+#include "launcher/update/self_update.h"
 #include "launcher/update/update_check.h"
 #include "paths/build_texts.h"
+#include "formats/payload.h"
+#include "payload/payload.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -42,7 +46,19 @@ static const wchar_t* build_text(const stub_descriptor* descriptor, unsigned slo
   return rva ? reinterpret_cast<const wchar_t*>(image_address(rva)) : L"";
 }
 
+// The trial start its predecessor gives a new release before the swap: it finds its payload,
+// and a cached launcher installs its folder, but no application runs.
+static int run_trial(const unsigned char* payload, size_t size) {
+  payload_set_blob(payload, size);
+  if (!payload_check_magic()) return update_trial_failed_exit_code;
+  payload_open();
+  payload_close();
+  return 0;
+}
+
 extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  update_remember_start();
+  bool trial = update_trial_start();
   const stub_descriptor* descriptor = filled_descriptor();
   tavren_company_text = build_text(descriptor, stub_company);
   tavren_product_text = build_text(descriptor, stub_product);
@@ -51,20 +67,25 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   update_check_prepare(descriptor);
   if (descriptor->unpack_dir_rva)
     set_packed_unpack_dir(reinterpret_cast<const wchar_t*>(image_address(descriptor->unpack_dir_rva)));
-  splash_prepare(descriptor->splash_rva ? image_address(descriptor->splash_rva) : nullptr);
+  if (!trial) splash_prepare(descriptor->splash_rva ? image_address(descriptor->splash_rva) : nullptr);
   uint64_t size = descriptor->payload_size;
   // An unfilled stub has no payload: the run sequence reports the missing header.
   const unsigned char* payload = image_address(size ? descriptor->payload_rva : 0);
+  bool payload_found = size >= payload_magic_size && memcmp(payload, payload_magic, payload_magic_size) == 0;
+  int rolled_back_code = 0;
+  if (!trial && update_settle(payload_found, &rolled_back_code)) return rolled_back_code;
   bool executable = descriptor->mode & stub_mode_executable;
   if (descriptor->mode & stub_mode_cached) {
     cached_launch launch;
     launch.executable = executable;
     launch.content_key = descriptor->content_key;
+    launch.prepare_only = trial;
     if ((descriptor->mode & stub_mode_verify_digests) && descriptor->digests_rva) {
       launch.digest_table = image_address(descriptor->digests_rva);
       launch.digest_count = descriptor->digest_count;
     }
     return run_cached_sequence(payload, static_cast<size_t>(size), launch);
   }
+  if (trial) return run_trial(payload, static_cast<size_t>(size));
   return run_sequence(payload, static_cast<size_t>(size), executable);
 }

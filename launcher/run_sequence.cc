@@ -13,6 +13,7 @@
 #include "launcher/library_search.h"
 #include "launcher/private_folder.h"
 #include "launcher/unpack_folder.h"
+#include "launcher/update/self_update.h"
 #include "launcher/splash.h"
 #include "base/diagnostics.h"
 #include "paths/environment.h"
@@ -159,6 +160,7 @@ void export_for_application(wchar_t** argv) {
   env_set("TAVREN_ONEFILE_DIRECTORY", g_exported_directory);
   env_set("TAVREN_ONEFILE_EXECUTABLE", g_own_path_for_directory_export);
   env_set("TAVREN_ORIGINAL_ARGV0", argv[0]);
+  update_export_for_application();
 }
 
 // The folder run folders are made in when it is not the temp folder as it stands (see
@@ -253,6 +255,8 @@ int run_sequence(const unsigned char* payload, size_t size, bool executable_entr
 
   payload_close();
   export_for_application(argv);
-  if (executable_entry) return static_cast<int>(launch_and_supervise_executable(g_main_library_path));
-  return static_cast<int>(launch_and_supervise_child());
+  int code = static_cast<int>(executable_entry ? launch_and_supervise_executable(g_main_library_path)
+                                               : launch_and_supervise_child());
+  // The application has ended: what it asked for is applied now, before the launcher ends.
+  return update_after_run(code);
 }

@@ -35,6 +35,11 @@
 //   TAVREN_TEST_STARTUP set: reports what the process was started with (GetStartupInfoW) as
 //                       startup_flags=<hex>, show_window=, position=<x>,<y>, size=<w>x<h>
 //                       and title= (or "title unset")
+// "update:<request>" writes <request>, each "|" a line break, to the file
+// TAVREN_ONEFILE_UPDATE_REQUEST names (update_requested=1) and sets TAVREN_TEST_LEAKED in its
+// own environment, unless an argument is "--updated" (the restarted new version). Every run
+// reports the first line of the file TAVREN_ONEFILE_UPDATE_STATUS names as update_status=
+// (<none> without one).
 // In "run:", {launcher} stands for TAVREN_ONEFILE_EXECUTABLE and {folder} for the main
 // library's folder. Built as report_app.exe too (an executable entry), where the main library
 // is the executable.
@@ -136,6 +141,34 @@ static bool wait_for_release(const std::wstring& name) {
   return released;
 }
 
+static bool write_utf8(const std::wstring& path, const std::wstring& text) {
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok;
+}
+
+static std::wstring update_status() {
+  std::wstring path = env(L"TAVREN_ONEFILE_UPDATE_STATUS");
+  HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
+                             : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return L"<none>";
+  char text[4096];
+  DWORD got = 0;
+  ReadFile(file, text, sizeof text - 1, &got, nullptr);
+  CloseHandle(file);
+  std::string line(text, got);
+  line = line.substr(0, line.find('\n'));
+  wchar_t wide[4096];
+  int units = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide, 4096);
+  return std::wstring(wide, units > 0 ? units : 0);
+}
+
 static DWORD g_tree_error = 0;
 
 static int count_files_below(const std::wstring& folder) {
@@ -194,7 +227,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   put("pid", std::to_wstring(GetCurrentProcessId()));
   const wchar_t* names[] = {L"TAVREN_ONEFILE_PARENT",    L"TAVREN_ONEFILE_START",     L"TAVREN_ONEFILE_TIME_US",
                             L"TAVREN_ONEFILE_RANDOM",    L"TAVREN_ONEFILE_DIRECTORY", L"TAVREN_ORIGINAL_ARGV0",
-                            L"TAVREN_ONEFILE_EXECUTABLE"};
+                            L"TAVREN_ONEFILE_EXECUTABLE", L"TAVREN_TEST_LEAKED"};
   for (const wchar_t* name : names) {
     bool present = false;
     std::wstring value = env(name, &present);
@@ -217,6 +250,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     else
       printf("title unset\n");
   }
+  put("update_status", update_status());
   bool tree = false;
   env(L"TAVREN_TEST_TREE", &tree);
   if (tree) {
@@ -281,6 +315,17 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   } else if (action == L"payload_mapping") {
     put("payload_mapped", payload_mapping());
     fflush(stdout);
+  } else if (action.rfind(L"update:", 0) == 0) {
+    bool again = false;
+    for (int i = 1; i < argc; ++i) again = again || wcscmp(argv[i], L"--updated") == 0;
+    if (!again) {
+      std::wstring request = action.substr(7);
+      for (auto& unit : request)
+        if (unit == L'|') unit = L'\n';
+      put("update_requested", write_utf8(env(L"TAVREN_ONEFILE_UPDATE_REQUEST"), request) ? L"1" : L"0");
+      SetEnvironmentVariableW(L"TAVREN_TEST_LEAKED", L"1");
+      fflush(stdout);
+    }
   } else if (action.rfind(L"run:", 0) == 0) {
     std::wstring line = expanded(action.substr(4), folder);
     STARTUPINFOW startup = {};
