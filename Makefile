@@ -58,7 +58,7 @@ test: all checked package
 # inputs, from its checked-in seeds plus what earlier explorations found. New inputs collect
 # in out/fuzz-found/<name>/ (outside the build trees, so `make clean` keeps them), crashes
 # as out/fuzz-found/<name>-crash-*; a crash fails the run after the other targets had theirs.
-FUZZ_TARGETS := payload_decoder command_line blob_reader launcher_update delta
+FUZZ_TARGETS := payload_decoder command_line blob_reader launcher_update delta manifest_xml
 FUZZ_FOUND := $(OUT)/fuzz-found
 FUZZ_FLAGS := -max_len=65536 -timeout=10 -rss_limit_mb=2048
 

@@ -82,13 +82,18 @@ uint32_t launch_and_supervise_child() {
   return launch_and_supervise_child(g_own_path_for_launch, g_child_command_line);
 }
 
-uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line) {
+STARTUPINFOW startup_with_own_handles() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  return startup;
+}
+
+uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line, const STARTUPINFOW* given) {
+  STARTUPINFOW startup = given ? *given : startup_with_own_handles();
 
   // The system keeps a command line of at most 32,766 characters (its length is counted in
   // bytes in 16 bits). Windows refuses a longer one with this error; Wine cuts it short

@@ -18,9 +18,15 @@ uint32_t launch_and_supervise_child();
 /// Starts the executable `image` with `command_line` (CreateProcessW may write to it) as the
 /// child, with the parent's standard handles, working folder and environment, inside a job
 /// that ends it when this process ends (without the job if the system refuses one), and
-/// supervises it (see supervise_child). A failed launch reports "Error, couldn't launch
-/// child" and exits with 2, leaving the target directory on disk.
-uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line);
+/// supervises it (see supervise_child). `startup` is the child's startup information
+/// (standard handles set by the caller); null gives it the parent's standard handles and
+/// nothing else. A failed launch reports "Error, couldn't launch child" and exits with 2,
+/// leaving the target directory on disk.
+uint32_t launch_and_supervise_child(const wchar_t* image, wchar_t* command_line,
+                                    const STARTUPINFOW* startup = nullptr);
+
+/// The parent's standard handles, as the child copy of the launcher gets them.
+STARTUPINFOW startup_with_own_handles();
 
 /// Waits without limit for the started child `process` (whose duplicate, if any, is in
 /// g_child_process), closes it and runs the end of the run: unless a process runs an

@@ -26,12 +26,48 @@ bool build_executable_command_line(const wchar_t* image, wchar_t* line, size_t c
   return true;
 }
 
+// The shell reads these from the startup information: the hot key shares hStdInput and the
+// monitor hStdOutput, so either stands only where no standard handles were given.
+static constexpr DWORD startf_use_monitor = 0x400;
+static constexpr DWORD startup_flags_passed_on =
+    STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION | STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE |
+    STARTF_RUNFULLSCREEN | STARTF_FORCEONFEEDBACK | STARTF_FORCEOFFFEEDBACK | STARTF_TITLEISLINKNAME |
+    STARTF_TITLEISAPPID | STARTF_PREVENTPINNING | STARTF_UNTRUSTEDSOURCE;
+
+STARTUPINFOW executable_startup_info() {
+  STARTUPINFOW own = {};
+  own.cb = sizeof own;
+  GetStartupInfoW(&own);
+  STARTUPINFOW startup = startup_with_own_handles();
+  startup.dwFlags |= own.dwFlags & startup_flags_passed_on;
+  startup.lpTitle = own.lpTitle;
+  startup.wShowWindow = own.wShowWindow;
+  startup.dwX = own.dwX;
+  startup.dwY = own.dwY;
+  startup.dwXSize = own.dwXSize;
+  startup.dwYSize = own.dwYSize;
+  startup.dwXCountChars = own.dwXCountChars;
+  startup.dwYCountChars = own.dwYCountChars;
+  startup.dwFillAttribute = own.dwFillAttribute;
+  DWORD shell_handles = own.dwFlags & (STARTF_USEHOTKEY | startf_use_monitor);
+  if (shell_handles && !(own.dwFlags & STARTF_USESTDHANDLES)) {
+    startup.dwFlags = (startup.dwFlags & ~STARTF_USESTDHANDLES) | shell_handles;
+    startup.hStdInput = own.hStdInput;
+    startup.hStdOutput = own.hStdOutput;
+    startup.hStdError = nullptr;
+  }
+  return startup;
+}
+
 uint32_t launch_and_supervise_executable(const wchar_t* image) {
   if (!build_executable_command_line(image, g_child_command_line, child_command_line_capacity)) {
     print_system_error("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
     exit(2);
   }
-  return launch_and_supervise_child(image, g_child_command_line);
+  // The application is what the user started through a shortcut: it opens minimized or
+  // maximized as the shortcut says, and the taskbar groups and pins it by the shortcut.
+  STARTUPINFOW startup = executable_startup_info();
+  return launch_and_supervise_child(image, g_child_command_line, &startup);
 }
 
 // The application shares the console and gets every event itself; the launcher has nothing

@@ -14,6 +14,7 @@
 #include "packer/pack_error.h"
 #include "packer/pe/launcher_descriptor.h"
 #include "packer/pe/pe_exports.h"
+#include "packer/pe/pe_image.h"
 #include "payload/entry_stream.h"
 #include "payload/frame_split.h"
 
@@ -336,16 +337,25 @@ payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
   return totals;
 }
 
-main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image) {
+main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image, blob_main_file* main) {
   main_entry entry = main_entry::library;
+  image->clear();
   try {
     blob_span blob = locate_blob(file, size);
     blob_layout layout = check_blob_layout(blob);
     entry_reader entries(blob.data + payload_magic_size, layout.region_end - payload_magic_size);
-    if (entries.next() && main_file_content_fault(entries, &entry, image)) entry = main_entry::library;
+    if (entries.next()) {
+      if (main) main->name = utf16_to_utf8(entries.name());
+      if (main_file_content_fault(entries, &entry, image)) entry = main_entry::library, image->clear();
+    }
   } catch (const pack_error&) {
     entry = main_entry::library;
+    image->clear();
   }
+  pe_headers headers;
+  if (main && !image->empty() &&
+      !read_pe_headers({reinterpret_cast<const unsigned char*>(image->data()), image->size()}, &headers))
+    main->machine = headers.machine;
   if (entry == main_entry::library) image->clear();
   return entry;
 }

@@ -83,8 +83,16 @@ struct payload_totals {
 payload_totals check_entries(const blob_span& blob, const blob_layout& layout,
                              const std::function<void(const entry_reader&)>& each = {});
 
+/// The first entry of a blob: its name, and the processor it is built for when it is a main
+/// file a launcher can run (0 otherwise).
+struct blob_main_file {
+  std::string name;
+  uint16_t machine = 0;
+};
+
 /// What the first entry of the blob in `file` is, decoding only that entry: an executable
 /// only when it is one a launcher can run; a library for anything else, as a blob is linked
 /// as it is and a launcher reports what it cannot run when it starts. An executable's bytes
-/// go to `image`, which is left empty for a library.
-main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image);
+/// go to `image`, which is left empty for a library. `main` (when given) gets its name and
+/// processor.
+main_entry blob_main_entry(const unsigned char* file, size_t size, std::string* image, blob_main_file* main = nullptr);

@@ -74,6 +74,33 @@ uint16_t main_file_machine(const app_contents& contents) {
   return image_machine(main.data(), main.size());
 }
 
+// The executable's whole version resource, so Explorer's Details tab shows the application,
+// with the texts the options gave in place of its own; the launcher's own resource where the
+// executable has none, or one too long to write back.
+version_info launcher_version(const launcher_texts& texts, const std::string& file_name,
+                              const std::optional<version_info>& carried, const pack_request& r) {
+  version_info own = launcher_version_info(texts, file_name);
+  if (!carried) return own;
+  version_info info = *carried;
+  if (info.fixed.empty()) info.fixed = own.fixed;
+  if (info.tables.empty()) info.tables = own.tables;
+  if (info.translations.empty()) info.translations = own.translations;
+  if (r.company_given) set_version_text(info, u"CompanyName", texts.company);
+  if (r.product_given) {
+    set_version_text(info, u"ProductName", texts.product);
+    set_version_text(info, u"FileDescription", texts.product);
+  }
+  if (r.file_version_given) {
+    set_version_text(info, u"FileVersion", texts.file_version);
+    set_fixed_version(info, false, texts.file_version);
+  }
+  if (r.product_version_given) {
+    set_version_text(info, u"ProductVersion", texts.product_version);
+    set_fixed_version(info, true, texts.product_version);
+  }
+  return version_resource(info).empty() ? own : info;
+}
+
 }  // namespace
 
 void run_build(const pack_request& r) {
@@ -122,6 +149,7 @@ void run_build(const pack_request& r) {
   std::unique_ptr<mapped_file> blob;
   main_entry entry = main_entry::library;
   std::string main_image;  ///< an executable main file's bytes
+  blob_main_file blob_main;
   if (from_blob) {
     host_file_info info;
     if (!host_stat(r.payload, &info))
@@ -129,7 +157,7 @@ void run_build(const pack_request& r) {
     if (info.kind != host_file_info::file)
       throw pack_error("cannot read " + quote_name(r.payload) + ": not a regular file");
     blob = std::make_unique<mapped_file>(r.payload, r.payload);
-    entry = blob_main_entry(blob->data(), blob->size(), &main_image);
+    entry = blob_main_entry(blob->data(), blob->size(), &main_image, &blob_main);
   } else {
     contents = scan_and_report(r);
     entry = contents.entry;
@@ -146,22 +174,36 @@ void run_build(const pack_request& r) {
   if (!r.company_given && !looks.company.empty()) texts.company = looks.company;
   if (!r.product_given && !looks.product.empty()) texts.product = looks.product;
   if (!r.file_version_given && !looks.file_version.empty()) texts.file_version = looks.file_version;
+  if (!r.product_version_given && !looks.product_version.empty()) texts.product_version = looks.product_version;
   if (!r.product_given && !from_blob && looks.product.empty()) texts.product = file_stem(r.main_path);
   if (cached) check_cache_texts(texts);
   std::vector<std::string> warnings;
   std::string icon = !r.icon.empty() ? load_icon(r.icon, warnings) : !looks.ico.empty() ? looks.ico : default_icon();
   // The level the executable asks for stands unless the options name one or give a manifest.
+  // Where its manifest cannot be read, falling back to the invoker's level would make an
+  // application that needs an administrator fail on every machine: the user must say.
   manifest_request manifest_asked = r.manifest;
-  if (!manifest_asked.level && manifest_asked.file.empty()) manifest_asked.level = looks.level;
+  if (!manifest_asked.level && manifest_asked.file.empty()) {
+    if (!looks.manifest_fault.empty())
+      throw pack_error("the manifest of main file " + quote_name(from_blob ? blob_main.name : r.main_path) +
+                           " cannot be read (" + looks.manifest_fault +
+                           "): give --uac-level with the level the application needs",
+                       exit_usage);
+    manifest_asked.level = looks.level;
+  }
   std::string manifest = build_manifest(manifest_asked, warnings);
+  std::string version = version_resource(launcher_version(texts, file_name, looks.version, r));
   for (const std::string& warning : warnings) fprintf(stderr, "tavren-pack: warning: %s\n", warning.c_str());
 
   // Without a choice the launcher looks like the application: a console program gets a console
   // launcher, so shells wait for it and it shares their console.
   bool console = r.console || (!r.windowed && entry == main_entry::executable_console);
   uint16_t subsystem = console ? pe_subsystem_console : pe_subsystem_windows;
+  // A blob's main file decides as an app folder's does: an ARM64 library in an x64 launcher
+  // would be a launcher that never runs.
   launcher_arch arch = choose_launcher_arch(r.arch, stub_file ? stub.headers.machine : 0,
-                                            from_blob ? 0 : main_file_machine(contents), r.main_path);
+                                            from_blob ? blob_main.machine : main_file_machine(contents),
+                                            from_blob ? blob_main.name : r.main_path);
   if (!stub_file && embedded_stub_size(arch) == 0)
     throw pack_error(std::string("this tavren-pack carries no ") + launcher_arch_name(arch) +
                          " launcher (`make test` or `make` builds one that does); give one with --stub",
@@ -200,7 +242,7 @@ void run_build(const pack_request& r) {
     } else if (r.updates_unsigned) {
       cache.update_policy = stub_update_unsigned;
     }
-    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(texts, file_name, icon, manifest), subsystem,
+    exe_bytes = write_launcher(stub, blob_size, texts, launcher_resources(version, icon, manifest), subsystem,
                                fd, cache, splash);
     // Before Authenticode, whose signature then covers this one too.
     if (update_key.is_private) sign_launcher_for_updates(fd, exe_bytes, update_key.key, exe);

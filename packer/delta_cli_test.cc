@@ -91,9 +91,13 @@ TEST_F(DeltaCli, RefusesLaunchersOfAnotherProductOrProcessorAndOtherFiles) {
                  "'1.0.exe' is 'App' of 'Me' and 'other.exe' is 'Other' of 'Me': a delta joins two releases of one "
                  "product",
                  "x.tdelta");
-  ASSERT_EQ(run({"payload", "app", "--main", "bin/app.dll", "-o", "app.blob", "-q"}).status, 0);
-  ASSERT_EQ(run({"build", "--payload", "app.blob", "--arch", "arm64", "--product", "App", "--company", "Me", "-o",
-                 "arm.exe", "-q"})
+  // The same product for ARM64: its main library marked as an ARM64 one takes the ARM64 stub.
+  std::string library = slurp(root_ / "app" / "bin" / "app.dll");
+  size_t machine = (static_cast<unsigned char>(library[0x3C]) | static_cast<unsigned char>(library[0x3D]) << 8) + 4;
+  library[machine] = '\x64', library[machine + 1] = '\xAA';
+  fs::create_directories(root_ / "arm" / "bin");
+  spit(root_ / "arm" / "bin" / "app.dll", library);
+  ASSERT_EQ(run({"build", "arm", "--main", "bin/app.dll", "--product", "App", "--company", "Me", "-o", "arm.exe", "-q"})
                 .status,
             0);
   expect_refused(run({"delta", "1.0.exe", "arm.exe", "-o", "x.tdelta"}),

@@ -93,28 +93,61 @@ std::vector<version_block> children_of(const std::string& bytes, const version_b
   return result;
 }
 
-void read_version(const std::string& bytes, executable_looks* looks) {
+std::u16string text_of(const std::string& bytes, const version_block& block) {
+  std::u16string value;
+  for (size_t at = block.value; at + 2 <= block.end && u16_at(bytes, at) != 0; at += 2) value.push_back(u16_at(bytes, at));
+  return value;
+}
+
+std::string dotted(uint32_t high, uint32_t low) {
+  return std::to_string(high >> 16) + "." + std::to_string(high & 0xFFFF) + "." + std::to_string(low >> 16) + "." +
+         std::to_string(low & 0xFFFF);
+}
+
+}  // namespace
+
+std::optional<version_info> read_version_info(const std::string& bytes) {
   version_block root;
-  if (!read_block(bytes, 0, bytes.size(), &root) || root.key != u"VS_VERSION_INFO") return;
-  if (root.value_length >= 52 && root.value + 52 <= root.end && u32_at(bytes, root.value) == 0xFEEF04BD) {
-    uint32_t high = u32_at(bytes, root.value + 8), low = u32_at(bytes, root.value + 12);
-    looks->file_version = std::to_string(high >> 16) + "." + std::to_string(high & 0xFFFF) + "." +
-                          std::to_string(low >> 16) + "." + std::to_string(low & 0xFFFF);
-  }
-  for (const version_block& info : children_of(bytes, root)) {
-    if (info.key != u"StringFileInfo") continue;
-    std::vector<version_block> tables = children_of(bytes, info);
-    if (tables.empty()) return;
-    for (const version_block& text : children_of(bytes, tables[0])) {
-      std::u16string value;
-      for (size_t at = text.value; at + 2 <= text.end && u16_at(bytes, at) != 0; at += 2)
-        value.push_back(u16_at(bytes, at));
-      std::string utf8 = utf16_to_utf8(value);
-      if (text.key == u"CompanyName") looks->company = utf8;
-      if (text.key == u"ProductName") looks->product = utf8;
+  if (!read_block(bytes, 0, bytes.size(), &root) || root.key != u"VS_VERSION_INFO") return std::nullopt;
+  version_info info;
+  if (root.value_length >= 52 && root.value + 52 <= root.end && u32_at(bytes, root.value) == 0xFEEF04BD)
+    info.fixed = bytes.substr(root.value, 52);
+  size_t texts = 0;
+  for (const version_block& part : children_of(bytes, root)) {
+    if (part.key == u"StringFileInfo" && info.tables.empty()) {
+      for (const version_block& table : children_of(bytes, part)) {
+        info.tables.push_back({table.key, {}});
+        for (const version_block& text : children_of(bytes, table)) {
+          if (++texts > version_blocks_max) return std::nullopt;
+          info.tables.back().texts.push_back({text.key, text_of(bytes, text)});
+        }
+      }
     }
-    return;
+    if (part.key == u"VarFileInfo" && info.translations.empty()) {
+      for (const version_block& variable : children_of(bytes, part))
+        if (variable.key == u"Translation" && variable.type == 0 && variable.value + variable.value_length <= variable.end)
+          info.translations = bytes.substr(variable.value, variable.value_length & ~size_t{3});
+    }
   }
+  return info;
+}
+
+namespace {
+
+void read_version(const std::string& bytes, executable_looks* looks) {
+  std::optional<version_info> info = read_version_info(bytes);
+  if (!info) return;
+  if (info->fixed.size() == 52) {
+    looks->file_version = dotted(u32_at(info->fixed, 8), u32_at(info->fixed, 12));
+    looks->product_version = dotted(u32_at(info->fixed, 16), u32_at(info->fixed, 20));
+  }
+  if (!info->tables.empty()) {
+    for (const auto& [key, value] : info->tables[0].texts) {
+      if (key == u"CompanyName") looks->company = utf16_to_utf8(value);
+      if (key == u"ProductName") looks->product = utf16_to_utf8(value);
+    }
+  }
+  looks->version = std::move(info);
 }
 
 }  // namespace
@@ -125,11 +158,18 @@ executable_looks read_executable_looks(const unsigned char* data, size_t size) {
   if (std::optional<std::string> group = first_resource(image, resource_type_icon_group, true))
     looks.ico = icon_file(image, *group);
   if (std::optional<std::string> version = first_resource(image, resource_type_version)) read_version(*version, &looks);
-  if (std::optional<std::string> manifest = first_resource(image, resource_type_manifest)) {
+  // The loader reads an executable's manifest from id 1 only.
+  if (std::optional<std::string> manifest = find_resource(image, resource_type_manifest, 1)) {
     manifest_facts facts = read_manifest(*manifest);
     for (execution_level level :
          {execution_level::as_invoker, execution_level::highest_available, execution_level::require_administrator})
       if (facts.fault.empty() && facts.level == execution_level_text(level)) looks.level = level;
+    if (!facts.fault.empty())
+      looks.manifest_fault = facts.fault;
+    else if (!facts.level.empty() && !looks.level)
+      looks.manifest_fault = "requestedExecutionLevel '" + facts.level + "' is no level Windows knows";
+    else if (!looks.level)
+      looks.level = execution_level::as_invoker;
   }
   return looks;
 }

@@ -20,8 +20,8 @@ void add_pack_options(CLI::App* command, pack_request& r, bool app_required) {
   auto* app = command->add_option("APP_DIR", r.app_dir, "The app folder; every file below it is packed");
   app->type_name("DIR");
   auto* main = command->add_option("--main", r.main_path,
-                                   "The main library, relative to APP_DIR (a 64-bit DLL exporting run_code); "
-                                   "it becomes the first entry");
+                                   "The main file, relative to APP_DIR: an x64 or ARM64 program, which the launcher "
+                                   "starts, or a DLL exporting run_code, which it loads; it becomes the first entry");
   main->type_name("FILE");
   if (app_required) {
     app->required();
@@ -119,8 +119,10 @@ int pack_main(int argc, char** argv) {
       ->each([&](const std::string&) { build_request.file_version_given = true; });
   build
       ->add_option("--product-version", build_request.texts.product_version,
-                   "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default 0.0.0.0)")
-      ->type_name("A.B.C.D");
+                   "Product version, each part 0..65535; also the {PRODUCT_VERSION} token (default: an "
+                   "executable's own, else 0.0.0.0)")
+      ->type_name("A.B.C.D")
+      ->each([&](const std::string&) { build_request.product_version_given = true; });
   auto* console_flag =
       build->add_flag("--console", build_request.console,
                       "Make a console launcher, for command-line tools: cmd.exe and PowerShell wait for it, and the "

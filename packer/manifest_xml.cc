@@ -52,10 +52,9 @@ void put_utf8(std::string& out, unsigned long code) {
 // nesting depth can exhaust it.
 class reader {
  public:
-  explicit reader(const std::string& text) : text_(text) {}
+  reader(const std::string& text, bool from_utf16) : text_(text), from_utf16_(from_utf16) {}
 
   manifest_facts run() {
-    if (text_.compare(0, 3, "\xEF\xBB\xBF") == 0) at_ = 3;
     if (!utf8_to_utf16(text_)) fail("not UTF-8 text");
     for (size_t i = 0; i < text_.size(); ++i) {
       unsigned char c = static_cast<unsigned char>(text_[i]);
@@ -64,6 +63,8 @@ class reader {
         fail("a control character");
       }
     }
+    // The system's reader takes white space before the declaration, which XML does not allow.
+    skip_space();
     if (starts("<?xml") && at_ + 5 < text_.size() && is_space(text_[at_ + 5])) declaration();
     misc();
     if (at_ >= text_.size()) fail("no root element");
@@ -136,7 +137,7 @@ class reader {
     at_ = end + 1;
   }
 
-  // <?xml version="1.0" ...?>: only UTF-8 is read, whatever else it says.
+  // <?xml version="1.0" ...?>: the encoding it names must be the one the text came in.
   void declaration() {
     size_t end = text_.find("?>", at_);
     if (end == std::string::npos) fail("the XML declaration is not closed");
@@ -147,7 +148,10 @@ class reader {
       size_t close = quote == std::string::npos ? quote : inside.find(inside[quote], quote + 1);
       if (close == std::string::npos) fail("bad encoding in the XML declaration");
       std::string name = inside.substr(quote + 1, close - quote - 1);
-      if (!same_ignoring_case(name, "utf-8")) fail("encoding " + name + " (only UTF-8 is read)");
+      bool utf16 = same_ignoring_case(name, "utf-16");
+      if (utf16 != from_utf16_ || (!utf16 && !same_ignoring_case(name, "utf-8")))
+        fail("encoding " + name +
+             (from_utf16_ ? " (the text is UTF-16)" : utf16 ? " (the text is UTF-8)" : " (only UTF-8 and UTF-16 are read)"));
     }
     at_ = end + 2;
   }
@@ -266,6 +270,7 @@ class reader {
   }
 
   const std::string& text_;
+  bool from_utf16_;
   size_t at_ = 0;
   manifest_facts facts_;
   std::vector<std::string> open_;
@@ -273,11 +278,49 @@ class reader {
   std::string text_of_element_;
 };
 
+// The text as UTF-8, told apart as the system's reader tells it: by a byte-order mark, or by
+// the zero bytes of a UTF-16 "<" without one. Trailing NULs (a resource padded by its
+// compiler) are no part of it. False for UTF-16 that does not decode.
+bool manifest_as_utf8(const std::string& bytes, std::string* text, bool* from_utf16) {
+  auto byte = [&](size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  size_t start = 0;
+  *from_utf16 = false;
+  bool big_endian = false;
+  if (bytes.size() >= 2 && ((byte(0) == 0xFF && byte(1) == 0xFE) || (byte(0) == 0xFE && byte(1) == 0xFF))) {
+    *from_utf16 = true, big_endian = byte(0) == 0xFE, start = 2;
+  } else if (bytes.size() >= 2 && (byte(0) == 0) != (byte(1) == 0)) {
+    *from_utf16 = true, big_endian = byte(0) == 0;
+  } else if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    start = 3;
+  }
+  if (!*from_utf16) {
+    size_t end = bytes.find_last_not_of('\0');
+    *text = end == std::string::npos || end < start ? "" : bytes.substr(start, end + 1 - start);
+    return true;
+  }
+  std::u16string units;
+  for (size_t at = start; at + 1 < bytes.size(); at += 2)
+    units.push_back(static_cast<char16_t>(big_endian ? byte(at) << 8 | byte(at + 1) : byte(at) | byte(at + 1) << 8));
+  size_t odd = (bytes.size() - start) % 2;
+  while (!units.empty() && units.back() == 0) units.pop_back();
+  if (odd && byte(bytes.size() - 1) != 0) return false;
+  bool valid = true;
+  *text = utf16_to_utf8(units, &valid);
+  return valid;
+}
+
 }  // namespace
 
-manifest_facts read_manifest(const std::string& text) {
+manifest_facts read_manifest(const std::string& bytes) {
+  std::string text;
+  bool from_utf16 = false;
+  if (!manifest_as_utf8(bytes, &text, &from_utf16)) {
+    manifest_facts facts;
+    facts.fault = "line 1: not UTF-16 text";
+    return facts;
+  }
   try {
-    return reader(text).run();
+    return reader(text, from_utf16).run();
   } catch (const xml_fault& fault) {
     size_t line = 1;
     for (size_t i = 0; i < fault.at && i < text.size(); ++i) line += text[i] == '\n';

@@ -14,7 +14,9 @@ struct manifest_facts {
   size_t supported_os = 0;       ///< supportedOS elements
 };
 
-/// Checks that `text` is well-formed XML 1.0 in UTF-8 (a byte-order mark allowed) whose root
-/// element is `assembly` (with or without a namespace prefix), without a document type
-/// declaration, and collects its facts. Element names are compared without their prefix.
-manifest_facts read_manifest(const std::string& text);
+/// Checks that `bytes` is well-formed XML 1.0 whose root element is `assembly` (with or
+/// without a namespace prefix), without a document type declaration, and collects its facts.
+/// Element names are compared without their prefix. Read as Windows reads a manifest: UTF-8,
+/// or UTF-16 in either byte order, with or without a byte-order mark; NULs at the end and
+/// white space before the XML declaration are allowed. Line numbers count in the decoded text.
+manifest_facts read_manifest(const std::string& bytes);

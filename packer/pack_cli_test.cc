@@ -629,13 +629,20 @@ TEST_F(PackCli, BuildNeedsNoToolchainAndWritesAnImageTheLoaderMaps) {
   run_result r = run({"build", "app", "--main", "bin/app.dll", "-o", "App.exe", "-q"}, root_, {"PATH=/nonexistent"});
   ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_EQ(pack(root_ / "app", "app.blob").status, 0);
-  ASSERT_EQ(run({"build", "--payload", "app.blob", "--arch", "arm64", "-o", "Arm.exe", "-q"}, root_).status, 0);
   std::string stub = slurp(TAVREN_STUB_FILE);
   auto u16 = [](const std::string& image, size_t at) {
     return static_cast<uint32_t>(static_cast<unsigned char>(image[at]) | static_cast<unsigned char>(image[at + 1])
                                                                              << 8);
   };
   auto u32 = [&](const std::string& image, size_t at) { return u16(image, at) | u16(image, at + 2) << 16; };
+  // The main library marked as an ARM64 one: its blob takes the ARM64 stub.
+  std::string arm_library = slurp(root_ / "app" / "bin" / "app.dll");
+  size_t machine = u32(arm_library, 0x3C) + 4;
+  arm_library[machine] = '\x64', arm_library[machine + 1] = '\xAA';
+  fs::create_directories(root_ / "arm" / "bin");
+  spit(root_ / "arm" / "bin" / "app.dll", arm_library);
+  ASSERT_EQ(pack(root_ / "arm", "arm.blob").status, 0);
+  ASSERT_EQ(run({"build", "--payload", "arm.blob", "-o", "Arm.exe", "-q"}, root_).status, 0);
   // The stub's last section one file alignment longer, so the stub ends where no page does.
   size_t coff = u32(stub, 0x3C) + 4, last = coff + 20 + u16(stub, coff + 16) + 40 * (u16(stub, coff + 2) - 1);
   uint32_t raw_size = u32(stub, last + 16) + 512;

@@ -27,7 +27,7 @@ struct pack_request {
   compression_options compression;
   launcher_texts texts;
   manifest_request manifest;
-  bool product_given = false, company_given = false, file_version_given = false;
+  bool product_given = false, company_given = false, file_version_given = false, product_version_given = false;
   bool console = false;        ///< build: a console-subsystem launcher
   bool windowed = false;       ///< build: a windowed launcher; neither: the executable's subsystem
   bool cached = false;         ///< build: unpack once into the user's cache folder

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +24,9 @@
 #include "packer/app_icon.h"
 #include "packer/executable_looks.h"
 #include "packer/manifest_xml.h"
+#include "packer/names.h"
+#include "packer/pe/launcher_resources.h"
+#include "packer/pe/resource_reader.h"
 #include "tests/support/native_test_support.h"
 
 namespace {
@@ -385,8 +390,14 @@ TEST_F(PackResources, ABrokenManifestIsRefusedWithOneLineAndNoOutput) {
       {"<!DOCTYPE assembly><assembly/>", "line 1: a document type declaration (not accepted in a manifest)"},
       {"<assembly><!-- a -- b --></assembly>", "line 1: '--' inside a comment"},
       {"<assembly>\xFF</assembly>", "line 1: not UTF-8 text"},
-      {"<?xml version='1.0' encoding='UTF-16'?><assembly/>", "line 1: encoding UTF-16 (only UTF-8 is read)"},
+      {"<?xml version='1.0' encoding='UTF-16'?><assembly/>", "line 1: encoding UTF-16 (the text is UTF-8)"},
+      {"<?xml version='1.0' encoding='ISO-8859-1'?><assembly/>",
+       "line 1: encoding ISO-8859-1 (only UTF-8 and UTF-16 are read)"},
       {"<assembly level=unquoted/>", "line 1: a quoted value expected"},
+      {"<assembly a='x<y'/>", "line 1: '<' in an attribute value"},
+      {"<assembly>\n a ]]> b</assembly>", "line 2: ']]>' in text"},
+      {"<assembly>&#0;</assembly>", "line 1: bad character reference &#0;"},
+      {"<assembly>&#xD800;</assembly>", "line 1: bad character reference &#xD800;"},
   };
   for (const auto& [text, reason] : broken) {
     spit(root_ / "broken.manifest", text);
@@ -424,6 +435,181 @@ TEST(PackResourcesReal, OnlySystemLibrariesAreImported) {
   for (const char* newer : {"AddDllDirectory", "SetDefaultDllDirectories", "RemoveDllDirectory", "K32"})
     EXPECT_EQ(dump.find(newer), std::string::npos) << newer;
   fs::remove_all(root);
+}
+
+// --- What the packer reads from an executable ----------------------------------------
+
+std::string utf16_text(const std::string& utf8, bool big_endian, bool mark) {
+  std::string out = !mark ? "" : big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  std::u16string units = utf8_to_utf16(utf8).value_or(u"");
+  for (char16_t unit : units) {
+    char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
+    out += big_endian ? high : low;
+    out += big_endian ? low : high;
+  }
+  return out;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  size_t at = text.find(from);
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+/// Wine's own programs: real executables, built by another toolchain, with manifests and
+/// version resources of their own.
+std::vector<std::string> wine_programs() {
+  std::vector<std::string> images;
+  for (const auto& entry : fs::directory_iterator(TAVREN_WINE_PROGRAMS))
+    if (entry.path().extension() == ".exe") images.push_back(slurp(entry.path()));
+  return images;
+}
+
+std::optional<std::string> resource_in(const std::string& image, uint16_t type, uint16_t id = 0) {
+  return find_resource({reinterpret_cast<const unsigned char*>(image.data()), image.size()}, type, id);
+}
+
+bool same_facts(const manifest_facts& a, const manifest_facts& b) {
+  return a.fault == b.fault && a.level == b.level && a.long_path_aware == b.long_path_aware &&
+         a.supported_os == b.supported_os;
+}
+
+// A manifest reads alike in every form Windows reads: a fault here would drop an
+// application's administrator level without a word.
+TEST(ExecutableManifest, EveryFormWindowsReadsGivesTheSameFacts) {
+  std::vector<std::string> manifests = {slurp(TAVREN_LOOKS_MANIFEST)};
+  for (const std::string& image : wine_programs())
+    if (std::optional<std::string> manifest = resource_in(image, resource_type_manifest, 1)) manifests.push_back(*manifest);
+  ASSERT_GE(manifests.size(), 10u) << "real manifests in " << TAVREN_WINE_PROGRAMS;
+  EXPECT_EQ(read_manifest(manifests[0]).level, "requireAdministrator");
+  for (const std::string& text : manifests) {
+    manifest_facts facts = read_manifest(text);
+    ASSERT_EQ(facts.fault, "") << text;
+    // UTF-16 text says so in its declaration, as a real one does.
+    std::string wide = replaced(text, "encoding=\"UTF-8\"", "encoding=\"UTF-16\"");
+    wide = replaced(wide, "encoding='UTF-8'", "encoding='UTF-16'");
+    const std::pair<const char*, std::string> forms[] = {
+        {"UTF-8 with a byte-order mark", "\xEF\xBB\xBF" + text},
+        {"trailing NULs", text + std::string(3, '\0')},
+        {"space before the declaration", "\r\n \t" + text},
+        {"UTF-16LE with a mark", utf16_text(wide, false, true)},
+        {"UTF-16LE without a mark, NUL-padded", utf16_text(wide, false, false) + std::string(3, '\0')},
+        {"UTF-16BE with a mark", utf16_text(wide, true, true)},
+    };
+    for (const auto& [form, bytes] : forms) EXPECT_TRUE(same_facts(read_manifest(bytes), facts)) << form << "\n" << text;
+  }
+  EXPECT_EQ(read_manifest(utf16_text(manifests[0], false, true)).fault, "line 1: encoding UTF-8 (the text is UTF-16)");
+}
+
+// References decode wherever XML allows them, so a level spelt with them is the level.
+TEST(ExecutableManifest, ReferencesAndCdataReadAsXmlReadsThem) {
+  manifest_facts facts = read_manifest(
+      "<assembly><v:requestedExecutionLevel xmlns:v='x' level=\"&#114;equire&#x41;dministrator\" "
+      "uiAccess='&lt;&gt;&amp;&apos;&quot;'/><longPathAware><![CDATA[tr]]>&#x75;e</longPathAware>"
+      "<x><![CDATA[ ]] > ]]]]><![CDATA[> <y> ]]></x></assembly>");
+  EXPECT_EQ(facts.fault, "");
+  EXPECT_EQ(facts.level, "requireAdministrator");
+  EXPECT_TRUE(facts.long_path_aware);
+}
+
+// An executable's level reaches its launcher from a manifest in UTF-16; one that cannot be
+// read stops the build, unless the level is given.
+TEST_F(PackResources, AnExecutablesLevelIsTakenFromAnyManifestWindowsReadsOrGiven) {
+  std::string looks = replaced(slurp(TAVREN_LOOKS_MANIFEST), "encoding=\"UTF-8\"", "encoding=\"UTF-16\"");
+  spit(root_ / "wide.manifest", utf16_text(looks, false, true));
+  // A launcher is an executable like any other: it carries that manifest byte for byte.
+  ASSERT_EQ(build("Inner.exe", {"-q", "--manifest", "wide.manifest"}).status, 0);
+  fs::create_directories(root_ / "outer");
+  auto outer = [&](const std::string& image, std::vector<std::string> extra) {
+    spit(root_ / "outer" / "inner.exe", image);
+    std::vector<std::string> args = {TAVREN_PACK_EXE, "build", "outer", "--main", "inner.exe", "-o", "Outer.exe", "-q"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_program(args, root_);
+  };
+  auto level_of = [&](const char* exe) {
+    std::string out = run_program({TAVREN_PACK_EXE, "list", exe}, root_).out;
+    size_t line = out.find('\n') + 1;
+    return out.substr(line, out.find('\n', line) - line);
+  };
+  std::string inner = slurp(root_ / "Inner.exe");
+  ASSERT_EQ(outer(inner, {}).status, 0);
+  EXPECT_EQ(level_of("Outer.exe"), "execution level: requireAdministrator");
+  fs::remove(root_ / "Outer.exe");
+
+  std::string broken = replaced(inner, utf16_text("</assembly>", false, false), utf16_text("</assemblx>", false, false));
+  ASSERT_NE(broken, inner);
+  run_result refused = outer(broken, {});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err,
+            "tavren-pack: the manifest of main file 'inner.exe' cannot be read (line 10: </assemblx> closes "
+            "<assembly>): give --uac-level with the level the application needs\n");
+  EXPECT_FALSE(fs::exists(root_ / "Outer.exe"));
+  std::string unknown = replaced(inner, utf16_text("requireAdministrator", false, false),
+                                 utf16_text("requireAdministratoR", false, false));
+  EXPECT_NE(outer(unknown, {}).err.find("requestedExecutionLevel 'requireAdministratoR' is no level Windows knows"),
+            std::string::npos);
+  ASSERT_EQ(outer(broken, {"--uac-level", "highestAvailable"}).status, 0);
+  EXPECT_EQ(level_of("Outer.exe"), "execution level: highestAvailable");
+}
+
+std::map<std::u16string, std::u16string> texts_of(const version_info::table& table) {
+  return {table.texts.begin(), table.texts.end()};
+}
+
+// Explorer's Details tab shows the launcher of a real program as the program itself: every
+// text of every table and the numbers, except what the options give instead.
+TEST_F(PackResources, ALauncherOfARealProgramCarriesItsWholeVersionResource) {
+  size_t versions = 0;
+  for (const std::string& image : wine_programs()) {
+    std::optional<std::string> bytes = resource_in(image, resource_type_version);
+    std::optional<version_info> info = bytes ? read_version_info(*bytes) : std::nullopt;
+    if (!info) continue;
+    ++versions;
+    std::optional<version_info> again = read_version_info(version_resource(*info));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->fixed, info->fixed);
+    EXPECT_EQ(again->translations, info->translations);
+    ASSERT_EQ(again->tables.size(), info->tables.size());
+    for (size_t i = 0; i < info->tables.size(); ++i) EXPECT_TRUE(again->tables[i].texts == info->tables[i].texts);
+  }
+  EXPECT_GE(versions, 10u) << "real version resources in " << TAVREN_WINE_PROGRAMS;
+
+  fs::create_directories(root_ / "real");
+  fs::copy_file(fs::path(TAVREN_WINE_PROGRAMS) / "regedit.exe", root_ / "real" / "regedit.exe");
+  auto version_of = [&](const fs::path& exe) {
+    std::optional<std::string> bytes = resource_in(slurp(exe), resource_type_version);
+    return bytes ? read_version_info(*bytes) : std::nullopt;
+  };
+  auto pack = [&](const char* output, std::vector<std::string> extra) {
+    std::vector<std::string> args = {TAVREN_PACK_EXE, "build", "real", "--main", "regedit.exe", "-o", output, "-q",
+                                     "--level", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_program(args, root_).status;
+  };
+  std::optional<version_info> own = version_of(root_ / "real" / "regedit.exe");
+  ASSERT_TRUE(own && own->tables.size() == 1 && own->fixed.size() == 52);
+  ASSERT_EQ(texts_of(own->tables[0]).count(u"LegalCopyright"), 1u);
+  ASSERT_EQ(pack("Same.exe", {}), 0);
+  std::optional<version_info> same = version_of(root_ / "Same.exe");
+  ASSERT_TRUE(same);
+  EXPECT_EQ(same->fixed, own->fixed);
+  EXPECT_EQ(same->translations, own->translations);
+  ASSERT_EQ(same->tables.size(), 1u);
+  EXPECT_EQ(same->tables[0].key, own->tables[0].key);
+  EXPECT_TRUE(same->tables[0].texts == own->tables[0].texts);
+
+  ASSERT_EQ(pack("Named.exe", {"--company", "Co", "--product", "Prod", "--file-version", "1.2.3.4", "--product-version",
+                               "5.6.7.8"}),
+            0);
+  std::optional<version_info> named = version_of(root_ / "Named.exe");
+  ASSERT_TRUE(named && named->tables.size() == 1);
+  std::map<std::u16string, std::u16string> expected = texts_of(own->tables[0]);
+  expected[u"CompanyName"] = u"Co";
+  expected[u"ProductName"] = expected[u"FileDescription"] = u"Prod";
+  expected[u"FileVersion"] = u"1.2.3.4";
+  expected[u"ProductVersion"] = u"5.6.7.8";
+  EXPECT_TRUE(texts_of(named->tables[0]) == expected);
+  const char numbers[] = "\x02\0\x01\0\x04\0\x03\0\x06\0\x05\0\x08\0\x07\0";
+  EXPECT_EQ(named->fixed, own->fixed.substr(0, 8) + std::string(numbers, 16) + own->fixed.substr(24));
 }
 
 }  // namespace

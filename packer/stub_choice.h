@@ -22,7 +22,7 @@ size_t embedded_stub_size(launcher_arch arch);
 
 /// The launcher's architecture for a build. `requested`: what --arch said ("x64", "arm64"),
 /// or empty. `stub_machine`: the machine field of a --stub file, or 0. `main_machine`: the
-/// main file's, or 0 when there is none (a --payload build). Without a request the main file
+/// main file's (a --payload build's first entry), or 0 when none a launcher runs. Without a request the main file
 /// decides, then the stub, then x64. Throws pack_error with one line when they disagree: a
 /// main file the chosen launcher could not load, or a --stub of the other architecture.
 launcher_arch choose_launcher_arch(const std::string& requested, uint16_t stub_machine, uint16_t main_machine,

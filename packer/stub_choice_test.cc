@@ -64,7 +64,8 @@ TEST_F(StubChoice, TheMainLibrarysMachinePicksTheStubAndAMismatchIsRefusedInOneL
                          " launcher cannot run it\n");
     EXPECT_FALSE(fs::exists(root_ / "Wrong.exe"));
   }
-  // A --stub of the other processor is refused the same way; a blob alone follows --arch.
+  // A --stub of the other processor is refused the same way; a blob's main library decides as
+  // an app folder's does, --arch or not.
   run_result stub = pack("x64", "Wrong.exe", {"--stub", TAVREN_ARM64_STUB_FILE});
   EXPECT_EQ(stub.status, 2);
   EXPECT_EQ(stub.err, "tavren-pack: the --stub is an arm64 launcher, not the x64 one this build needs\n");
@@ -72,11 +73,13 @@ TEST_F(StubChoice, TheMainLibrarysMachinePicksTheStubAndAMismatchIsRefusedInOneL
   ASSERT_EQ(run_program({TAVREN_PACK_EXE, "payload", "arm64", "--main", "main.dll", "-o", "arm.blob", "-q"}, root_)
                 .status,
             0);
-  ASSERT_EQ(
-      run_program({TAVREN_PACK_EXE, "build", "--payload", "arm.blob", "-o", "Blob.exe", "-q", "--arch", "arm64"}, root_)
-          .status,
-      0);
+  ASSERT_EQ(run_program({TAVREN_PACK_EXE, "build", "--payload", "arm.blob", "-o", "Blob.exe", "-q"}, root_).status, 0);
   EXPECT_EQ(first_line("Blob.exe"), "launcher: windowed, arm64");
+  run_result wrong = run_program({TAVREN_PACK_EXE, "build", "--payload", "arm.blob", "-o", "Wrong.exe", "--arch", "x64"},
+                                 root_);
+  EXPECT_EQ(wrong.status, 2);
+  EXPECT_EQ(wrong.err, "tavren-pack: main file 'main.dll' is built for arm64; an x64 launcher cannot run it\n");
+  EXPECT_FALSE(fs::exists(root_ / "Wrong.exe"));
   EXPECT_EQ(run_program({TAVREN_PACK_EXE, "build", "arm64", "--main", "main.dll", "-o", "B.exe", "--arch", "ia64"},
                         root_)
                 .status,

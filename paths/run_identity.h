@@ -14,9 +14,9 @@ enum identity_token { identity_time, identity_time_us, identity_random };
 /// Where make_random_bytes took its bytes from.
 enum random_source { random_from_system, random_from_fallback };
 
-/// Fills `bytes` with 8 bytes from the system's random source (BCryptGenRandom, bound on
-/// first use). Only if that source cannot be reached are they xorshift32 output seeded from
-/// the performance counter, a stack address and the process id.
+/// Fills `bytes` with 8 bytes from the system's random source (RtlGenRandom from Advapi32,
+/// bound on first use). Only if that source cannot be reached are they xorshift32 output
+/// seeded from the performance counter, a stack address and the process id.
 random_source make_random_bytes(uint8_t bytes[8]);
 
 /// The fallback generator: eight xorshift32 steps (13, 17, 5) from `seed` (0 counts as 1),

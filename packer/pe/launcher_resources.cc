@@ -155,11 +155,8 @@ uint32_t get32(const std::string& bytes, size_t at) {
   return load_le32(reinterpret_cast<const unsigned char*>(&bytes[at]));
 }
 
-}  // namespace
-
-std::string version_resource(const launcher_texts& texts, const std::string& file_name) {
+std::string fixed_info(const launcher_texts& texts) {
   std::string out;
-  size_t root = begin_block(out, u"VS_VERSION_INFO", 52, 0);
   put32(out, 0xFEEF04BD);  // VS_FIXEDFILEINFO signature
   put32(out, 0x00010000);  // its structure version
   put_version(out, texts.file_version);
@@ -171,36 +168,91 @@ std::string version_resource(const launcher_texts& texts, const std::string& fil
   put32(out, 0);        // subtype
   put32(out, 0);        // date, high
   put32(out, 0);        // date, low
-  size_t strings = begin_block(out, u"StringFileInfo", 0, 1);
-  size_t table = begin_block(out, u"040904B0", 0, 1);  // US English, UTF-16
-  auto value = [&](const char16_t* key, const std::string& text) {
-    // Callers pass text that converted before; anything else would be a bug upstream.
-    std::u16string units = utf8_to_utf16(text).value_or(u"");
-    size_t block = begin_block(out, key, static_cast<uint16_t>(units.size() + 1), 1);
-    put_text(out, units);
-    end_block(out, block);
-  };
-  value(u"CompanyName", texts.company);
-  value(u"FileDescription", texts.product);
-  value(u"FileVersion", texts.file_version);
-  value(u"InternalName", file_name);
-  value(u"OriginalFilename", file_name);
-  value(u"ProductName", texts.product);
-  value(u"ProductVersion", texts.product_version);
-  end_block(out, table);
-  end_block(out, strings);
-  size_t variables = begin_block(out, u"VarFileInfo", 0, 1);
-  size_t translation = begin_block(out, u"Translation", 4, 0);
-  put16(out, language_us_english);
-  put16(out, 1200);
-  end_block(out, translation);
-  end_block(out, variables);
-  end_block(out, root);
   return out;
+}
+
+// Callers pass text that converted before; anything else would be a bug upstream.
+std::u16string units_of(const std::string& text) { return utf8_to_utf16(text).value_or(u""); }
+
+}  // namespace
+
+version_info launcher_version_info(const launcher_texts& texts, const std::string& file_name) {
+  version_info info;
+  info.fixed = fixed_info(texts);
+  version_info::table table{u"040904B0", {}};  // US English, UTF-16
+  table.texts = {{u"CompanyName", units_of(texts.company)},      {u"FileDescription", units_of(texts.product)},
+                 {u"FileVersion", units_of(texts.file_version)}, {u"InternalName", units_of(file_name)},
+                 {u"OriginalFilename", units_of(file_name)},     {u"ProductName", units_of(texts.product)},
+                 {u"ProductVersion", units_of(texts.product_version)}};
+  info.tables.push_back(table);
+  put16(info.translations, language_us_english);
+  put16(info.translations, 1200);
+  return info;
+}
+
+void set_version_text(version_info& info, const std::u16string& key, const std::string& value) {
+  for (version_info::table& table : info.tables) {
+    bool found = false;
+    for (auto& [name, text] : table.texts)
+      if (name == key) text = units_of(value), found = true;
+    if (!found) table.texts.push_back({key, units_of(value)});
+  }
+}
+
+void set_fixed_version(version_info& info, bool product, const std::string& dotted) {
+  if (info.fixed.size() < 24) return;
+  std::string numbers;
+  put_version(numbers, dotted);
+  info.fixed.replace(product ? 16 : 8, 8, numbers);
+}
+
+std::string version_resource(const version_info& info) {
+  std::string out;
+  std::vector<size_t> blocks;  // every block's start, to check its length fits
+  auto begin = [&](const std::u16string& key, size_t value_length, uint16_t type) {
+    blocks.push_back(begin_block(out, key, static_cast<uint16_t>(value_length), type));
+    return blocks.back();
+  };
+  size_t root = begin(u"VS_VERSION_INFO", info.fixed.size(), 0);
+  out += info.fixed;
+  if (!info.tables.empty()) {
+    size_t strings = begin(u"StringFileInfo", 0, 1);
+    for (const version_info::table& table : info.tables) {
+      size_t block = begin(table.key, 0, 1);
+      for (const auto& [key, text] : table.texts) {
+        if (text.size() + 1 > 0xFFFF) return "";
+        size_t value = begin(key, text.size() + 1, 1);
+        put_text(out, text);
+        end_block(out, value);
+      }
+      end_block(out, block);
+    }
+    end_block(out, strings);
+  }
+  if (!info.translations.empty()) {
+    size_t variables = begin(u"VarFileInfo", 0, 1);
+    if (info.translations.size() > 0xFFFF) return "";
+    size_t translation = begin(u"Translation", info.translations.size(), 0);
+    out += info.translations;
+    end_block(out, translation);
+    end_block(out, variables);
+  }
+  end_block(out, root);
+  // A block's length is 16 bits; the root, which holds every other, is the longest.
+  return out.size() - root > 0xFFFF ? "" : out;
+}
+
+std::string version_resource(const launcher_texts& texts, const std::string& file_name) {
+  return version_resource(launcher_version_info(texts, file_name));
 }
 
 std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
                                               const std::string& ico, const std::string& manifest) {
+  return launcher_resources(version_resource(texts, file_name), ico, manifest);
+}
+
+std::vector<resource_item> launcher_resources(const std::string& version, const std::string& ico,
+                                              const std::string& manifest) {
   std::vector<resource_item> items;
   // The group repeats each image's directory entry with its resource number in place of
   // its file offset; the images are numbered from 1 in file order.
@@ -214,7 +266,7 @@ std::vector<resource_item> launcher_resources(const launcher_texts& texts, const
                      ico.substr(get32(ico, entry + 12), get32(ico, entry + 8))});
   }
   items.push_back({rt_group_icon, 1, language_us_english, group});
-  items.push_back({rt_version, 1, language_us_english, version_resource(texts, file_name)});
+  items.push_back({rt_version, 1, language_us_english, version});
   items.push_back({rt_manifest, 1, language_us_english, manifest});
   return items;
 }

@@ -43,13 +43,43 @@ struct manifest_settings {
 /// for version 6 of the common controls. The defaults give the same bytes in every version.
 std::string launcher_manifest(const manifest_settings& settings);
 
-/// The VS_VERSIONINFO block: fixed numbers from the versions (already checked as four
+/// What a version resource holds: the fixed numbers, the string tables (one per language and
+/// code page, keyed as "040904B0") with their texts in order, and the Translation list.
+struct version_info {
+  std::string fixed;  ///< VS_FIXEDFILEINFO (52 bytes), or empty for none
+  struct table {
+    std::u16string key;
+    std::vector<std::pair<std::u16string, std::u16string>> texts;
+  };
+  std::vector<table> tables;
+  std::string translations;  ///< Translation's value: 16-bit language and code page pairs; or empty
+};
+
+/// A launcher's own version resource: fixed numbers from the versions (already checked as four
 /// numbers), the texts (valid UTF-8) under US English / UTF-16, and InternalName and
 /// OriginalFilename set to `file_name`.
+version_info launcher_version_info(const launcher_texts& texts, const std::string& file_name);
+
+/// Sets the text `key` to `value` (valid UTF-8) in every table of `info`, after its last text
+/// where the table has none.
+void set_version_text(version_info& info, const std::u16string& key, const std::string& value);
+
+/// Sets the fixed file version (or, with `product`, the product version) of `info`, which has
+/// fixed numbers, to `dotted` (already checked as four numbers).
+void set_fixed_version(version_info& info, bool product, const std::string& dotted);
+
+/// The VS_VERSIONINFO block of `info`; empty when it does not fit the format's 16-bit lengths.
+std::string version_resource(const version_info& info);
+
+/// version_resource of launcher_version_info.
 std::string version_resource(const launcher_texts& texts, const std::string& file_name);
 
 /// Every resource a launcher carries: the images of `ico` (a well-formed icon file: one that
-/// passed ico_fault, or an executable's own icon group) as icons 1..n with icon group 1, version 1 and `manifest` as manifest 1, all
-/// US English.
+/// passed ico_fault, or an executable's own icon group) as icons 1..n with icon group 1,
+/// `version` (a VS_VERSIONINFO block) as version 1 and `manifest` as manifest 1, all US English.
+std::vector<resource_item> launcher_resources(const std::string& version, const std::string& ico,
+                                              const std::string& manifest);
+
+/// launcher_resources with the launcher's own version resource (version_resource of `texts`).
 std::vector<resource_item> launcher_resources(const launcher_texts& texts, const std::string& file_name,
                                               const std::string& ico, const std::string& manifest);

@@ -68,6 +68,30 @@ TEST(ExecutableEntry, TheApplicationRestartsItselfThroughItsLauncherAsANewRun) {
   EXPECT_TRUE(folder_entries(temp.path()).empty());
 }
 
+// Started from a shortcut set to open minimized at a place of its own, the application opens
+// so, and the taskbar knows it by the shortcut (its title names the link).
+TEST(ExecutableEntry, TheApplicationGetsTheShortcutsWindowStateTitleAndLink) {
+  scratch_folder temp;
+  run_options options = launch_options(temp.path());
+  options.set_env.push_back({L"TAVREN_TEST_STARTUP", L"1"});
+  options.startup_flags = STARTF_USESHOWWINDOW | STARTF_USEPOSITION | STARTF_USESIZE | STARTF_TITLEISLINKNAME;
+  options.show_window = SW_SHOWMINNOACTIVE;
+  options.x = 11, options.y = 22, options.width = 333, options.height = 444;
+  options.title = L"C:\\Users\\Public\\Desktop\\Report App.lnk";
+  captured_run run = run_captured(exe_launcher(), L"launcher", options);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  auto reports = parse_reports(run.out);
+  ASSERT_EQ(reports.size(), 1u) << run.out;
+  const report& seen = reports[0];
+  EXPECT_EQ(value_of(seen, "startup_flags"), "0x907") << "the standard handles, and the shortcut's";
+  EXPECT_EQ(value_of(seen, "show_window"), std::to_string(SW_SHOWMINNOACTIVE));
+  EXPECT_EQ(value_of(seen, "position"), "11,22");
+  EXPECT_EQ(value_of(seen, "size"), "333x444");
+  EXPECT_EQ(value_of(seen, "title"), narrow(options.title));
+  EXPECT_TRUE(folder_entries(temp.path()).empty());
+}
+
 // The launcher ends with the application while the helper it started from the folder still
 // waits; only then is the helper let go, and it finds its files.
 TEST(ExecutableEntry, AHelperStartedFromTheFolderOutlivesTheLauncherWithEveryFile) {
@@ -147,27 +171,49 @@ std::string resource_of(const std::wstring& file, LPCWSTR type, int id) {
   return bytes;
 }
 
-std::wstring version_text(const std::wstring& file, const wchar_t* key) {
+// What Explorer's Details tab reads: a text of the table `table` ("040904B0"), or the fixed
+// numbers ("\\") as bytes.
+std::wstring version_text(const std::wstring& file, const wchar_t* key, const wchar_t* table = L"040904B0") {
   DWORD ignored = 0;
   std::vector<unsigned char> block(GetFileVersionInfoSizeW(file.c_str(), &ignored));
-  wchar_t* value = nullptr;
+  void* value = nullptr;
   UINT length = 0;
+  std::wstring path = key[0] == L'\\' ? key : std::wstring(L"\\StringFileInfo\\") + table + L"\\" + key;
   if (block.empty() || !GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(block.size()), block.data()) ||
-      !VerQueryValueW(block.data(), (std::wstring(L"\\StringFileInfo\\040904B0\\") + key).c_str(),
-                      reinterpret_cast<void**>(&value), &length) ||
-      !value)
+      !VerQueryValueW(block.data(), path.c_str(), &value, &length) || !value)
     return L"<missing>";
-  return value;
+  if (key[0] == L'\\') return std::wstring(static_cast<const wchar_t*>(value), length / sizeof(wchar_t));
+  return static_cast<const wchar_t*>(value);
 }
 
 TEST(ExecutableEntry, TheLauncherTakesTheApplicationsIconTextsAndExecutionLevel) {
   const std::wstring looks = test_program(L"looks_launcher.exe"), named = test_program(L"looks_named_launcher.exe");
-  EXPECT_EQ(version_text(looks, L"CompanyName"), L"Looks Company");
-  EXPECT_EQ(version_text(looks, L"ProductName"), L"Looks Product");
-  EXPECT_EQ(version_text(looks, L"FileVersion"), L"3.1.4.15");
-  EXPECT_EQ(version_text(named, L"CompanyName"), L"Looks Company");
-  EXPECT_EQ(version_text(named, L"ProductName"), L"Named");
-  EXPECT_EQ(version_text(named, L"FileVersion"), L"9.8.7.6");
+  const std::wstring application = test_program(L"looks_app.exe");
+  // Every text of both languages and the numbers, as the application has them; the options
+  // replace only what they name, in every language.
+  const wchar_t* keys[] = {L"CompanyName",  L"FileDescription", L"FileVersion", L"LegalCopyright",
+                           L"ProductName",  L"ProductVersion",  L"Comments",    L"\\VarFileInfo\\Translation"};
+  for (const wchar_t* table : {L"040904B0", L"040704B0"}) {
+    for (const wchar_t* key : keys) {
+      SCOPED_TRACE(narrow(std::wstring(table) + L" " + key));
+      std::wstring own = version_text(application, key, table);
+      EXPECT_EQ(version_text(looks, key, table), own);
+      bool named_here = std::wstring(key) == L"ProductName" || std::wstring(key) == L"FileDescription";
+      EXPECT_EQ(version_text(named, key, table),
+                named_here ? L"Named" : std::wstring(key) == L"FileVersion" ? L"9.8.7.6" : own);
+    }
+  }
+  EXPECT_EQ(version_text(application, L"Comments", L"040704B0"), L"<missing>");
+  EXPECT_EQ(version_text(looks, L"FileVersion"), L"3.1.4.15 (beta)");
+  std::wstring fixed = version_text(application, L"\\");
+  ASSERT_EQ(fixed.size() * sizeof(wchar_t), sizeof(VS_FIXEDFILEINFO));
+  EXPECT_EQ(version_text(looks, L"\\"), fixed);
+  VS_FIXEDFILEINFO renumbered;
+  memcpy(&renumbered, fixed.data(), sizeof renumbered);
+  renumbered.dwFileVersionMS = 9 << 16 | 8;
+  renumbered.dwFileVersionLS = 7 << 16 | 6;
+  const wchar_t* renumbered_text = reinterpret_cast<const wchar_t*>(&renumbered);
+  EXPECT_EQ(version_text(named, L"\\"), std::wstring(renumbered_text, fixed.size()));
 
   // The application's one icon group, both its sizes and no other, image for image.
   std::string group = resource_of(looks, RT_GROUP_ICON, 1);

@@ -154,6 +154,15 @@ TEST(LauncherArguments, LauncherInstalledUnderAFolderWithASpace) {
   EXPECT_EQ(value_of(r, "argv2"), "two words");
   EXPECT_EQ(value_of(r, "TAVREN_ORIGINAL_ARGV0"), "tool");
   EXPECT_EQ(value_of(r, "TAVREN_ONEFILE_DIRECTORY"), narrow(folder));
+  // The quoted name with an argument right behind it: the launcher takes "-v" as an argument,
+  // so the application must too, whatever splitter it has.
+  captured_run tight = run_captured(tool, L"\"" + tool + L"\"-v \"two words\"", options);
+  auto tight_reports = parse_reports(tight.out);
+  ASSERT_EQ(tight_reports.size(), 1u) << tight.out;
+  EXPECT_EQ(value_of(tight_reports[0], "argc"), "3");
+  EXPECT_EQ(value_of(tight_reports[0], "argv0"),
+            e2e_executable_entry() ? value_of(tight_reports[0], "main_library") : narrow(tool));
+  EXPECT_EQ(value_of(tight_reports[0], "argv1"), "-v");
   EXPECT_TRUE(folder_entries(unpack.path()).empty());
 }
 

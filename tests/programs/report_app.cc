@@ -32,6 +32,9 @@
 //                       the first folder it could not list
 //   TAVREN_TEST_COPY    "<name>|<destination>": once released from a wait, copies the file
 //                       <name> of the application's own folder to <destination>
+//   TAVREN_TEST_STARTUP set: reports what the process was started with (GetStartupInfoW) as
+//                       startup_flags=<hex>, show_window=, position=<x>,<y>, size=<w>x<h>
+//                       and title= (or "title unset")
 // "update:<request>" writes <request>, each "|" a line break, to the file
 // TAVREN_ONEFILE_UPDATE_REQUEST names (update_requested=1) and sets TAVREN_TEST_LEAKED in its
 // own environment, unless an argument is "--updated" (the restarted new version). Every run
@@ -233,6 +236,19 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
       put(key.c_str(), value);
     else
       printf("%s unset\n", key.c_str());
+  }
+  bool startup_asked = false;
+  env(L"TAVREN_TEST_STARTUP", &startup_asked);
+  if (startup_asked) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    printf("startup_flags=0x%lx\nshow_window=%u\nposition=%lu,%lu\nsize=%lux%lu\n", startup.dwFlags,
+           startup.wShowWindow, startup.dwX, startup.dwY, startup.dwXSize, startup.dwYSize);
+    if (startup.lpTitle)
+      put("title", startup.lpTitle);
+    else
+      printf("title unset\n");
   }
   put("update_status", update_status());
   bool tree = false;

@@ -69,6 +69,14 @@ captured_run run_captured(const std::wstring& application, const std::wstring& c
     startup.hStdOutput = out_write;
     startup.hStdError = err_write;
   }
+  startup.dwFlags |= options.startup_flags;
+  startup.wShowWindow = options.show_window;
+  startup.dwX = options.x;
+  startup.dwY = options.y;
+  startup.dwXSize = options.width;
+  startup.dwYSize = options.height;
+  std::wstring title = options.title;
+  if (!title.empty()) startup.lpTitle = title.data();
   std::wstring env = environment_block(options);
   std::wstring line = command_line;
   PROCESS_INFORMATION process = {};

@@ -22,6 +22,12 @@ struct run_options {
   uint32_t timeout_ms = 60000;
   bool no_std_handles = false;  ///< start the child without standard handles
   std::wstring input_file;      ///< standard input read from this file; empty: NUL
+  /// What a shortcut would give: flags added to the startup information's, with the fields
+  /// they stand for.
+  DWORD startup_flags = 0;
+  WORD show_window = 0;
+  DWORD x = 0, y = 0, width = 0, height = 0;
+  std::wstring title;  ///< empty: none given
 };
 
 /// This process's environment block with the options' changes, for CreateProcessW with
