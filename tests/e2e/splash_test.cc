@@ -89,7 +89,8 @@ TEST(Splash, ShowsTheImageCentredWhileTheApplicationHasNoWindowAndGoesWhenTheChi
   HWND splash = nullptr;
   wait_until([&] { return (splash = visible_window(launcher.pid(), true)) != nullptr; });
   // The application runs and waits: the splash stays, with the whole image above the bar.
-  DWORD child = child_of(launcher.pid(), INFINITE);
+  // The launcher that draws first in a Wine session starts Wine's desktop process as its child.
+  DWORD child = child_of(launcher.pid(), INFINITE, L"splash_report_launcher.exe");
   ASSERT_TRUE(wait_for_module(child, L"report_app.dll", INFINITE));
   RECT area;
   ASSERT_TRUE(GetWindowRect(splash, &area));
@@ -177,7 +178,7 @@ TEST(Splash, GoesAfterItsTimeoutWhileTheApplicationRunsWithoutAWindow) {
   started_process launcher(test_program(L"splash_timeout_launcher.exe"), L"splash_timeout_launcher.exe",
                            app_options(temp, release, nullptr));
   ASSERT_TRUE(launcher.started());
-  DWORD child = child_of(launcher.pid(), INFINITE);
+  DWORD child = child_of(launcher.pid(), INFINITE, L"splash_timeout_launcher.exe");
   ASSERT_TRUE(wait_for_module(child, L"report_app.dll", INFINITE));
   // The splash's thread bound the window library: a splash was started, and it must go.
   EXPECT_TRUE(wait_for_module(launcher.pid(), L"user32.dll", INFINITE));
@@ -196,7 +197,7 @@ TEST(Splash, ALauncherWithoutOneLoadsNoWindowingLibrary) {
   started_process launcher(test_program(L"e2e_report_launcher.exe"), L"e2e_report_launcher.exe",
                            app_options(temp, release, L"close_splash"));
   ASSERT_TRUE(launcher.started());
-  DWORD child = child_of(launcher.pid(), INFINITE);
+  DWORD child = child_of(launcher.pid(), INFINITE, L"e2e_report_launcher.exe");
   ASSERT_TRUE(wait_for_module(child, L"report_app.dll", INFINITE));
   for (DWORD pid : {launcher.pid(), child}) {
     for (const wchar_t* library : {L"user32.dll", L"gdi32.dll", L"win32u.dll"})
