@@ -15,7 +15,7 @@ function(tavren_test_blob name)
   add_custom_command(OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/blobs
     COMMAND ${Python3_EXECUTABLE} ${TAVREN_MAKE_BLOB} -o ${out} ${blob_UNPARSED_ARGUMENTS}
-    DEPENDS ${TAVREN_MAKE_BLOB} ${CMAKE_SOURCE_DIR}/payload/format.h ${blob_DEPENDS}
+    DEPENDS ${TAVREN_MAKE_BLOB} ${CMAKE_SOURCE_DIR}/formats/payload.h ${blob_DEPENDS}
     VERBATIM)
   add_custom_target(blob_${name} DEPENDS ${out})
 endfunction()

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "packer/manifest_xml.h"
-#include "packer/resource_reader.h"
+#include "packer/pe/resource_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -5,8 +5,8 @@
 #include <wchar.h>
 
 #include "base/wide_buffer.h"
-#include "launcher/stub_descriptor.h"
-#include "payload/format.h"
+#include "formats/payload.h"
+#include "formats/stub_descriptor.h"
 
 namespace {
 
@@ -165,8 +165,6 @@ uint64_t get_u64(const unsigned char* at) {
   return value;
 }
 
-// Per file: size, last-write time, name units (u32), the units.
-constexpr size_t record_entry_fixed = 8 + 8 + 4;
 // No file's last-write time: FILETIME values stop at 0x7FFFFFFFFFFFFFFF.
 constexpr uint64_t never_written = ~uint64_t{0};
 
@@ -221,7 +219,7 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
   g_noted.count = kept;
   size_t units = 0;
   for (size_t i = 0; i < g_noted.count; ++i) units += g_noted.files[i].name_units;
-  size_t bytes = cache_record_header_size + g_noted.count * record_entry_fixed + units * sizeof(wchar_t);
+  size_t bytes = cache_record_header_size + g_noted.count * cache_record_entry_fixed + units * sizeof(wchar_t);
   if (bytes > cache_record_size_limit) return ERROR_FILENAME_EXCED_RANGE;
   unsigned char* record = static_cast<unsigned char*>(calloc(bytes, 1));
   if (!record) return ERROR_NOT_ENOUGH_MEMORY;
@@ -244,8 +242,8 @@ DWORD write_cache_record(const wchar_t* folder, const unsigned char key[content_
     put_u64(at, entry.size);
     put_u64(at + 8, on_disk ? listing.files[found].write_time : never_written);
     put_u32(at + 16, entry.name_units);
-    memcpy(at + record_entry_fixed, g_noted.name(entry), entry.name_units * sizeof(wchar_t));
-    at += record_entry_fixed + entry.name_units * sizeof(wchar_t);
+    memcpy(at + cache_record_entry_fixed, g_noted.name(entry), entry.name_units * sizeof(wchar_t));
+    at += cache_record_entry_fixed + entry.name_units * sizeof(wchar_t);
   }
   wchar_t path[launcher_path_capacity];
   record_path(path, folder);
@@ -288,13 +286,13 @@ bool cache_folder_intact(const wchar_t* folder, const unsigned char key[content_
   uint32_t count = intact ? get_u32(record + 24) : 0;
   size_t at = cache_record_header_size, found = 0;
   for (uint32_t i = 0; intact && i < count; ++i) {
-    if (bytes - at < record_entry_fixed) {
+    if (bytes - at < cache_record_entry_fixed) {
       intact = false;
       break;
     }
     uint64_t file_size = get_u64(record + at), write_time = get_u64(record + at + 8);
     uint32_t units = get_u32(record + at + 16);
-    at += record_entry_fixed;
+    at += cache_record_entry_fixed;
     if (units > (bytes - at) / sizeof(wchar_t)) {
       intact = false;
       break;

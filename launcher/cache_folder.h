@@ -7,17 +7,9 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "formats/cache_record.h"
 #include "payload/content_digest.h"
 
-/// The record's first bytes (15 characters and a zero). Records of the first layout
-/// ("TAVREN-CACHE-01": no product, a list of what was on disk) are neither taken as intact nor
-/// proof that a folder is this product's.
-#define TAVREN_CACHE_RECORD_MARK "TAVREN-CACHE-02"
-/// Bytes of the product identity a record carries.
-constexpr size_t cache_product_size = 16;
-/// Bytes of the record's header: the mark, the content key, the file count (u32), a zero u32
-/// and the product identity.
-constexpr size_t cache_record_header_size = 32 + cache_product_size;
 /// Largest record a start reads; a larger one is no record of ours.
 constexpr DWORD cache_record_size_limit = 64u << 20;
 /// Bytes of one folder listing fetch: a payload's folders hold up to a few hundred entries.

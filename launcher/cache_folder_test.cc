@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "launcher/stub_descriptor.h"
+#include "formats/stub_descriptor.h"
 #include "tests/support/test_files.h"
 
 namespace {

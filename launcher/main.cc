@@ -4,10 +4,10 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "formats/stub_descriptor.h"
 #include "launcher/cached_run.h"
 #include "launcher/run_sequence.h"
 #include "launcher/splash.h"
-#include "launcher/stub_descriptor.h"
 #include "launcher/unpack_folder.h"
 #include "paths/build_texts.h"
 

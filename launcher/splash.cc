@@ -6,7 +6,7 @@
 
 #include "base/byte_order.h"
 #include "base/system_library.h"
-#include "launcher/stub_descriptor.h"
+#include "formats/stub_descriptor.h"
 #include "paths/environment.h"
 #include "payload/payload.h"
 

@@ -10,7 +10,7 @@
 /// application opens it by name and sets it (no library of ours needed).
 #define SPLASH_EVENT_VARIABLE "TAVREN_ONEFILE_SPLASH_EVENT"
 
-/// Remembers the splash record (launcher/stub_descriptor.h) at `record`, or none for null.
+/// Remembers the splash record (formats/stub_descriptor.h) at `record`, or none for null.
 /// Loads nothing and shows nothing.
 void splash_prepare(const unsigned char* record);
 

@@ -9,7 +9,7 @@
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/pe_exports.h"
+#include "packer/pe/pe_exports.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/pe_exports.h"
+#include "packer/pe/pe_exports.h"
 
 struct app_entry {
   std::string host_path;  ///< where to open it on this machine

@@ -14,10 +14,10 @@
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/pe_image.h"
-#include "packer/resource_reader.h"
+#include "packer/pe/launcher_descriptor.h"
+#include "packer/pe/pe_image.h"
+#include "packer/pe/resource_reader.h"
 #include "packer/stub_choice.h"
-#include "packer/stub_descriptor.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/pe_exports.h"
-#include "packer/stub_descriptor.h"
+#include "packer/pe/launcher_descriptor.h"
+#include "packer/pe/pe_exports.h"
 #include "payload/entry_stream.h"
 #include "payload/frame_split.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/pe_exports.h"
-#include "payload/format.h"
+#include "formats/payload.h"
+#include "packer/pe/pe_exports.h"
 #include "payload/stream_decoder.h"
 
 struct blob_span {

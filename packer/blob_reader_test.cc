@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/payload.h"
 #include "packer/blob_commands.h"
 #include "packer/pack_error.h"
-#include "payload/format.h"
 #include "tests/support/native_test_support.h"
 
 namespace {

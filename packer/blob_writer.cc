@@ -10,12 +10,12 @@
 #include <zstd.h>
 
 #include "base/byte_order.h"
+#include "formats/payload.h"
 #include "packer/host.h"
 #include "packer/names.h"
-#include "payload/format.h"
-#include "payload/frame_split.h"
 #include "packer/pack_error.h"
 #include "payload/entry_stream.h"
+#include "payload/frame_split.h"
 
 namespace {
 

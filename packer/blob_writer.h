@@ -5,9 +5,9 @@
 
 #include <stdint.h>
 
+#include "formats/payload.h"
 #include "packer/app_scan.h"
 #include "packer/progress.h"
-#include "payload/format.h"
 
 /// A frame_size that leaves the cut to write_blob.
 constexpr uint64_t frame_size_automatic = UINT64_MAX;

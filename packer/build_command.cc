@@ -6,19 +6,19 @@
 #include <chrono>
 #include <memory>
 
-#include "launcher/stub_descriptor.h"
+#include "formats/stub_descriptor.h"
 #include "packer/app_icon.h"
 #include "packer/blob_reader.h"
 #include "packer/build_manifest.h"
 #include "packer/cache_facts.h"
 #include "packer/executable_looks.h"
 #include "packer/host.h"
-#include "packer/launcher_image.h"
-#include "packer/launcher_resources.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/pe_image.h"
+#include "packer/pe/launcher_image.h"
+#include "packer/pe/launcher_resources.h"
+#include "packer/pe/pe_image.h"
 #include "packer/progress.h"
 #include "packer/sign_payload.h"
 #include "packer/splash_image.h"

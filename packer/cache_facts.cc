@@ -2,7 +2,8 @@
 
 #include <string.h>
 
-#include "launcher/stub_descriptor.h"
+#include "formats/cache_record.h"
+#include "formats/stub_descriptor.h"
 #include "packer/blob_reader.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"

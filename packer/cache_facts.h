@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-#include "packer/launcher_image.h"
+#include "packer/pe/launcher_image.h"
 
 /// Throws pack_error (exit_usage) when the texts cannot name the cache folder's levels: no
 /// product, or a company or product that Windows does not take as a folder name.

@@ -6,7 +6,7 @@
 
 #include "packer/manifest_xml.h"
 #include "packer/names.h"
-#include "packer/resource_reader.h"
+#include "packer/pe/resource_reader.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "packer/launcher_resources.h"
+#include "packer/pe/launcher_resources.h"
 
 struct executable_looks {
   std::string ico;           ///< the first icon group with every image in it, as an .ico file; or empty

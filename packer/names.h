@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "payload/format.h"
+#include "formats/payload.h"
 
 /// Strict UTF-8 to UTF-16 (no overlong forms, no surrogates, nothing above U+10FFFF).
 /// Returns nullopt for anything that is not valid UTF-8.

@@ -20,7 +20,7 @@
 #include <zstd.h>
 
 #include "base/byte_order.h"
-#include "payload/format.h"
+#include "formats/payload.h"
 #include "tests/support/native_test_support.h"
 
 namespace {
@@ -300,7 +300,7 @@ TEST_F(PackCli, SameInputGivesIdenticalBlobs) {
                           "6\treadme.txt\n");
 }
 
-// The bytes on disk are written out here rather than taken from payload/format.h: a change
+// The bytes on disk are written out here rather than taken from formats/payload.h: a change
 // there that old launchers cannot read must fail this test, not move it along.
 TEST_F(PackCli, BlobLayoutMatchesTheFormatByteForByte) {
   NEED_DLL();

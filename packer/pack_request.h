@@ -9,7 +9,7 @@
 
 #include "packer/app_scan.h"
 #include "packer/blob_writer.h"
-#include "packer/launcher_resources.h"
+#include "packer/pe/launcher_resources.h"
 #include "packer/sign_launcher.h"
 
 /// What build's manifest options ask for.

@@ -8,7 +8,7 @@
 #include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 
 namespace {
 

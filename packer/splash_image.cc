@@ -6,7 +6,7 @@
 #include <stb_image.h>
 
 #include "base/byte_order.h"
-#include "launcher/stub_descriptor.h"
+#include "formats/stub_descriptor.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"

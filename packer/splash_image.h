@@ -9,7 +9,7 @@
 /// Smallest side a splash image may have: below it the progress bar hides the picture.
 constexpr int splash_side_min = 16;
 
-/// The splash record (launcher/stub_descriptor.h lays it out) for --splash `path`, a PNG
+/// The splash record (formats/stub_descriptor.h lays it out) for --splash `path`, a PNG
 /// (alpha kept) or a BMP of splash_side_min..stub_splash_side_max pixels a side, shown at most
 /// `timeout_seconds`. Deterministic. Throws pack_error with exit_usage naming the file and
 /// the reason: unreadable, not a PNG or BMP, damaged, too small or too large.

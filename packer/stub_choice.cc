@@ -2,7 +2,7 @@
 
 #include "packer/names.h"
 #include "packer/pack_error.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 
 // Both stubs, from embedded_stub.S.
 extern "C" {

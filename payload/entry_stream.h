@@ -6,7 +6,7 @@
 #include <stdint.h>
 
 #include "base/byte_order.h"
-#include "payload/format.h"
+#include "formats/payload.h"
 #include "payload/stream_decoder.h"
 
 enum entry_status {

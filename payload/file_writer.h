@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
-#include "payload/format.h"
+#include "formats/payload.h"
 
 /// The largest piece of a file written with one call: as much as one decoding step yields.
 /// Larger pieces saved little time and cost the parent memory beside the decoder's window.

@@ -5,7 +5,7 @@
 #include <zstd.h>
 
 #include "base/byte_order.h"
-#include "payload/format.h"
+#include "formats/payload.h"
 
 size_t payload_split_frames(const unsigned char* region, size_t size, payload_frame* frames, size_t capacity) {
   constexpr size_t note_frame = 8 + payload_split_note_size;

@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
-#include "payload/format.h"
+#include "formats/payload.h"
 
 /// Bytes of file content the entry walk asks the decoder for at a time. A stream cut inside
 /// its last frame is found or not depending on where requests end, so this stays put.

@@ -15,9 +15,9 @@ import sys
 
 
 def format_constants():
-    """The container's constants as payload/format.h defines them, so a blob made here is laid
+    """The container's constants as formats/payload.h defines them, so a blob made here is laid
     out exactly as the launcher and the packer expect."""
-    header = pathlib.Path(__file__).resolve().parents[2] / 'payload' / 'format.h'
+    header = pathlib.Path(__file__).resolve().parents[2] / 'formats' / 'payload.h'
     values = {}
     for line in header.read_text().splitlines():
         m = re.match(r'constexpr \w+ (\w+)(?:\[\])? = (?:"([^"]*)"|(0x[0-9A-Fa-f]+|\d+));$', line)

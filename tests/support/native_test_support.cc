@@ -12,7 +12,7 @@
 #include <zstd.h>
 
 #include "base/byte_order.h"
-#include "payload/format.h"
+#include "formats/payload.h"
 
 namespace native_test {
 

@@ -1,4 +1,4 @@
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 
 #include <string.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/resource_section.h"
+#include "packer/pe/resource_section.h"
 
 /// The texts a launcher is built with: its version resource and its path tokens.
 struct launcher_texts {

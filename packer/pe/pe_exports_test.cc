@@ -1,4 +1,4 @@
-#include "packer/pe_exports.h"
+#include "packer/pe/pe_exports.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "packer/stub_descriptor.h"
+#include "packer/pe/launcher_descriptor.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "base/byte_order.h"
 #include "packer/pack_error.h"
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 
 const unsigned char* find_stub_marker(const unsigned char* from, const unsigned char* end) {
   const unsigned char* marker = reinterpret_cast<const unsigned char*>(TAVREN_STUB_MARKER);

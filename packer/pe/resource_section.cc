@@ -1,4 +1,4 @@
-#include "packer/resource_section.h"
+#include "packer/pe/resource_section.h"
 
 #include <algorithm>
 #include <tuple>

@@ -1,4 +1,4 @@
-#include "packer/launcher_resources.h"
+#include "packer/pe/launcher_resources.h"
 
 #include <stdint.h>
 

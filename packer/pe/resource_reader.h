@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 
 /// RT_MANIFEST: the application manifest the loader reads, id 1 in an executable.
 constexpr uint16_t resource_type_manifest = 24;

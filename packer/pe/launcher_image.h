@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "packer/launcher_resources.h"
-#include "packer/pe_image.h"
+#include "packer/pe/launcher_resources.h"
+#include "packer/pe/pe_image.h"
 
 /// A stub that passed check_stub, and where the payload goes in the file made from it.
 struct launcher_stub {

@@ -1,4 +1,4 @@
-#include "packer/launcher_image.h"
+#include "packer/pe/launcher_image.h"
 
 #include <errno.h>
 #include <string.h>
@@ -9,8 +9,8 @@
 #include "packer/host.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
+#include "packer/pe/launcher_descriptor.h"
 #include "packer/progress.h"
-#include "packer/stub_descriptor.h"
 
 namespace {
 

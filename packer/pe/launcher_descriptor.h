@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "launcher/stub_descriptor.h"
+#include "formats/stub_descriptor.h"
 
 /// The first descriptor marker in [from, end), or `end`.
 const unsigned char* find_stub_marker(const unsigned char* from, const unsigned char* end);

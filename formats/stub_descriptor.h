@@ -34,9 +34,6 @@ constexpr uint32_t stub_mode_executable_console = 8;
 /// SHA-256 of the content, the size (u64 LE), then the name as UTF-16LE units and a zero unit.
 constexpr size_t stub_digest_record_fixed = 32 + 8;
 
-/// The file a cached launcher writes last into its folder; no payload entry may take its name.
-#define TAVREN_CACHE_RECORD_NAME ".onefile-record"
-
 /// The splash record a launcher built with a splash carries, 16-byte aligned: width, height,
 /// the timeout in seconds and a zero (u32 LE each), then width * height pixels as
 /// premultiplied BGRA, rows top to bottom, as a layered window takes them.

@@ -1,4 +1,4 @@
-#include "packer/resource_reader.h"
+#include "packer/pe/resource_reader.h"
 
 #include <vector>
 

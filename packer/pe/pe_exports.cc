@@ -1,4 +1,4 @@
-#include "packer/pe_exports.h"
+#include "packer/pe/pe_exports.h"
 
 #include <stdint.h>
 #include <string.h>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "packer/pe_image.h"
+#include "packer/pe/pe_image.h"
 
 const char* main_library_fault(const unsigned char* bytes, size_t size) {
   pe_bytes image{bytes, size};
