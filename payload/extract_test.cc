@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "payload/frame_extract.h"
 #include "tests/support/process_capture.h"
 #include "tests/support/test_files.h"
 
@@ -200,6 +201,60 @@ TEST_F(PayloadExtract, NameThroughFiveHundredNewFolders) {
   std::wstring path = target;
   for (int i = 0; i < 500; ++i) path += L"\\a";
   EXPECT_EQ(read_file_bytes(path + L"\\f"), (bytes{'d', 'e', 'e', 'p'}));
+}
+
+// A split payload's files are all written when the walk returns: the progress a splash shows
+// stays full through the steps after it (a cached install's record and rename), not back at
+// the main decoder's start, which the workers never moved.
+TEST_F(PayloadExtract, ASplitPayloadStaysWhollyUnpackedAfterItsWalk) {
+  open(L"app_split", root_ + L"\\split");
+  EXPECT_LT(payload_progress_permille(), 1000u);
+  extract();
+  EXPECT_TRUE(path_exists(root_ + L"\\split\\two.txt"));
+  EXPECT_EQ(payload_progress_permille(), 1000u);
+}
+
+// A frame header alone, as the planner reads it: an 8-byte content size, or none, and a window.
+bytes frame_header(uint64_t content, int window_log, bool sized = true) {
+  bytes header = {0x28, 0xB5, 0x2F, 0xFD, static_cast<unsigned char>(sized ? 0xC4 : 0x04),
+                  static_cast<unsigned char>((window_log - 10) << 3)};
+  for (int i = 0; sized && i < 8; ++i) header.push_back(static_cast<unsigned char>(content >> (8 * i)));
+  return header;
+}
+
+// What the workers hold at once stays within one payload-wide decoder's 128 MiB: a frame too
+// large for the buffer adds its window to each worker's buffer, and memory may leave one worker.
+TEST(FrameWorkers, AsManyAsTheProcessorsAndTheMemoryBudgetAllow) {
+  constexpr uint64_t mib = 1 << 20;
+  struct plan_case {
+    const char* what;
+    std::vector<bytes> headers;
+    int processors, workers;
+    uint64_t buffer;
+  };
+  std::vector<bytes> eight(8, frame_header(32 * mib, 25));
+  auto with = [&](bytes extra) {
+    std::vector<bytes> headers = eight;
+    headers.push_back(std::move(extra));
+    return headers;
+  };
+  const plan_case cases[] = {
+      {"frames of 32 MiB, four processors", eight, 4, 4, 32 * mib},
+      {"frames of 32 MiB, more processors than workers", eight, 16, 4, 32 * mib},
+      {"one processor", eight, 1, 1, 32 * mib},
+      {"two frames", {frame_header(mib, 20), frame_header(mib, 20)}, 4, 2, mib},
+      {"one large frame: a 32 MiB window beside each buffer", with(frame_header(100 * mib, 25)), 4, 2, 32 * mib},
+      {"one without a size and a 128 MiB window", with(frame_header(0, 27, false)), 4, 1, 32 * mib},
+      {"a 64 MiB frame still fits the buffer", with(frame_header(64 * mib, 26)), 4, 2, 64 * mib},
+  };
+  for (const plan_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<payload_frame> frames;
+    for (const bytes& header : c.headers) frames.push_back({header.data(), header.size()});
+    frame_plan plan = plan_frame_workers(frames.data(), frames.size(), c.processors);
+    EXPECT_EQ(plan.workers, c.workers);
+    EXPECT_EQ(plan.buffer_size, c.buffer);
+  }
 }
 
 }  // namespace

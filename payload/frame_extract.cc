@@ -49,7 +49,7 @@ volatile LONG next_frame;
 volatile LONG failure = no_failure;
 volatile LONG64 input_read;  // compressed bytes of the frames the workers are done with
 size_t input_total;
-volatile bool active;  // read by a splash's thread
+volatile bool workers_started;  // read by a splash's thread; stays set once the workers began
 size_t frame_buffer_size;  // the largest frame's content, when frame_buffer_capacity holds it
 
 // Folders are made by one worker at a time: the set of known folders is shared.
@@ -87,8 +87,9 @@ void make_folders(worker& w, size_t units) {
   w.folder_units = folder;
 }
 
-// Writes the entry whose name is in w.name; false when the run is to stop.
-bool write_entry(worker& w, size_t name_units, bool flush) {
+// Writes the entry whose name is in w.name, or with `write` false only reads past it; false when
+// the run is to stop.
+bool write_entry(worker& w, size_t name_units, bool flush, bool write) {
   if (target_units + 1 + name_units > launcher_path_capacity - 1) {
     fail(failed_path_too_long);
     return false;
@@ -100,13 +101,16 @@ bool write_entry(worker& w, size_t name_units, bool flush) {
     fail(failed_decoding);
     return false;
   }
-  if (entry_hook) {
-    AcquireSRWLockExclusive(&hook_lock);
-    entry_hook(w.name, size);
-    ReleaseSRWLockExclusive(&hook_lock);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (write) {
+    if (entry_hook) {
+      AcquireSRWLockExclusive(&hook_lock);
+      entry_hook(w.name, size);
+      ReleaseSRWLockExclusive(&hook_lock);
+    }
+    make_folders(w, target_units + 1 + name_units);
+    file = create_unpacked_file(w.path);
   }
-  make_folders(w, target_units + 1 + name_units);
-  HANDLE file = create_unpacked_file(w.path);
   // Written straight from where the decoder holds it: no copy between decoding and the system.
   while (size > 0 && !failed()) {
     const unsigned char* data = nullptr;
@@ -117,17 +121,19 @@ bool write_entry(worker& w, size_t name_units, bool flush) {
       break;
     }
     DWORD written = 0;
-    if (!WriteFile(file, data, static_cast<DWORD>(count), &written, nullptr)) fatal_unpack_write();
+    if (write && !WriteFile(file, data, static_cast<DWORD>(count), &written, nullptr)) fatal_unpack_write();
     size -= count;
   }
+  if (!write) return size == 0;
   if (size == 0 && flush && !FlushFileBuffers(file)) fatal_unpack_write();
   CloseHandle(file);
   return size == 0;
 }
 
-// Decodes frame `index` into files. Every frame holds whole entries; the last one ends with
-// the end marker and nothing after it.
-void extract_frame(worker& w, size_t index) {
+// Walks frame `index` from its start: decodes it into files, or with `write` false only checks
+// that it decodes to its end, checksum included. Every frame holds whole entries; the last one
+// ends with the end marker and nothing after it.
+void walk_frame(worker& w, size_t index, bool write) {
   decode_status started = decoder_start_frame(&w.decoder, frames[index].data, frames[index].size, w.frame_buffer,
                                               frame_buffer_size);
   if (started != decode_ok) return fail(failed_decoding);
@@ -143,8 +149,8 @@ void extract_frame(worker& w, size_t index) {
       if (!last || first) fail(failed_decoding);
       break;
     }
-    if (!write_entry(w, units, flush)) return;
-    if (first && index == 0) wbuf_copy(w.main_library, launcher_path_capacity, w.path);
+    if (!write_entry(w, units, flush, write)) return;
+    if (write && first && index == 0) wbuf_copy(w.main_library, launcher_path_capacity, w.path);
     if (last) continue;
     bool at_end = false;
     decode_status status = decoder_at_end(&w.decoder, &at_end);
@@ -156,6 +162,19 @@ void extract_frame(worker& w, size_t index) {
   bool at_end = false;
   decode_status status = decoder_at_end(&w.decoder, &at_end);
   if (status != decode_ok || !at_end) fail(failed_decoding);
+}
+
+// Decodes frame `index` into files. A frame decoded whole into the worker's buffer is checked,
+// checksum and all, before its first file is made. One too large for the buffer, one that does
+// not say its size, or one met without a buffer is decoded twice: once to check it, once to
+// write it, so that damage never leaves a file cut short or wrong under its own name.
+void extract_frame(worker& w, size_t index) {
+  bool whole = w.frame_buffer && frame_content[index] <= frame_buffer_size;
+  if (!whole) {
+    walk_frame(w, index, false);
+    if (failed()) return;
+  }
+  walk_frame(w, index, true);
 }
 
 DWORD WINAPI worker_main(void* parameter) {
@@ -186,15 +205,39 @@ int processor_count() {
 
 }  // namespace
 
+frame_plan plan_frame_workers(const payload_frame* frames, size_t count, int processors) {
+  frame_plan plan = {processors < worker_capacity ? processors : worker_capacity, 0};
+  if (plan.workers < 1) plan.workers = 1;
+  if (static_cast<size_t>(plan.workers) > count) plan.workers = static_cast<int>(count);
+  // Each worker needs a buffer for the largest frame that fits one, and beside it the largest
+  // window of a frame that does not: any worker may meet either kind.
+  size_t window = 0;
+  for (size_t i = 0; i < count; ++i) {
+    unsigned long long content = ZSTD_getFrameContentSize(frames[i].data, frames[i].size);
+    ZSTD_frameHeader header = {};
+    if (content <= frame_buffer_capacity) {
+      if (content > plan.buffer_size) plan.buffer_size = static_cast<size_t>(content);
+    } else if (ZSTD_getFrameHeader(&header, frames[i].data, frames[i].size) == 0) {
+      if (header.windowSize > window) window = static_cast<size_t>(header.windowSize);
+    } else {
+      // A header the library cannot read fails when decoded; until then it costs what the
+      // largest window a launcher takes would.
+      window = static_cast<size_t>(launcher_window_size_max);
+    }
+  }
+  size_t need = plan.buffer_size + window;
+  while (plan.workers > 1 && need * static_cast<size_t>(plan.workers) > worker_memory_budget) --plan.workers;
+  return plan;
+}
+
 bool extract_frames_side_by_side(const unsigned char* region, size_t size, const wchar_t* target_directory,
                                  wchar_t* main_library, size_t main_library_capacity,
                                  void (*written)(const wchar_t* name, uint64_t size)) {
-  int processors = processor_count();
-  if (processors < 2) return false;
   frame_count = payload_split_frames(region, size, frames, split_frame_capacity);
   if (frame_count < 2) return false;
-  int count = processors < worker_capacity ? processors : worker_capacity;
-  if (static_cast<size_t>(count) > frame_count) count = static_cast<int>(frame_count);
+  frame_plan plan = plan_frame_workers(frames, frame_count, processor_count());
+  int count = plan.workers;
+  frame_buffer_size = plan.buffer_size;
 
   target = target_directory;
   target_units = wcslen(target_directory);
@@ -204,25 +247,12 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
   failure = no_failure;
   input_read = 0;
   input_total = size;
-  // Each worker needs the largest frame that fits its buffer, or the largest window of one that
-  // does not: no more workers than the budget holds.
-  frame_buffer_size = 0;
-  size_t window = 0;
   for (size_t i = 0; i < frame_count; ++i) {
-    unsigned long long content = ZSTD_getFrameContentSize(frames[i].data, frames[i].size);
     // A frame that does not say its size counts as the largest.
-    frame_content[i] = content;
+    frame_content[i] = ZSTD_getFrameContentSize(frames[i].data, frames[i].size);
     frame_order[i] = static_cast<uint16_t>(i);
-    ZSTD_frameHeader header = {};
-    if (content <= frame_buffer_capacity) {
-      if (content > frame_buffer_size) frame_buffer_size = static_cast<size_t>(content);
-    } else if (ZSTD_getFrameHeader(&header, frames[i].data, frames[i].size) == 0 && header.windowSize > window) {
-      window = static_cast<size_t>(header.windowSize);
-    }
   }
   qsort(frame_order, frame_count, sizeof frame_order[0], larger_frame_first);
-  size_t need = frame_buffer_size > window ? frame_buffer_size : window;
-  while (count > 2 && need * static_cast<size_t>(count) > worker_memory_budget) --count;
   for (int i = 0; i < count; ++i) {
     worker& w = workers[i];
     if (decoder_open(&w.decoder, region, 0) != decode_ok) fatal_plain("Error, couldn't allocate memory.");
@@ -234,7 +264,7 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
     w.main_library[0] = 0;
     w.thread = nullptr;
   }
-  active = true;
+  workers_started = true;
   // The calling thread is the first worker; the others start beside it.
   for (int i = 1; i < count; ++i) {
     workers[i].thread = CreateThread(nullptr, worker_stack_reservation, worker_main, &workers[i],
@@ -252,9 +282,11 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
     decoder_close(&workers[i].decoder);
     free(workers[i].frame_buffer);
   }
-  active = false;
   switch (failure) {
-    case no_failure: return true;
+    case no_failure:
+      // Every file is written: the bar stays full while the run goes on to its next steps.
+      input_read = static_cast<LONG64>(input_total);
+      return true;
     case failed_name_too_long:
     case failed_path_too_long: abort();
     case failed_no_memory: fatal_plain("Error, couldn't allocate memory.");
@@ -263,6 +295,6 @@ bool extract_frames_side_by_side(const unsigned char* region, size_t size, const
 }
 
 unsigned frames_progress_permille() {
-  if (!active || input_total == 0) return static_cast<unsigned>(-1);
+  if (!workers_started || input_total == 0) return static_cast<unsigned>(-1);
   return static_cast<unsigned>(static_cast<double>(input_read) / static_cast<double>(input_total) * 1000);
 }

@@ -288,4 +288,55 @@ TEST_F(StreamDecoder, BytesThatAreNoFrameAreCorrupt) {
   EXPECT_EQ(read(got, 1), decode_corrupt);
 }
 
+// The calls the frame workers use: a frame started with a buffer that holds its content is
+// decoded whole at the start; without one, or with one too small, step by step. Either way the
+// spans give the same bytes and the end comes only after the checksum.
+TEST_F(StreamDecoder, AFrameGivesTheSameBytesWholeOrStepByStepAndItsDamageAtItsEnd) {
+  bytes data = pattern(300000);  // more than two holding buffers
+  bytes frame = compress(data, true);
+  open(bytes{});
+  bytes buffer(data.size());
+  // Every byte of the frame in spans of at most `limit`, then whether the stream ends there;
+  // the first status that is not decode_ok ends it.
+  auto read_all = [&](size_t limit, bytes* got) {
+    const unsigned char* at = nullptr;
+    size_t count = 0;
+    while (got->size() < data.size()) {
+      if (decode_status status = decoder_span(&decoder_, limit, &at, &count)) return status;
+      EXPECT_LE(count, limit);
+      got->insert(got->end(), at, at + count);
+    }
+    bool end = false;
+    decode_status status = decoder_at_end(&decoder_, &end);
+    return status == decode_ok && !end ? decode_truncated : status;
+  };
+  struct start_case {
+    const char* what;
+    unsigned char* buffer;
+    size_t capacity;
+  } cases[] = {{"whole", buffer.data(), buffer.size()},
+               {"no buffer", nullptr, 0},
+               {"a buffer one byte short", buffer.data(), buffer.size() - 1}};
+  for (const start_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // A frame read partly and started again gives its bytes from the beginning.
+    ASSERT_EQ(decoder_start_frame(&decoder_, frame.data(), frame.size(), c.buffer, c.capacity), decode_ok);
+    const unsigned char* at = nullptr;
+    size_t count = 0;
+    ASSERT_EQ(decoder_span(&decoder_, 100000, &at, &count), decode_ok);
+    ASSERT_EQ(decoder_start_frame(&decoder_, frame.data(), frame.size(), c.buffer, c.capacity), decode_ok);
+    bytes got;
+    EXPECT_EQ(read_all(70000, &got), decode_ok);
+    EXPECT_TRUE(got == data);
+  }
+  bytes damaged = frame;
+  damaged.back() ^= 0x01;  // inside the checksum
+  EXPECT_EQ(decoder_start_frame(&decoder_, damaged.data(), damaged.size(), buffer.data(), buffer.size()),
+            decode_corrupt);
+  ASSERT_EQ(decoder_start_frame(&decoder_, damaged.data(), damaged.size(), nullptr, 0), decode_ok);
+  bytes got;
+  EXPECT_EQ(read_all(70000, &got), decode_corrupt);
+  EXPECT_EQ(ZSTD_getErrorCode(decoder_.last_error), ZSTD_error_checksum_wrong);
+}
+
 }  // namespace

@@ -304,20 +304,26 @@ TEST_F(PayloadDamage, FileThatCannotBeCreatedIsReportedWithItsFullPath) {
   EXPECT_FALSE(read_file_bytes(left + L"\\" + main_file()).empty());
 }
 
-// Cut between its entries, a payload is unpacked frame by frame side by side. Each frame is
-// decoded whole, checksum and all, before any of its files is written: damage leaves none of
-// that frame's files behind. Without the end marker the last frame fails as a whole one does.
+// Cut between its entries, a payload is unpacked frame by frame side by side. No file of a frame
+// is made before the whole frame decoded, checksum and all: damage leaves none of that frame's
+// files behind. Frames that say their size are decoded whole into a buffer; frames that do not
+// (as those too large for it) are decoded step by step, once to check them and once to write.
+// Without the end marker the last frame fails as a whole one does.
 TEST_F(PayloadDamage, ASplitPayloadRunsAndADamagedFrameWritesNoneOfItsFiles) {
-  expect_normal_run(launch(blob(L"app_split")));
   bytes stream = blob(L"app_stream");
   size_t content = stream.size() - 2 - (2 * 8 + 8 + 5) - one_bin_size;
-  bytes data = blob(L"app_split");
   auto stored = stream.begin() + static_cast<long>(content + one_bin_size / 2);
-  auto at = std::search(data.begin(), data.end(), stored, stored + 32);
-  ASSERT_NE(at, data.end());
-  *at ^= 0xFF;
-  expect_failure(launch(data), undecodable);
-  for (const std::wstring& left : left_behind()) EXPECT_EQ(left.find(L"one.bin"), std::wstring::npos) << narrow(left);
+  for (const wchar_t* name : {L"app_split", L"app_split_unsized"}) {
+    SCOPED_TRACE(narrow(name));
+    expect_normal_run(launch(blob(name)));
+    bytes data = blob(name);
+    auto at = std::search(data.begin(), data.end(), stored, stored + 32);
+    ASSERT_NE(at, data.end());
+    *at ^= 0xFF;
+    expect_failure(launch(data), undecodable);
+    for (const std::wstring& left : left_behind())
+      EXPECT_EQ(left.find(L"one.bin"), std::wstring::npos) << narrow(left);
+  }
   expect_failure(launch(blob(L"app_split_no_end_marker")), undecodable);
 }
 

@@ -87,8 +87,9 @@ TEST(Splash, ShowsTheImageCentredWhileTheApplicationHasNoWindowAndGoesWhenTheChi
   HWND splash = nullptr;
   wait_until([&] { return (splash = visible_window(launcher.pid(), true)) != nullptr; });
   // The application runs and waits: the splash stays, with the whole image above the bar.
-  DWORD child = child_of(launcher.pid(), 60000);
-  ASSERT_TRUE(wait_for_module(child, L"report_app.dll", 60000));
+  // The launcher that draws first in a Wine session starts Wine's desktop process as its child.
+  DWORD child = child_of(launcher.pid(), INFINITE, L"splash_report_launcher.exe");
+  ASSERT_TRUE(wait_for_module(child, L"report_app.dll", INFINITE));
   RECT area;
   ASSERT_TRUE(GetWindowRect(splash, &area));
   EXPECT_EQ(area.right - area.left, image_width);
@@ -164,6 +165,26 @@ TEST(Splash, InCachedModeGoesWhenTheApplicationsWindowShowsOnTheColdAndTheWarmSt
   }
 }
 
+// An application that shows no window and never asks: the splash goes after its timeout while
+// the application still runs. The wait has no end of its own: a splash that stayed would fail
+// the test by its time limit.
+TEST(Splash, GoesAfterItsTimeoutWhileTheApplicationRunsWithoutAWindow) {
+  REQUIRE_DISPLAY();
+  scratch_folder temp;
+  release_event release;
+  started_process launcher(test_program(L"splash_timeout_launcher.exe"), L"splash_timeout_launcher.exe",
+                           app_options(temp, release, nullptr));
+  ASSERT_TRUE(launcher.started());
+  DWORD child = child_of(launcher.pid(), INFINITE, L"splash_timeout_launcher.exe");
+  ASSERT_TRUE(wait_for_module(child, L"report_app.dll", INFINITE));
+  // The splash's thread bound the window library: a splash was started, and it must go.
+  EXPECT_TRUE(wait_for_module(launcher.pid(), L"user32.dll", INFINITE));
+  wait_until([&] { return visible_window(launcher.pid(), true) == nullptr; });
+  EXPECT_TRUE(running(launcher)) << "the splash went only with the launcher";
+  release.set();
+  EXPECT_EQ(launcher.finish().exit_code, 0u);
+}
+
 // Without --splash, neither launcher process shows a window or loads a windowing library,
 // and the application finds no splash event to set.
 TEST(Splash, ALauncherWithoutOneLoadsNoWindowingLibrary) {
@@ -173,8 +194,8 @@ TEST(Splash, ALauncherWithoutOneLoadsNoWindowingLibrary) {
   started_process launcher(test_program(L"e2e_report_launcher.exe"), L"e2e_report_launcher.exe",
                            app_options(temp, release, L"close_splash"));
   ASSERT_TRUE(launcher.started());
-  DWORD child = child_of(launcher.pid(), 60000);
-  ASSERT_TRUE(wait_for_module(child, L"report_app.dll", 60000));
+  DWORD child = child_of(launcher.pid(), INFINITE, L"e2e_report_launcher.exe");
+  ASSERT_TRUE(wait_for_module(child, L"report_app.dll", INFINITE));
   for (DWORD pid : {launcher.pid(), child}) {
     for (const wchar_t* library : {L"user32.dll", L"gdi32.dll", L"win32u.dll"})
       EXPECT_FALSE(wait_for_module(pid, library, 0)) << narrow(library) << " in process " << pid;

@@ -199,7 +199,7 @@ release_event::~release_event() {
 
 void release_event::set() const { SetEvent(event_); }
 
-DWORD child_of(DWORD parent, DWORD timeout_ms) {
+DWORD child_of(DWORD parent, DWORD timeout_ms, const wchar_t* image) {
   DWORD start = GetTickCount();
   do {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -207,7 +207,9 @@ DWORD child_of(DWORD parent, DWORD timeout_ms) {
     entry.dwSize = sizeof entry;
     DWORD found = 0;
     for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
-      if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent) found = entry.th32ProcessID;
+      if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent &&
+          (!image || _wcsicmp(entry.szExeFile, image) == 0))
+        found = entry.th32ProcessID;
     }
     CloseHandle(snapshot);
     if (found) return found;

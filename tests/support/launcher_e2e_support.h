@@ -117,8 +117,10 @@ class release_event {
   HANDLE event_ = nullptr;
 };
 
-/// The first process whose recorded parent is `parent`, or 0 after `timeout_ms`.
-DWORD child_of(DWORD parent, DWORD timeout_ms);
+/// The first process whose recorded parent is `parent` (and, with `image`, that runs a file of
+/// that name), or 0 after `timeout_ms`. A process that draws when no desktop process runs gets
+/// Wine's explorer.exe as a child of its own: name the image where that can happen.
+DWORD child_of(DWORD parent, DWORD timeout_ms, const wchar_t* image = nullptr);
 
 /// True once process `pid` has loaded a module named `module` (for a launcher child: it runs
 /// the application); false after `timeout_ms`.
