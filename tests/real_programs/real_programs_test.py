@@ -114,7 +114,6 @@ def run_suite(options):
     shutil.rmtree(unpack, ignore_errors=True)
     os.makedirs(unpack)
     env = dict(program.get("env", {}), TAVREN_ONEFILE_UNPACK_DIR=unpack_windows)
-    product_folder = os.path.join(unpack, COMPANY, "Real " + options.program)
     launcher_windows = windows_path(options.launcher)
     work = tempfile.mkdtemp(prefix="real-program-")
     failures = []
@@ -136,12 +135,19 @@ def run_suite(options):
             print(f"{name}: exit {direct[0]}, {len(direct[1])} bytes out, {len(direct[2])} bytes err")
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    # Nothing left behind: in default mode an empty unpack folder, in cached mode the product's
-    # one build folder and nothing beside it.
-    if options.mode == "default" and listing(unpack):
-        failures.append(f"left in the unpack folder: {listing(unpack)}")
-    if options.mode == "cached" and (listing(unpack) != [COMPANY] or len(listing(product_folder)) != 1):
-        failures.append(f"the unpack folder holds {list(os.walk(unpack))[:3]}, not one build folder")
+    # Nothing left behind. Below a chosen unpack folder every user works in a folder of their
+    # own, named by their SID: in default mode it is empty, in cached mode it holds the
+    # product's one build folder and nothing beside it.
+    users = listing(unpack)
+    if len(users) != 1 or not users[0].startswith("S-1-"):
+        failures.append(f"the unpack folder holds {users}, not the user's own folder alone")
+    else:
+        own = os.path.join(unpack, users[0])
+        product_folder = os.path.join(own, COMPANY, "Real " + options.program)
+        if options.mode == "default" and listing(own):
+            failures.append(f"left in the unpack folder: {listing(own)}")
+        if options.mode == "cached" and (listing(own) != [COMPANY] or len(listing(product_folder)) != 1):
+            failures.append(f"the unpack folder holds {list(os.walk(own))[:3]}, not one build folder")
     if failures:
         print("\n".join(failures))
         sys.exit(1)
@@ -160,9 +166,12 @@ def check_probe(label, packed, launcher_windows, mode, unpack_windows, direct):
         failures.append(f"{label}: the arguments arrive as {arguments!r}, directly as {direct[1]!r}")
     if executable.lower() != launcher_windows.lower():
         failures.append(f"{label}: TAVREN_ONEFILE_EXECUTABLE is {executable!r}, the launcher is {launcher_windows!r}")
-    home = unpack_windows + ("\\onefile_" if mode == "default" else "\\" + COMPANY + "\\")
-    if not own.lower().startswith(home.lower()):
-        failures.append(f"{label}: the program runs from {own!r}, not below {home!r}")
+    # Below the user's own folder (named by their SID) in the chosen unpack folder.
+    prefix = unpack_windows + "\\S-1-"
+    rest = own[len(prefix):].split("\\", 1)[-1] if own.lower().startswith(prefix.lower()) else None
+    home = "onefile_" if mode == "default" else COMPANY + "\\"
+    if rest is None or not rest.lower().startswith(home.lower()):
+        failures.append(f"{label}: the program runs from {own!r}, not below {prefix}<SID>\\{home}")
     if direct[1].decode(errors="replace").splitlines()[:1] != ["-"]:
         failures.append(f"{label}: the direct run sees a launcher: {direct[1]!r}")
     return failures
