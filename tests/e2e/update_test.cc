@@ -147,6 +147,7 @@ TEST_P(Update, ARefusedUpdateChangesNothingAndSaysWhy) {
 // Installed where its users cannot write (for every user, in Program Files): refused before
 // anything is written, with the folder and the system's reason, and never elevated.
 TEST_P(Update, AFolderTheUserCannotWriteGivesAClearRefusal) {
+  if (const char* why = fixture_mounts_unseen()) GTEST_SKIP() << why;
   std::wstring locked = L"Z:" + widen(TAVREN_READ_ONLY_FOLDER);
   for (auto& unit : locked)
     if (unit == L'/') unit = L'\\';

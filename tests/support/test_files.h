@@ -18,3 +18,10 @@ std::vector<unsigned char> read_file_bytes(const std::wstring& path);
 bool make_unix_link(const std::wstring& target, const std::wstring& link);
 /// Removes the Unix symbolic link `link` itself (Wine would delete its target instead).
 bool remove_unix_link(const std::wstring& link);
+/// The major version of the Wine this runs under; 0 on Windows.
+int wine_major_version();
+/// Why a file system the test's fixture mounted is not seen by this Wine's file calls, or null
+/// when it is. scripts/wine10 runs Wine 10 in a mount namespace of its own, made when its server
+/// started, before the fixture mounted: the server, which opens files for every process, never
+/// sees the mount. The Wine 8 pass runs the same test for real.
+const char* fixture_mounts_unseen();
