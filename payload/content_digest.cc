@@ -65,7 +65,7 @@ void digest_blocks_portable(uint32_t state[8], const unsigned char* data, size_t
   for (; blocks > 0; --blocks, data += 64) compress(state, data);
 }
 
-#if !defined(__x86_64__)
+#if !defined(__x86_64__) && !defined(__aarch64__)
 digest_blocks digest_blocks_accelerated() { return nullptr; }
 #endif
 
