@@ -19,6 +19,16 @@ namespace {
 
 inline uint32_t rotate(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
+// One round with the eight words in their roles for it: the next round passes them shifted by
+// one, so no words move between rounds. Always inlined, or the launcher's size-first build
+// would call it 64 times a block.
+__attribute__((always_inline)) inline void digest_round(uint32_t a, uint32_t b, uint32_t c, uint32_t& d, uint32_t e,
+                                                        uint32_t f, uint32_t g, uint32_t& h, uint32_t k_plus_w) {
+  h += (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) + (g ^ (e & (f ^ g))) + k_plus_w;
+  d += h;
+  h += (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) | (c & (a | b)));
+}
+
 void compress(uint32_t state[8], const unsigned char* p) {
   uint32_t w[64];
   for (int i = 0; i < 16; ++i)
@@ -30,17 +40,16 @@ void compress(uint32_t state[8], const unsigned char* p) {
   }
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4], f = state[5], g = state[6],
            h = state[7];
-  for (int i = 0; i < 64; ++i) {
-    uint32_t t1 = h + (rotate(e, 6) ^ rotate(e, 11) ^ rotate(e, 25)) + ((e & f) ^ (~e & g)) + digest_round_constants[i] + w[i];
-    uint32_t t2 = (rotate(a, 2) ^ rotate(a, 13) ^ rotate(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-    h = g;
-    g = f;
-    f = e;
-    e = d + t1;
-    d = c;
-    c = b;
-    b = a;
-    a = t1 + t2;
+  const uint32_t* k = digest_round_constants;
+  for (int i = 0; i < 64; i += 8) {
+    digest_round(a, b, c, d, e, f, g, h, k[i] + w[i]);
+    digest_round(h, a, b, c, d, e, f, g, k[i + 1] + w[i + 1]);
+    digest_round(g, h, a, b, c, d, e, f, k[i + 2] + w[i + 2]);
+    digest_round(f, g, h, a, b, c, d, e, k[i + 3] + w[i + 3]);
+    digest_round(e, f, g, h, a, b, c, d, k[i + 4] + w[i + 4]);
+    digest_round(d, e, f, g, h, a, b, c, k[i + 5] + w[i + 5]);
+    digest_round(c, d, e, f, g, h, a, b, k[i + 6] + w[i + 6]);
+    digest_round(b, c, d, e, f, g, h, a, k[i + 7] + w[i + 7]);
   }
   state[0] += a, state[1] += b, state[2] += c, state[3] += d;
   state[4] += e, state[5] += f, state[6] += g, state[7] += h;
