@@ -6,6 +6,7 @@
 
 #include "base/wide_buffer.h"
 #include "formats/delta.h"
+#include "launcher/child_process.h"
 #include "launcher/command_line_quote.h"
 #include "launcher/run_state.h"
 #include "launcher/update/update_check.h"
@@ -180,30 +181,6 @@ wchar_t* environment_with(const wchar_t* name, const wchar_t* value) {
   return block;
 }
 
-// Starts `image` with `line` in the start's environment (or `environment`) and the standard
-// handles, waits for it and returns its exit code; -1 when it could not start.
-long long run_and_wait(const wchar_t* image, wchar_t* line, const wchar_t* environment, bool quiet) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  if (!quiet) {
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  }
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(
-          image, line, nullptr, nullptr, !quiet, CREATE_UNICODE_ENVIRONMENT | (quiet ? CREATE_NO_WINDOW : 0),
-          const_cast<wchar_t*>(environment ? environment : update_start_environment()), nullptr, &startup, &process)) {
-    return -1;
-  }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  return code;
-}
 
 // The new launcher written beside this one, flushed, read back and tried; `*kept` is then open
 // on it, sharing no delete access, so nobody removes it before it is renamed into place.
@@ -244,7 +221,7 @@ bool write_and_try(const bytes& candidate, const wchar_t* self, const wchar_t* w
   wchar_t* environment = environment_with(L"" UPDATE_TRIAL_VARIABLE, self);
   wchar_t line[launcher_path_capacity + 2];
   swprintf(line, launcher_path_capacity + 2, L"\"%ls\"", written);
-  long long code = run_and_wait(written, line, environment, true);
+  long long code = update_run_and_wait(written, line, environment, true);
   free(environment);
   if (code != 0) {
     if (code < 0)
@@ -309,6 +286,24 @@ bool apply(const update_request& request, const wchar_t* self) {
 
 }  // namespace
 
+long long update_run_and_wait(const wchar_t* image, wchar_t* line, const wchar_t* environment, bool quiet) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  if (!quiet) startup = startup_with_own_handles();
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(
+          image, line, nullptr, nullptr, !quiet, CREATE_UNICODE_ENVIRONMENT | (quiet ? CREATE_NO_WINDOW : 0),
+          const_cast<wchar_t*>(environment ? environment : update_start_environment()), nullptr, &startup, &process)) {
+    return -1;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
 int update_after_run(int exit_code) {
   const wchar_t* request_path = update_request_path();
   if (!request_path[0]) return exit_code;
@@ -348,7 +343,7 @@ int update_after_run(int exit_code) {
     static wchar_t line[child_command_line_capacity + launcher_path_capacity];
     swprintf(line, launcher_path_capacity + 2, L"\"%ls\"", self);
     wcscat(line, request->arguments);
-    long long code = run_and_wait(self, line, nullptr, false);
+    long long code = update_run_and_wait(self, line, nullptr, false);
     if (code >= 0) exit_code = static_cast<int>(code);
   }
   free(request);

@@ -55,3 +55,7 @@ int update_after_run(int exit_code);
 void update_write_status(const char* outcome);
 /// The environment block remembered at the start, or null.
 const wchar_t* update_start_environment();
+/// Starts `image` with `line` in the start's environment (or `environment`), with this process's
+/// standard handles unless `quiet` (then with no window), waits for it and returns its exit
+/// code; -1 when it could not start.
+long long update_run_and_wait(const wchar_t* image, wchar_t* line, const wchar_t* environment, bool quiet);

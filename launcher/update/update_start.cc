@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
@@ -65,25 +66,10 @@ bool roll_back(const wchar_t* aside, int* exit_code) {
   }
   update_write_status("rolled back: the new version could not find its payload");
   fprintf(stderr, "Update rolled back: the new version could not find its payload.\n");
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process = {};
   wchar_t* line = _wcsdup(GetCommandLineW());
-  if (!line || !CreateProcessW(own_path(), line, nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
-                               const_cast<wchar_t*>(update_start_environment()), nullptr, &startup, &process)) {
-    *exit_code = 2;
-    return true;
-  }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  *exit_code = static_cast<int>(code);
+  long long code = line ? update_run_and_wait(own_path(), line, update_start_environment(), false) : -1;
+  free(line);
+  *exit_code = code < 0 ? 2 : static_cast<int>(code);
   return true;
 }
 

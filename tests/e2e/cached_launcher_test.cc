@@ -355,34 +355,9 @@ TEST_F(CachedLaunch, AnInstallKilledMidwayIsCompletedByTheNextStartAndLeavesNoth
   if ((process_cpus & (process_cpus - 1)) == 0) GTEST_SKIP() << "one processor: the install starts no writer thread";
   std::wstring exe = test_program(L"cached_big_launcher.exe");
   std::wstring line = quote_argument(exe), environment = environment_block(options());
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE,
-                             DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
-                             &startup, &process));
-  bool killed = false;
-  for (bool running = true; running;) {
-    DEBUG_EVENT event;
-    ASSERT_TRUE(WaitForDebugEvent(&event, INFINITE));
-    DWORD handling = DBG_CONTINUE;
-    switch (event.dwDebugEventCode) {
-      case CREATE_PROCESS_DEBUG_EVENT: CloseHandle(event.u.CreateProcessInfo.hFile); break;
-      case LOAD_DLL_DEBUG_EVENT: CloseHandle(event.u.LoadDll.hFile); break;
-      case EXIT_PROCESS_DEBUG_EVENT: running = false; break;
-      case EXCEPTION_DEBUG_EVENT:
-        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-          handling = DBG_EXCEPTION_NOT_HANDLED;
-        break;
-      case CREATE_THREAD_DEBUG_EVENT:
-        if (!killed && builds(L"Big").empty() && !runs_left(L"Big").empty())
-          killed = TerminateProcess(process.hProcess, 1);
-        break;
-    }
-    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  bool killed = debug_until_exit(exe, line, environment, [&](DWORD event_code) {
+    return event_code == CREATE_THREAD_DEBUG_EVENT && builds(L"Big").empty() && !runs_left(L"Big").empty();
+  });
   ASSERT_TRUE(killed) << "no thread started while the install ran";
   ASSERT_TRUE(builds(L"Big").empty());
   ASSERT_EQ(runs_left(L"Big").size(), 1u);

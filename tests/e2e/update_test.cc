@@ -209,35 +209,10 @@ TEST_P(Update, KilledAtEachStepOfTheSwapTheNextStartWorks) {
     SCOPED_TRACE(kill_at);
     fresh_copy();
     std::wstring line = quote_argument(app), environment = environment_block(options(L"file=" + version(2)));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;  // none: what it prints is not this test's
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(app.c_str(), line.data(), nullptr, nullptr, FALSE,
-                               DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
-                               &startup, &process));
     int steps = 0;
-    bool killed = false;
-    for (bool running = true; running;) {
-      DEBUG_EVENT event;
-      ASSERT_TRUE(WaitForDebugEvent(&event, INFINITE));
-      DWORD handling = DBG_CONTINUE;
-      switch (event.dwDebugEventCode) {
-        case CREATE_PROCESS_DEBUG_EVENT: CloseHandle(event.u.CreateProcessInfo.hFile); break;
-        case LOAD_DLL_DEBUG_EVENT: CloseHandle(event.u.LoadDll.hFile); break;
-        case EXIT_PROCESS_DEBUG_EVENT: running = false; break;
-        case EXCEPTION_DEBUG_EVENT:
-          if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-            handling = DBG_EXCEPTION_NOT_HANDLED;
-          break;
-        case OUTPUT_DEBUG_STRING_EVENT:
-          if (++steps == kill_at) killed = TerminateProcess(process.hProcess, 1);
-          break;
-      }
-      ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    bool killed = debug_until_exit(app, line, environment, [&](DWORD event_code) {
+      return event_code == OUTPUT_DEBUG_STRING_EVENT && ++steps == kill_at;
+    });
     captured_run next = run(options());
     EXPECT_EQ(next.exit_code, 0u) << next.err;
     EXPECT_EQ(parse_reports(next.out).size(), 1u) << next.out;

@@ -1,5 +1,7 @@
 #include "tests/support/launcher_e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <sddl.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
@@ -268,4 +270,45 @@ std::wstring own_folder_name() {
   std::wstring name = text ? text : L"<no SID>";
   LocalFree(text);
   return name;
+}
+
+bool debug_until_exit(const std::wstring& exe, std::wstring line, std::wstring environment,
+                      const std::function<bool(DWORD event_code)>& kill_here) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;  // none: what it prints is not the test's
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE,
+                      DEBUG_ONLY_THIS_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup,
+                      &process)) {
+    ADD_FAILURE() << "cannot start " << narrow(exe) << " to debug it: error " << GetLastError();
+    return false;
+  }
+  bool killed = false;
+  for (bool running = true; running;) {
+    DEBUG_EVENT event;
+    if (!WaitForDebugEvent(&event, INFINITE)) {
+      ADD_FAILURE() << "WaitForDebugEvent: error " << GetLastError();
+      TerminateProcess(process.hProcess, 1);
+      break;
+    }
+    DWORD handling = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT: CloseHandle(event.u.CreateProcessInfo.hFile); break;
+      case LOAD_DLL_DEBUG_EVENT: CloseHandle(event.u.LoadDll.hFile); break;
+      case EXIT_PROCESS_DEBUG_EVENT: running = false; break;
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+          handling = DBG_EXCEPTION_NOT_HANDLED;
+        break;
+      case CREATE_THREAD_DEBUG_EVENT:
+      case OUTPUT_DEBUG_STRING_EVENT:
+        if (!killed && kill_here(event.dwDebugEventCode)) killed = TerminateProcess(process.hProcess, 1);
+        break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, handling);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return killed;
 }

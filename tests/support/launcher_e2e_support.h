@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -125,3 +126,11 @@ DWORD child_of(DWORD parent, DWORD timeout_ms, const wchar_t* image = nullptr);
 /// True once process `pid` has loaded a module named `module` (for a launcher child: it runs
 /// the application); false after `timeout_ms`.
 bool wait_for_module(DWORD pid, const wchar_t* module, DWORD timeout_ms);
+
+/// Starts `exe` with `line` and the environment block `environment` (and no standard handles)
+/// as this process's debuggee, and serves its debug events until it exits. Each thread start
+/// and each debug string, met while every thread of it is stopped, is offered to `kill_here`
+/// with its event code; the first that answers true ends the process there. True when it was
+/// ended so; false (and a test failure) when it could not be started.
+bool debug_until_exit(const std::wstring& exe, std::wstring line, std::wstring environment,
+                      const std::function<bool(DWORD event_code)>& kill_here);
