@@ -9,7 +9,8 @@ include_guard(GLOBAL)
 #                    [DPI_AWARE <system|per-monitor-v2>] [UTF8] [MANIFEST <file>] [UNPACK_DIR <template>]
 #                    [SPLASH <png or bmp>] [SPLASH_TIMEOUT <seconds>]
 #                    [SIGN <pkcs12> [SIGN_PASSWORD_FILE <file>] [TIMESTAMP_URL <url>] [SIGN_PAYLOAD]]
-#                    [UPDATE_KEY <key file> | UPDATES_UNSIGNED]):
+#                    [UPDATE_KEY <key file> | UPDATES_UNSIGNED]
+#                    [FRAME_CUT <size|content>] [FRAME_SIZE <size>] [RSYNCABLE]):
 # a target <name> that packs the built main file and its files into <name>.exe (in
 # CMAKE_RUNTIME_OUTPUT_DIRECTORY, else the current binary folder), made again whenever the
 # library, a file below APP_DIR, a listed file, the icon or the packer changes.
@@ -30,10 +31,13 @@ include_guard(GLOBAL)
 # launcher unpacks (--splash), for at most SPLASH_TIMEOUT seconds. UPDATE_KEY makes a launcher
 # that takes updates signed with that key (--update-key: a public key, or the private one, which
 # also signs this release); UPDATES_UNSIGNED one that takes them unsigned (--updates-unsigned).
+# FRAME_CUT, FRAME_SIZE and RSYNCABLE give --frame-cut, --frame-size (such as 2M) and
+# --rsyncable: how the payload is cut into frames, which decides how small the deltas between
+# releases can be.
 function(tavren_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg
-    "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD;UPDATES_UNSIGNED"
-    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL;SPLASH;SPLASH_TIMEOUT;UPDATE_KEY"
+    "CONSOLE;WINDOWED;CACHED;CACHED_VERIFY;UAC_ADMIN;UTF8;SIGN_PAYLOAD;UPDATES_UNSIGNED;RSYNCABLE"
+    "MAIN_TARGET;APP_DIR;PRODUCT;COMPANY;VERSION;ICON;DPI_AWARE;MANIFEST;UNPACK_DIR;SIGN;SIGN_PASSWORD_FILE;TIMESTAMP_URL;SPLASH;SPLASH_TIMEOUT;UPDATE_KEY;FRAME_CUT;FRAME_SIZE"
     "FILES")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "tavren_add_onefile(${name}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -160,6 +164,19 @@ function(tavren_add_onefile name)
     list(APPEND options --update-key "${update_key}")
   elseif(arg_UPDATES_UNSIGNED)
     list(APPEND options --updates-unsigned)
+  endif()
+  if(DEFINED arg_FRAME_CUT)
+    # Checked here too, so a misspelling fails when the project is configured, not at its build.
+    if(NOT arg_FRAME_CUT MATCHES "^(size|content)$")
+      message(FATAL_ERROR "tavren_add_onefile(${name}): FRAME_CUT '${arg_FRAME_CUT}' is neither size nor content")
+    endif()
+    list(APPEND options --frame-cut "${arg_FRAME_CUT}")
+  endif()
+  if(DEFINED arg_FRAME_SIZE)
+    list(APPEND options --frame-size "${arg_FRAME_SIZE}")
+  endif()
+  if(arg_RSYNCABLE)
+    list(APPEND options --rsyncable)
   endif()
   if(arg_SPLASH)
     get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")

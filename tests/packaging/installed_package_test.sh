@@ -47,10 +47,12 @@ cmake --build "$work/build" >/dev/null
 [ "$(sha256sum <"$work/build/hello.exe")" != "$before" ] || { echo "hello.exe not rebuilt after a data change"; exit 1; }
 
 # CACHED, UAC_ADMIN and UNPACK_DIR reach the packer: the second target's executable is a cached
-# launcher that asks for an administrator and unpacks beside itself; MANIFEST puts the third's
-# own manifest in, and SIGN_PAYLOAD signs its library with a throwaway certificate.
+# launcher that asks for an administrator and unpacks beside itself, its small payload cut into
+# frames by content; MANIFEST puts the third's own manifest in, and SIGN_PAYLOAD signs its
+# library with a throwaway certificate.
 echo 'tavren_add_onefile(hello_cached MAIN_TARGET hello_library FILES data PRODUCT "Hello" CACHED UAC_ADMIN
-                   DPI_AWARE system UNPACK_DIR "{PROGRAM_DIR}\\.app-files")' >>"$work/hello/CMakeLists.txt"
+                   DPI_AWARE system UNPACK_DIR "{PROGRAM_DIR}\\.app-files"
+                   FRAME_CUT content FRAME_SIZE 4K RSYNCABLE)' >>"$work/hello/CMakeLists.txt"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 -subj /CN=Hello \
   -batch 2>/dev/null
 openssl pkcs12 -export -out "$work/hello/test.p12" -inkey "$work/key.pem" -in "$work/cert.pem" -passout pass:
@@ -66,6 +68,9 @@ grep -qx "execution level: requireAdministrator" <<<"$listing" \
   || { echo "hello_cached.exe does not ask for an administrator"; exit 1; }
 grep -qx 'unpack folder: {PROGRAM_DIR}\\.app-files' <<<"$listing" \
   || { echo "hello_cached.exe does not unpack beside itself"; exit 1; }
+verified=$("$root/usr/bin/tavren-pack" verify "$work/build/hello_cached.exe")
+grep -q " frames unpacked side by side" <<<"$verified" \
+  || { echo "hello_cached.exe holds one frame: FRAME_CUT and FRAME_SIZE did not reach the packer"; exit 1; }
 listing=$("$root/usr/bin/tavren-pack" list "$work/build/hello_own.exe")
 grep -qx "execution level: highestAvailable" <<<"$listing" \
   || { echo "hello_own.exe does not carry its own manifest"; exit 1; }
