@@ -111,6 +111,7 @@ class release_event {
   /// The variable that hands the event to report_app.
   std::pair<std::wstring, std::wstring> variable() const { return {L"TAVREN_TEST_WAIT", name_}; }
   const std::wstring& name() const { return name_; }
+  HANDLE handle() const { return event_; }
   void set() const;
 
  private:
