@@ -105,7 +105,7 @@ bool literals_open(literal_stream* stream, const delta_header& header, const cha
 }
 
 // Hands `count` literal bytes to the sink, decoding them step by step.
-bool literals_pass(literal_stream* stream, uint64_t count, delta_sink sink, void* context, content_digest* digest,
+bool literals_pass(literal_stream* stream, uint64_t count, delta_sink sink, void* context, sha256* digest,
                    const char** why) {
   while (count > 0) {
     size_t want = count < stream->buffer_size ? static_cast<size_t>(count) : stream->buffer_size;
@@ -167,11 +167,11 @@ bool delta_read_header(const unsigned char* delta, size_t size, delta_header* ou
   header.product_units = load_le16(delta + 16);
   if (load_le16(delta + 18) != 0) return refuse(why, "the delta's header is damaged");
   header.base_size = load_le64(delta + 20);
-  memcpy(header.base_digest, delta + 28, content_digest_size);
-  header.target_size = load_le64(delta + 28 + content_digest_size);
-  memcpy(header.target_digest, delta + 36 + content_digest_size, content_digest_size);
-  header.instruction_bytes = load_le64(delta + 36 + 2 * content_digest_size);
-  header.literal_bytes = load_le64(delta + 44 + 2 * content_digest_size);
+  memcpy(header.base_digest, delta + 28, sha256_size);
+  header.target_size = load_le64(delta + 28 + sha256_size);
+  memcpy(header.target_digest, delta + 36 + sha256_size, sha256_size);
+  header.instruction_bytes = load_le64(delta + 36 + 2 * sha256_size);
+  header.literal_bytes = load_le64(delta + 44 + 2 * sha256_size);
   if (header.company_units > delta_text_units_max || header.product_units > delta_text_units_max)
     return refuse(why, "the delta's header is damaged");
   size_t texts = 2 * (header.company_units + header.product_units);
@@ -193,11 +193,11 @@ bool delta_apply_to(const unsigned char* base, size_t base_size, const unsigned 
   delta_header header;
   if (!delta_read_header(delta, delta_size, &header, why)) return false;
   if (header.base_size != base_size) return refuse(why, "the delta was made for another release (its size differs)");
-  unsigned char digest[content_digest_size];
-  content_digest base_digest;
+  unsigned char digest[sha256_size];
+  sha256 base_digest;
   base_digest.add(base, base_size);
   base_digest.finish(digest);
-  if (memcmp(digest, header.base_digest, content_digest_size) != 0)
+  if (memcmp(digest, header.base_digest, sha256_size) != 0)
     return refuse(why, "the delta was made for another release (its SHA-256 differs)");
 
   // Every instruction is checked before the sink sees a byte, so a damaged delta that still
@@ -213,7 +213,7 @@ bool delta_apply_to(const unsigned char* base, size_t base_size, const unsigned 
 
   literal_stream literals;
   if (!literals_open(&literals, header, why)) return false;
-  content_digest target_digest;
+  sha256 target_digest;
   instruction_reader walk{header.instructions, header.instructions + header.instruction_bytes, base_size,
                           header.target_size};
   while (!walk.done()) {
@@ -230,7 +230,7 @@ bool delta_apply_to(const unsigned char* base, size_t base_size, const unsigned 
   }
   if (!literals_finish(&literals, why)) return false;
   target_digest.finish(digest);
-  if (memcmp(digest, header.target_digest, content_digest_size) != 0)
+  if (memcmp(digest, header.target_digest, sha256_size) != 0)
     return refuse(why, "the result does not have the SHA-256 the delta names (a damaged delta)");
   return true;
 }
@@ -253,11 +253,11 @@ size_t delta_write_header(const delta_header& header, const unsigned char* compa
   store_le16(out + 16, static_cast<uint16_t>(header.product_units));
   store_le16(out + 18, 0);
   store_le64(out + 20, header.base_size);
-  memcpy(out + 28, header.base_digest, content_digest_size);
-  store_le64(out + 28 + content_digest_size, header.target_size);
-  memcpy(out + 36 + content_digest_size, header.target_digest, content_digest_size);
-  store_le64(out + 36 + 2 * content_digest_size, header.instruction_bytes);
-  store_le64(out + 44 + 2 * content_digest_size, header.literal_bytes);
+  memcpy(out + 28, header.base_digest, sha256_size);
+  store_le64(out + 28 + sha256_size, header.target_size);
+  memcpy(out + 36 + sha256_size, header.target_digest, sha256_size);
+  store_le64(out + 36 + 2 * sha256_size, header.instruction_bytes);
+  store_le64(out + 44 + 2 * sha256_size, header.literal_bytes);
   unsigned char* at = out + delta_header_size;
   if (header.company_units) memcpy(at, company, 2 * header.company_units);
   at += 2 * header.company_units;

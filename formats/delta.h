@@ -17,7 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "payload/content_digest.h"
+#include "base/sha256.h"
 
 /// The first bytes of every delta.
 constexpr char delta_magic[] = "TVRDELTA";
@@ -25,7 +25,7 @@ constexpr size_t delta_magic_size = sizeof delta_magic - 1;
 /// The layout this code reads and writes.
 constexpr uint32_t delta_version = 1;
 /// Bytes of the header before the company's units.
-constexpr size_t delta_header_size = 8 + 4 + 2 + 2 + 2 + 2 + 2 * (8 + content_digest_size) + 8 + 8;
+constexpr size_t delta_header_size = 8 + 4 + 2 + 2 + 2 + 2 + 2 * (8 + sha256_size) + 8 + 8;
 /// Longest company or product text, in UTF-16 units, a delta may carry.
 constexpr size_t delta_text_units_max = 1024;
 /// Largest window of the literals' frames: what the launcher decodes it with besides the two files.
@@ -42,7 +42,7 @@ struct delta_header {
   const unsigned char* product;
   size_t product_units;
   uint64_t base_size, target_size;
-  unsigned char base_digest[content_digest_size], target_digest[content_digest_size];
+  unsigned char base_digest[sha256_size], target_digest[sha256_size];
   const unsigned char* instructions;  ///< inside the delta
   uint64_t instruction_bytes;
   const unsigned char* literals;  ///< the Zstandard frames, inside the delta

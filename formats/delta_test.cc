@@ -142,7 +142,7 @@ bytes handmade(const bytes& base, const bytes& target, const std::vector<std::ar
   header.machine = 0x8664;
   header.base_size = base.size();
   header.target_size = target.size();
-  content_digest d1, d2;
+  sha256 d1, d2;
   d1.add(base.data(), base.size());
   d1.finish(header.base_digest);
   d2.add(target.data(), target.size());

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "base/byte_order.h"
-#include "payload/content_digest.h"
+#include "base/sha256.h"
 
 namespace {
 
@@ -165,7 +165,7 @@ void launcher_update_digest(const unsigned char* file, const launcher_update_fac
                         {slot, sizeof(stub_descriptor) - offsetof(stub_descriptor, update_signed)}};
   static const unsigned char zeros[sizeof(stub_descriptor)] = {};
   static const char context[] = "tavren update signature v1";
-  content_digest sha;
+  sha256 sha;
   sha.add(context, sizeof context);
   size_t at = 0;
   for (const hole& h : holes) {

@@ -14,7 +14,7 @@ namespace {
 constexpr uint64_t max_target_bytes = 4u << 20;
 
 struct digest_sink {
-  content_digest digest;
+  sha256 digest;
   uint64_t bytes = 0;
 };
 
@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // Accepted: it must be the target the header names, all of it.
-  unsigned char digest[content_digest_size];
+  unsigned char digest[sha256_size];
   sink.digest.finish(digest);
-  if (sink.bytes != header.target_size || memcmp(digest, header.target_digest, content_digest_size) != 0)
+  if (sink.bytes != header.target_size || memcmp(digest, header.target_digest, sha256_size) != 0)
     __builtin_trap();
   return 0;
 }

@@ -339,7 +339,7 @@ bool cache_digests_match(const wchar_t* folder, const unsigned char* table, uint
   wchar_t path[launcher_path_capacity];
   for (uint32_t i = 0; match && i < count; ++i) {
     const unsigned char* digest = at;
-    uint64_t expected_size = get_u64(at + content_digest_size);
+    uint64_t expected_size = get_u64(at + sha256_size);
     at += stub_digest_record_fixed;
     wbuf_copy(path, launcher_path_capacity, folder);
     wbuf_append(path, launcher_path_capacity, L"\\");
@@ -361,7 +361,7 @@ bool cache_digests_match(const wchar_t* folder, const unsigned char* table, uint
       match = false;
       break;
     }
-    content_digest sum;
+    sha256 sum;
     uint64_t total = 0;
     DWORD got = 0;
     while (ReadFile(file, chunk, cache_digest_chunk, &got, nullptr) && got > 0) {
@@ -369,9 +369,9 @@ bool cache_digests_match(const wchar_t* folder, const unsigned char* table, uint
       total += got;
     }
     CloseHandle(file);
-    unsigned char actual[content_digest_size];
+    unsigned char actual[sha256_size];
     sum.finish(actual);
-    match = total == expected_size && memcmp(actual, digest, content_digest_size) == 0;
+    match = total == expected_size && memcmp(actual, digest, sha256_size) == 0;
   }
   free(chunk);
   return match;

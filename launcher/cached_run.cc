@@ -161,9 +161,9 @@ void identify_product(const wchar_t* main_library_name) {
   update_launcher_path(own_path, launcher_path_capacity);
   normalise_module_path(own_path, launcher_path_capacity);
   const wchar_t* texts[] = {tavren_company_text, tavren_product_text, main_library_name, own_path};
-  content_digest sum;
+  sha256 sum;
   for (const wchar_t* text : texts) sum.add(text, (wcslen(text) + 1) * sizeof(wchar_t));
-  unsigned char digest[content_digest_size];
+  unsigned char digest[sha256_size];
   sum.finish(digest);
   memcpy(g_product, digest, cache_product_size);
 }

@@ -43,9 +43,9 @@ void check_cache_texts(const launcher_texts& texts) {
 launcher_cache cache_facts(const unsigned char* blob, size_t size, bool digests) {
   launcher_cache cache;
   cache.mode = stub_mode_cached | (digests ? stub_mode_verify_digests : 0);
-  content_digest whole;
+  sha256 whole;
   whole.add(blob, size);
-  unsigned char digest[content_digest_size];
+  unsigned char digest[sha256_size];
   whole.finish(digest);
   memcpy(cache.content_key, digest, content_key_size);
 
@@ -58,10 +58,10 @@ launcher_cache cache_facts(const unsigned char* blob, size_t size, bool digests)
       throw pack_error("the application holds a file named " + quote_name(TAVREN_CACHE_RECORD_NAME) +
                        " at its top, which a cached launcher writes itself; rename it or leave out --cached");
     if (!digests) continue;
-    content_digest one;
+    sha256 one;
     while (size_t n = entries.read(buffer.data(), buffer.size())) one.add(buffer.data(), n);
     one.finish(digest);
-    cache.digest_table.append(reinterpret_cast<const char*>(digest), content_digest_size);
+    cache.digest_table.append(reinterpret_cast<const char*>(digest), sha256_size);
     append_le64(cache.digest_table, entries.size());
     for (char16_t unit : entries.name()) {
       cache.digest_table += static_cast<char>(unit & 0xFF);

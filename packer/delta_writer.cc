@@ -197,10 +197,10 @@ std::vector<unsigned char> make_delta(const unsigned char* base, size_t base_siz
   header.product_units = identity.product.size();
   header.base_size = base_size;
   header.target_size = target_size;
-  content_digest digest;
+  sha256 digest;
   digest.add(base, base_size);
   digest.finish(header.base_digest);
-  content_digest target_digest;
+  sha256 target_digest;
   target_digest.add(target, target_size);
   target_digest.finish(header.target_digest);
   header.instruction_bytes = builder.instructions.size();

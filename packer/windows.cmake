@@ -20,8 +20,8 @@ set_target_properties(zstd_full PROPERTIES IMPORTED_LOCATION "${TAVREN_MINGW_PRE
 
 add_library(tavren_pack_core_win STATIC host_win.cc update/update_crypto_win.cc stb_parts.c ${pack_sources}
   ${CMAKE_SOURCE_DIR}/formats/launcher_update.cc
-  ${CMAKE_SOURCE_DIR}/payload/stream_decoder.cc ${CMAKE_SOURCE_DIR}/payload/content_digest.cc
-  ${CMAKE_SOURCE_DIR}/payload/content_digest_x86.cc ${CMAKE_SOURCE_DIR}/payload/content_digest_arm64.cc
+  ${CMAKE_SOURCE_DIR}/payload/stream_decoder.cc ${CMAKE_SOURCE_DIR}/base/sha256.cc
+  ${CMAKE_SOURCE_DIR}/base/sha256_x86.cc ${CMAKE_SOURCE_DIR}/base/sha256_arm64.cc
   ${CMAKE_SOURCE_DIR}/payload/frame_split.cc ${CMAKE_SOURCE_DIR}/formats/delta.cc)
 add_dependencies(tavren_pack_core_win tavren-launcher)
 target_include_directories(tavren_pack_core_win PUBLIC ${CMAKE_SOURCE_DIR} "${host_headers}")

@@ -38,9 +38,9 @@ const wchar_t* status_path() {
   wchar_t folder[launcher_path_capacity];
   if (!expand_path_spec(folder, L"{TEMP}", launcher_path_capacity)) return g_status_path;
   const wchar_t* path = g_trial ? g_trial_path : own_path();
-  content_digest sum;
+  sha256 sum;
   sum.add(path, wcslen(path) * sizeof(wchar_t));
-  unsigned char digest[content_digest_size];
+  unsigned char digest[sha256_size];
   sum.finish(digest);
   wchar_t key[2 * content_key_size + 1];
   content_key_text(digest, key);

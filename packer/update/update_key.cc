@@ -5,13 +5,13 @@
 #include <string.h>
 
 #include "base/byte_order.h"
+#include "base/sha256.h"
 #include "packer/host.h"
 #include "packer/mapped_file.h"
 #include "packer/names.h"
 #include "packer/pack_error.h"
 #include "packer/pe/pe_image.h"
 #include "packer/temp_output.h"
-#include "payload/content_digest.h"
 
 namespace {
 
@@ -105,9 +105,9 @@ update_key_file read_update_key(const std::string& path) {
 }
 
 std::string update_key_fingerprint(const unsigned char point[stub_update_key_size]) {
-  content_digest sha;
+  sha256 sha;
   sha.add(point, stub_update_key_size);
-  unsigned char digest[content_digest_size];
+  unsigned char digest[sha256_size];
   sha.finish(digest);
   return hex(digest, 8);
 }

@@ -1,28 +1,28 @@
 // The digest against the published SHA-256 values, fed whole and in awkward pieces, by the
 // portable code and by the processor's instructions alike: the content key, every cached
-// file's check and every update's check depend on packer and launcher agreeing, whichever
-// code each of them happens to run.
-#include "payload/content_digest.h"
+// file's check, every delta and every update's check depend on packer and launcher agreeing,
+// whichever code each of them happens to run.
+#include "base/sha256.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "payload/content_digest_blocks.h"
+#include "base/sha256_blocks.h"
 
 namespace {
 
 std::string hex(const unsigned char* digest) {
   std::string text;
-  for (size_t i = 0; i < content_digest_size; ++i)
+  for (size_t i = 0; i < sha256_size; ++i)
     text += "0123456789abcdef"[digest[i] >> 4], text += "0123456789abcdef"[digest[i] & 15];
   return text;
 }
 
 std::string hex(const std::string& data, size_t piece) {
-  content_digest digest;
+  sha256 digest;
   for (size_t at = 0; at < data.size(); at += piece) digest.add(data.data() + at, std::min(piece, data.size() - at));
-  unsigned char out[content_digest_size];
+  unsigned char out[sha256_size];
   digest.finish(out);
   return hex(out);
 }
@@ -40,17 +40,17 @@ void check_known_answers() {
 
   // Every length from 0 to 299 (each block edge and padding spill, up to several blocks in one
   // add), summed up as the digest of their digests.
-  content_digest of_all;
+  sha256 of_all;
   for (size_t n = 0; n < 300; ++n) {
     std::string data(n, '\0');
     for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>(i * 7 + n);
-    content_digest one;
+    sha256 one;
     one.add(data.data(), n);
-    unsigned char out[content_digest_size];
+    unsigned char out[sha256_size];
     one.finish(out);
     of_all.add(out, sizeof out);
   }
-  unsigned char all[content_digest_size];
+  unsigned char all[sha256_size];
   of_all.finish(all);
   EXPECT_EQ(hex(all), "d5238871a46ac4a1a75ac3fb19d645b0b3b9e5f35f5f720e2b240d605c6b694e");
 
@@ -60,11 +60,11 @@ void check_known_answers() {
   int wrong = 0;
   for (size_t a = 0; a <= data.size(); ++a) {
     for (size_t b = a; b <= data.size(); ++b) {
-      content_digest digest;
+      sha256 digest;
       digest.add(data.data(), a);
       digest.add(data.data() + a, b - a);
       digest.add(data.data() + b, data.size() - b);
-      unsigned char out[content_digest_size];
+      unsigned char out[sha256_size];
       digest.finish(out);
       if (hex(out) != "0e4a833885ccac0015719aba6b1b598f5098c76109b72272e12d86f3a86131a5" && wrong++ < 3)
         ADD_FAILURE() << "cut at " << a << " and " << b;
@@ -72,14 +72,14 @@ void check_known_answers() {
   }
 }
 
-TEST(ContentDigest, PortableCodeGivesTheStandardValuesHoweverTheInputIsCut) {
-  content_digest_use_portable(true);
+TEST(Sha256, PortableCodeGivesTheStandardValuesHoweverTheInputIsCut) {
+  sha256_use_portable(true);
   check_known_answers();
-  content_digest_use_portable(false);
+  sha256_use_portable(false);
 }
 
-TEST(ContentDigest, ProcessorInstructionsGiveTheStandardValuesHoweverTheInputIsCut) {
-  if (!content_digest_use_portable(false)) GTEST_SKIP() << "this processor has no SHA-256 instructions";
+TEST(Sha256, ProcessorInstructionsGiveTheStandardValuesHoweverTheInputIsCut) {
+  if (!sha256_use_portable(false)) GTEST_SKIP() << "this processor has no SHA-256 instructions";
   check_known_answers();
 }
 
