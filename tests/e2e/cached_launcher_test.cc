@@ -398,9 +398,9 @@ TEST_F(CachedLaunch, ColdStartsAtOnceEachRunFromAWholeInstall) {
 }
 
 TEST_F(CachedLaunch, AFullDiskIsReportedAsInTheDefaultRunAndLeavesNoBuildFolder) {
-  if (const char* why = fixture_mounts_unseen()) GTEST_SKIP() << why;
   std::wstring disk = L"Z:" + widen(TAVREN_SMALL_DISK);
   std::replace(disk.begin(), disk.end(), L'/', L'\\');
+  if (const char* why = fixture_mount_unseen(disk + L"\\mounted")) GTEST_SKIP() << why;
   if (!path_exists(disk + L"\\mounted")) GTEST_SKIP() << "no 1 MiB tmpfs at " << narrow(disk);
   const std::wstring cache = disk + L"\\local";
   remove_tree(cache);

@@ -85,8 +85,8 @@ std::wstring small_disk() {
 }
 
 TEST(FullDisk, TheFailedWriteIsReportedAndTheFilesBeforeItStayWhole) {
-  if (const char* why = fixture_mounts_unseen()) GTEST_SKIP() << why;
   const std::wstring disk = small_disk();
+  if (const char* why = fixture_mount_unseen(disk + L"\\mounted")) GTEST_SKIP() << why;
   if (!path_exists(disk + L"\\mounted")) {
     std::string why = read_file(disk + L".skip");
     GTEST_SKIP() << "no 1 MiB tmpfs at " << narrow(disk) << ": " << why;

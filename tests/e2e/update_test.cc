@@ -147,13 +147,13 @@ TEST_P(Update, ARefusedUpdateChangesNothingAndSaysWhy) {
 // Installed where its users cannot write (for every user, in Program Files): refused before
 // anything is written, with the folder and the system's reason, and never elevated.
 TEST_P(Update, AFolderTheUserCannotWriteGivesAClearRefusal) {
-  if (const char* why = fixture_mounts_unseen()) GTEST_SKIP() << why;
   std::wstring locked = L"Z:" + widen(TAVREN_READ_ONLY_FOLDER);
   for (auto& unit : locked)
     if (unit == L'/') unit = L'\\';
   auto skip = read_file_bytes(locked + L".skip");
   if (!skip.empty()) GTEST_SKIP() << text_of(skip);
   const std::wstring installed = locked + L"\\update_" + GetParam().prefix + L"_v1.exe";
+  if (const char* why = fixture_mount_unseen(installed)) GTEST_SKIP() << why;
   captured_run r = run_captured(installed, quote_argument(installed), options(L"file=" + version(2)));
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(parse_reports(r.out).size(), 1u);

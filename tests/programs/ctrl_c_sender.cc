@@ -3,7 +3,8 @@
 // which reports every console event it gets), raises the event for the whole console and
 // reports what became of the launcher as key=value lines. application_saw_event tells a hung
 // launcher (1) from an event that never reached the application (0); sender_saw_event tells
-// whether the console got it at all.
+// whether the console got it at all. launcher_on_console tells whether the launcher is attached
+// to the console at all: a windowed program is not, as Windows starts it; then nothing is sent.
 //   ctrl_c_sender <launcher> <temp folder the launcher unpacks into> <output file>
 // Exit code 0 when it could report; 10 without a console; 11 when the launcher did not start.
 #include <stdio.h>
@@ -76,10 +77,14 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
   }
   DWORD ready_ms = GetTickCount() - start;
-  BOOL sent = running && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  DWORD attached[64];
+  DWORD attached_count = GetConsoleProcessList(attached, 64);
+  bool on_console = false;
+  for (DWORD i = 0; i < attached_count && i < 64; ++i) on_console = on_console || attached[i] == process.dwProcessId;
+  BOOL sent = running && on_console && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   DWORD sent_at = GetTickCount();
   // Far longer than the clean-up's own waits: only a launcher that hangs is stopped here.
-  bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
+  bool ended = WaitForSingleObject(process.hProcess, sent ? 60000 : 0) == WAIT_OBJECT_0;
   DWORD elapsed = GetTickCount() - sent_at;
   if (!ended) {
     TerminateProcess(process.hProcess, 0xDEAD);
@@ -91,10 +96,10 @@ extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   bool saw_event = file_text(output_path).find("ctrl_event=0") != std::string::npos;
   printf(
       "running=%d\nsent=%d\nended=%d\nexit=0x%lX\nelapsed_ms=%lu\nfolder_left=%d\napplication_saw_event=%d\nready_ms=%"
-      "lu\nsender_saw_event=%d\n",
+      "lu\nsender_saw_event=%d\nlauncher_on_console=%d\n",
       running ? 1 : 0, sent ? 1 : 0, ended ? 1 : 0, code, elapsed,
       folder_has_target(folder, process.dwProcessId) ? 1 : 0, saw_event ? 1 : 0, ready_ms,
-      static_cast<int>(g_saw_ctrl_c));
+      static_cast<int>(g_saw_ctrl_c), on_console ? 1 : 0);
   fflush(stdout);
   return 0;
 }

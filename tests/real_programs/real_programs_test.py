@@ -4,7 +4,11 @@ same program run directly from its folder: output, exit code and standard input 
 same, the program must see the launcher's path where it can report it, and the run must leave
 nothing behind.
 
-  real_programs_test.py --program NAME --direct EXE --launcher EXE --mode default|cached
+  real_programs_test.py --program NAME --direct EXE --launcher EXE --mode default|cached --witness EXE
+
+The direct run goes through the witness (tests/programs/exit_code_witness.cc), which reads the
+program's exit code from the system as the launcher does: Wine's Unix exit status can lose a
+multi-threaded runtime's code as 0 (seen with elm-format under Wine 10 on a loaded machine).
 
 The programs come from npm packages that scripts/setup fetched (pinned there); the build unpacks
 each one and packs its folder with --main. `wine` is the first in PATH, so scripts/run-tests runs
@@ -115,13 +119,14 @@ def run_suite(options):
     os.makedirs(unpack)
     env = dict(program.get("env", {}), TAVREN_ONEFILE_UNPACK_DIR=unpack_windows)
     launcher_windows = windows_path(options.launcher)
+    direct_windows = windows_path(options.direct)
     work = tempfile.mkdtemp(prefix="real-program-")
     failures = []
     try:
         # Cached mode twice over: the first start installs, the second runs from the cache.
         rounds = 2 if options.mode == "cached" else 1
         for name, args, given in program["cases"]:
-            direct = wine([options.direct] + args, given, env, cwd=work)
+            direct = wine([options.witness, direct_windows] + args, given, env, cwd=work)
             for start in range(rounds):
                 packed = wine([options.launcher] + args, given, env, cwd=work)
                 label = f"{name} (start {start + 1})"
@@ -183,9 +188,11 @@ def main():
     parser.add_argument("--direct", required=True)
     parser.add_argument("--launcher", required=True)
     parser.add_argument("--mode", required=True, choices=["default", "cached"])
+    parser.add_argument("--witness", required=True)
     options = parser.parse_args()
-    options.direct, options.launcher = os.path.abspath(options.direct), os.path.abspath(options.launcher)
-    for needed in (options.direct, options.launcher):
+    options.direct, options.launcher, options.witness = (os.path.abspath(path) for path in
+                                                         (options.direct, options.launcher, options.witness))
+    for needed in (options.direct, options.launcher, options.witness):
         if not os.path.isfile(needed):
             print(f"missing {needed}: scripts/setup fetches the real programs and the build packs them (make test does both)")
             return 1

@@ -20,8 +20,10 @@ bool make_unix_link(const std::wstring& target, const std::wstring& link);
 bool remove_unix_link(const std::wstring& link);
 /// The major version of the Wine this runs under; 0 on Windows.
 int wine_major_version();
-/// Why a file system the test's fixture mounted is not seen by this Wine's file calls, or null
-/// when it is. scripts/wine10 runs Wine 10 in a mount namespace of its own, made when its server
-/// started, before the fixture mounted: the server, which opens files for every process, never
-/// sees the mount. The Wine 8 pass runs the same test for real.
-const char* fixture_mounts_unseen();
+/// Why the Wine server cannot see `file_on_mount`, a file on a file system the test's fixture
+/// mounted, though this process lists it; null when both see it (or neither does: the fixture's
+/// own skip says why). Wine's server opens every file for its processes, which look up names
+/// themselves: a server that runs in a mount namespace copied before the fixture mounted (Wine 10
+/// through scripts/wine10, outside the namespace scripts/run-tests shares mounts in) sees the
+/// folder beneath the mount instead.
+const char* fixture_mount_unseen(const std::wstring& file_on_mount);
