@@ -22,18 +22,14 @@ struct trust_functions {
   decltype(&::OpenProcessToken) OpenProcessToken;
 };
 
-template <class Function>
-bool bind(HMODULE module, const char* name, Function* to) {
-  *to = module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
-  return *to != nullptr;
-}
-
 bool bind_all(HMODULE m, trust_functions& f) {
-  return bind(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind(m, "EqualSid", &f.EqualSid) &&
-         bind(m, "GetAce", &f.GetAce) && bind(m, "GetKernelObjectSecurity", &f.GetKernelObjectSecurity) &&
-         bind(m, "GetSecurityDescriptorDacl", &f.GetSecurityDescriptorDacl) &&
-         bind(m, "GetSecurityDescriptorOwner", &f.GetSecurityDescriptorOwner) &&
-         bind(m, "GetTokenInformation", &f.GetTokenInformation) && bind(m, "OpenProcessToken", &f.OpenProcessToken);
+  return bind_function(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind_function(m, "EqualSid", &f.EqualSid) &&
+         bind_function(m, "GetAce", &f.GetAce) &&
+         bind_function(m, "GetKernelObjectSecurity", &f.GetKernelObjectSecurity) &&
+         bind_function(m, "GetSecurityDescriptorDacl", &f.GetSecurityDescriptorDacl) &&
+         bind_function(m, "GetSecurityDescriptorOwner", &f.GetSecurityDescriptorOwner) &&
+         bind_function(m, "GetTokenInformation", &f.GetTokenInformation) &&
+         bind_function(m, "OpenProcessToken", &f.OpenProcessToken);
 }
 
 // Both threads that could get here at once would store the same addresses; the flag goes last.

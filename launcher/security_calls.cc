@@ -6,26 +6,21 @@
 
 namespace {
 
-template <class Function>
-bool bind(HMODULE module, const char* name, Function* to) {
-  *to = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return *to != nullptr;
-}
-
 bool bind_all(security_functions& f) {
   // Only from the system folder: a planted advapi32.dll elsewhere is never loaded.
   HMODULE m = load_system_library(L"advapi32.dll");
-  return m && bind(m, "AddAccessAllowedAceEx", &f.AddAccessAllowedAceEx) &&
-         bind(m, "AddMandatoryAce", &f.AddMandatoryAce) &&
-         bind(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind(m, "EqualSid", &f.EqualSid) &&
-         bind(m, "GetSecurityInfo", &f.GetSecurityInfo) && bind(m, "GetTokenInformation", &f.GetTokenInformation) &&
-         bind(m, "InitializeAcl", &f.InitializeAcl) &&
-         bind(m, "InitializeSecurityDescriptor", &f.InitializeSecurityDescriptor) &&
-         bind(m, "OpenProcessToken", &f.OpenProcessToken) &&
-         bind(m, "SetSecurityDescriptorControl", &f.SetSecurityDescriptorControl) &&
-         bind(m, "SetSecurityDescriptorDacl", &f.SetSecurityDescriptorDacl) &&
-         bind(m, "SetSecurityDescriptorOwner", &f.SetSecurityDescriptorOwner) &&
-         bind(m, "SetSecurityDescriptorSacl", &f.SetSecurityDescriptorSacl);
+  return m && bind_function(m, "AddAccessAllowedAceEx", &f.AddAccessAllowedAceEx) &&
+         bind_function(m, "AddMandatoryAce", &f.AddMandatoryAce) &&
+         bind_function(m, "CreateWellKnownSid", &f.CreateWellKnownSid) && bind_function(m, "EqualSid", &f.EqualSid) &&
+         bind_function(m, "GetSecurityInfo", &f.GetSecurityInfo) &&
+         bind_function(m, "GetTokenInformation", &f.GetTokenInformation) &&
+         bind_function(m, "InitializeAcl", &f.InitializeAcl) &&
+         bind_function(m, "InitializeSecurityDescriptor", &f.InitializeSecurityDescriptor) &&
+         bind_function(m, "OpenProcessToken", &f.OpenProcessToken) &&
+         bind_function(m, "SetSecurityDescriptorControl", &f.SetSecurityDescriptorControl) &&
+         bind_function(m, "SetSecurityDescriptorDacl", &f.SetSecurityDescriptorDacl) &&
+         bind_function(m, "SetSecurityDescriptorOwner", &f.SetSecurityDescriptorOwner) &&
+         bind_function(m, "SetSecurityDescriptorSacl", &f.SetSecurityDescriptorSacl);
 }
 
 }  // namespace

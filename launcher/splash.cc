@@ -47,27 +47,26 @@ HANDLE g_close_event = nullptr;
 HANDLE g_followed = nullptr;
 window_functions g_calls;
 
-template <class Function>
-bool bind(HMODULE module, const char* name, Function* to) {
-  *to = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return *to != nullptr;
-}
-
 bool bind_window_functions(window_functions& f) {
   HMODULE user = load_system_library(L"user32.dll");
   HMODULE gdi = user ? load_system_library(L"gdi32.dll") : nullptr;
-  return gdi && bind(user, "RegisterClassExW", &f.RegisterClassExW) &&
-         bind(user, "CreateWindowExW", &f.CreateWindowExW) && bind(user, "DefWindowProcW", &f.DefWindowProcW) &&
-         bind(user, "DestroyWindow", &f.DestroyWindow) && bind(user, "ShowWindow", &f.ShowWindow) &&
-         bind(user, "UpdateLayeredWindow", &f.UpdateLayeredWindow) && bind(user, "GetDC", &f.GetDC) &&
-         bind(user, "ReleaseDC", &f.ReleaseDC) && bind(user, "GetSystemMetrics", &f.GetSystemMetrics) &&
-         bind(user, "MsgWaitForMultipleObjects", &f.MsgWaitForMultipleObjects) &&
-         bind(user, "PeekMessageW", &f.PeekMessageW) && bind(user, "DispatchMessageW", &f.DispatchMessageW) &&
-         bind(user, "EnumWindows", &f.EnumWindows) && bind(user, "IsWindowVisible", &f.IsWindowVisible) &&
-         bind(user, "GetWindowThreadProcessId", &f.GetWindowThreadProcessId) &&
-         bind(gdi, "CreateCompatibleDC", &f.CreateCompatibleDC) && bind(gdi, "CreateDIBSection", &f.CreateDIBSection) &&
-         bind(gdi, "SelectObject", &f.SelectObject) && bind(gdi, "DeleteObject", &f.DeleteObject) &&
-         bind(gdi, "DeleteDC", &f.DeleteDC);
+  return gdi && bind_function(user, "RegisterClassExW", &f.RegisterClassExW) &&
+         bind_function(user, "CreateWindowExW", &f.CreateWindowExW) &&
+         bind_function(user, "DefWindowProcW", &f.DefWindowProcW) &&
+         bind_function(user, "DestroyWindow", &f.DestroyWindow) && bind_function(user, "ShowWindow", &f.ShowWindow) &&
+         bind_function(user, "UpdateLayeredWindow", &f.UpdateLayeredWindow) && bind_function(user, "GetDC", &f.GetDC) &&
+         bind_function(user, "ReleaseDC", &f.ReleaseDC) &&
+         bind_function(user, "GetSystemMetrics", &f.GetSystemMetrics) &&
+         bind_function(user, "MsgWaitForMultipleObjects", &f.MsgWaitForMultipleObjects) &&
+         bind_function(user, "PeekMessageW", &f.PeekMessageW) &&
+         bind_function(user, "DispatchMessageW", &f.DispatchMessageW) &&
+         bind_function(user, "EnumWindows", &f.EnumWindows) &&
+         bind_function(user, "IsWindowVisible", &f.IsWindowVisible) &&
+         bind_function(user, "GetWindowThreadProcessId", &f.GetWindowThreadProcessId) &&
+         bind_function(gdi, "CreateCompatibleDC", &f.CreateCompatibleDC) &&
+         bind_function(gdi, "CreateDIBSection", &f.CreateDIBSection) &&
+         bind_function(gdi, "SelectObject", &f.SelectObject) && bind_function(gdi, "DeleteObject", &f.DeleteObject) &&
+         bind_function(gdi, "DeleteDC", &f.DeleteDC);
 }
 
 // The window's pixels: the image, and the bar over its last rows.

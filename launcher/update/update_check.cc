@@ -24,12 +24,6 @@ bool refuse(const char* reason, wchar_t* why, size_t capacity) {
   return false;
 }
 
-template <class Function>
-bool bind(HMODULE module, const char* name, Function* to) {
-  *to = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return *to != nullptr;
-}
-
 struct bcrypt_functions {
   decltype(&::BCryptOpenAlgorithmProvider) BCryptOpenAlgorithmProvider;
   decltype(&::BCryptImportKeyPair) BCryptImportKeyPair;
@@ -42,11 +36,11 @@ struct bcrypt_functions {
 // folder, so no other start pays for it and no planted bcrypt.dll is ever loaded.
 bool bind_bcrypt(bcrypt_functions& f) {
   HMODULE m = load_system_library(L"bcrypt.dll");
-  return m && bind(m, "BCryptOpenAlgorithmProvider", &f.BCryptOpenAlgorithmProvider) &&
-         bind(m, "BCryptImportKeyPair", &f.BCryptImportKeyPair) &&
-         bind(m, "BCryptVerifySignature", &f.BCryptVerifySignature) &&
-         bind(m, "BCryptDestroyKey", &f.BCryptDestroyKey) &&
-         bind(m, "BCryptCloseAlgorithmProvider", &f.BCryptCloseAlgorithmProvider);
+  return m && bind_function(m, "BCryptOpenAlgorithmProvider", &f.BCryptOpenAlgorithmProvider) &&
+         bind_function(m, "BCryptImportKeyPair", &f.BCryptImportKeyPair) &&
+         bind_function(m, "BCryptVerifySignature", &f.BCryptVerifySignature) &&
+         bind_function(m, "BCryptDestroyKey", &f.BCryptDestroyKey) &&
+         bind_function(m, "BCryptCloseAlgorithmProvider", &f.BCryptCloseAlgorithmProvider);
 }
 
 constexpr NTSTATUS status_invalid_signature = static_cast<NTSTATUS>(0xC000A000);
