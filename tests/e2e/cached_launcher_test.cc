@@ -231,7 +231,7 @@ TEST_F(CachedLaunch, ANewBuildReplacingTheLauncherRunsItsOwnFilesAndRemovesOnlyI
   o.set_env.push_back(release.variable());
   ASSERT_TRUE(place_as_app(L"cached_report_launcher.exe"));
   started_process running(app, quote_argument(app), o);
-  ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", 60000));
+  ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", INFINITE));
   ASSERT_EQ(builds(L"Report"), std::vector<std::wstring>{old_build}) << "its install removed the unused new build";
   const snapshot kept = files_below(old_build);
   ASSERT_TRUE(MoveFileW(app.c_str(), (temp / L"app-running.exe").c_str()));
@@ -312,7 +312,7 @@ TEST_F(CachedLaunch, ADamagedFolderAProcessRunsFromStaysInPlaceAndIsRepairedOnce
   o.set_env.push_back(release.variable());
   std::wstring exe = test_program(L"cached_report_launcher.exe");
   started_process running(exe, quote_argument(exe), o);
-  ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", 60000));
+  ASSERT_TRUE(wait_for_module(running.pid(), L"report_app.dll", INFINITE));
   DeleteFileW((folder + L"\\data\\readme.txt").c_str());
 
   captured_run beside = run(L"cached_report_launcher.exe");

@@ -93,23 +93,26 @@ TEST(ExecutableEntry, TheApplicationGetsTheShortcutsWindowStateTitleAndLink) {
 }
 
 // The launcher ends with the application while the helper it started from the folder still
-// waits; only then is the helper let go, and it finds its files.
+// waits; only then is the helper let go, and it finds its files. The application too waits
+// until the test has found both: one that ended at once could be gone before it was seen.
 TEST(ExecutableEntry, AHelperStartedFromTheFolderOutlivesTheLauncherWithEveryFile) {
   scratch_folder temp, elsewhere;
-  release_event helper_release;
+  release_event application_release, helper_release;
   const std::wstring copy = elsewhere / L"copy.txt";
   run_options options = launch_options(temp.path());
   options.set_env.push_back({L"TAVREN_TEST_SPAWN", L"\"{folder}\\report_app.exe\" helper"});
   options.set_env.push_back({L"TAVREN_TEST_SPAWN_WAIT", helper_release.name()});
   options.set_env.push_back({L"TAVREN_TEST_SPAWN_COPY", L"data\\readme.txt|" + copy});
+  options.set_env.push_back(application_release.variable());
   started_process launcher(exe_launcher(), L"launcher", options);
   ASSERT_TRUE(launcher.started());
-  DWORD application_pid = child_of(launcher.pid(), 20000);
+  DWORD application_pid = child_of(launcher.pid(), INFINITE);
   ASSERT_NE(application_pid, 0u);
-  DWORD helper_pid = child_of(application_pid, 20000);
+  DWORD helper_pid = child_of(application_pid, INFINITE);
   ASSERT_NE(helper_pid, 0u);
   HANDLE helper = OpenProcess(SYNCHRONIZE, FALSE, helper_pid);
   ASSERT_NE(helper, nullptr);
+  application_release.set();
   captured_run run = launcher.finish();
   EXPECT_FALSE(run.timed_out) << "the launcher waited for the helper";
   EXPECT_EQ(run.exit_code, 0u) << run.err;

@@ -183,7 +183,6 @@ TEST(ConsoleControlHandler, RealCtrlCIsTheApplicationsToHandleAndItsCodeIsPassed
     options.set_env.push_back(release.variable());
     options.set_env.push_back({L"TAVREN_TEST_EXIT", L"9"});
     if (handles) options.set_env.push_back({L"TAVREN_TEST_CTRL_EXIT", L"21"});
-    options.timeout_ms = 180000;  // the sender's own waits end first
     std::wstring output = temp / L"launcher_output.txt";
     captured_run sender = run_captured(test_program(L"ctrl_c_sender.exe"),
                                        L"ctrl_c_sender \"" + e2e_launcher(L"e2e_report_launcher.exe") + L"\" \"" +

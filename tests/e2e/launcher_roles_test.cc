@@ -33,7 +33,7 @@ struct running_parent {
   }
   bool ready() {
     if (!process->started()) return false;
-    folder = wait_for_target(temp.path(), process->pid(), L"data\\readme.txt", 20000);
+    folder = wait_for_target(temp.path(), process->pid(), L"data\\readme.txt", INFINITE);
     return !folder.empty();
   }
 };

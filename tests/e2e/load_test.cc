@@ -90,9 +90,9 @@ long parent_handles_while_child_runs(const scratch_folder& temp) {
   run_options options = launch_options(temp.path());
   options.set_env.push_back(release.variable());
   started_process parent(launcher(), L"launcher", options);
-  DWORD child = child_of(parent.pid(), 20000);
+  DWORD child = child_of(parent.pid(), INFINITE);
   EXPECT_NE(child, 0u) << "the parent started no child";
-  EXPECT_TRUE(child && wait_for_module(child, L"report_app.dll", 20000)) << "the child never ran the application";
+  EXPECT_TRUE(child && wait_for_module(child, L"report_app.dll", INFINITE)) << "the child never ran the application";
   long count = handles_of(parent.pid());
   release.set();
   EXPECT_EQ(parent.finish().exit_code, 0u);

@@ -101,7 +101,6 @@ class PayloadDamage : public ::testing::Test {
     run_options options;
     options.set_env = {{L"TAVREN_TEST_BLOB", path}, {L"TMP", temp_}, {L"TEMP", temp_}};
     options.remove_env = {L"TAVREN_ONEFILE_PARENT", L"TAVREN_TEST_EXIT", L"TAVREN_TEST_ACTION"};
-    options.timeout_ms = 30000;
     std::wstring launcher = beside_test_binary(L"blob_launcher.exe");
     return run_captured(launcher, L"blob_launcher.exe", options);
   }

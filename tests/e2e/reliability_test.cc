@@ -192,13 +192,8 @@ TEST(LongNames, CleanUpOfPathsPastTwoHundredSixtyCharactersLeavesTheCurrentFolde
 // --- A file in the target folder still open when the application ends ------------------
 
 // Removing a folder whose file is held fails until the holder lets go.
-bool remove_when_released(const std::wstring& folder, DWORD timeout_ms) {
-  DWORD start = GetTickCount();
-  while (!remove_tree(folder)) {
-    if (GetTickCount() - start > timeout_ms) return false;
-    Sleep(100);
-  }
-  return true;
+void remove_when_released(const std::wstring& folder) {
+  while (!remove_tree(folder)) Sleep(100);
 }
 
 // When the process ended, in milliseconds of the system's clock, as the system recorded it.
@@ -219,7 +214,7 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
   options.set_env.push_back(application.variable());
   started_process parent(report_launcher(), L"launcher", options);
   ASSERT_TRUE(parent.started());
-  DWORD child_pid = child_of(parent.pid(), 20000);
+  DWORD child_pid = child_of(parent.pid(), INFINITE);
   ASSERT_NE(child_pid, 0u);
   HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child_pid);
   ASSERT_NE(child, nullptr);
@@ -249,7 +244,7 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
   // the backoff before it gave up: it cannot have ended sooner after its child.
   EXPECT_GE(cleanup_ms + 100, static_cast<double>(backoff_total_ms));
   holder.set();
-  EXPECT_TRUE(remove_when_released(temp / left[0], 15000));
+  remove_when_released(temp / left[0]);
 }
 
 // --- A helper program the application starts from its own folder -----------------------
@@ -260,19 +255,22 @@ TEST(HeldFile, TheCleanUpGivesUpQuietlyAfterItsRetriesAndTheChildsCodeStands) {
 // collects it.
 TEST(FolderHelper, TheLauncherEndsWithTheApplicationAndLeavesTheFolderWholeToItsHelper) {
   scratch_folder temp;
-  release_event helper_release;
+  // The application waits until the test has seen it and its helper.
+  release_event application_release, helper_release;
   run_options options = launch_options(temp.path());
+  options.set_env.push_back(application_release.variable());
   options.set_env.push_back({L"TAVREN_TEST_EXIT", L"6"});
   options.set_env.push_back({L"TAVREN_TEST_SPAWN", L"\"{folder}\\helper.exe\" check " + helper_release.name() +
                                                        L" data\\readme.txt report_app.dll helper.exe"});
   started_process parent(test_program(L"e2e_helper_launcher.exe"), L"launcher", options);
   ASSERT_TRUE(parent.started());
-  DWORD child_pid = child_of(parent.pid(), 20000);
+  DWORD child_pid = child_of(parent.pid(), INFINITE);
   ASSERT_NE(child_pid, 0u);
-  DWORD helper_pid = child_of(child_pid, 20000);
+  DWORD helper_pid = child_of(child_pid, INFINITE);
   ASSERT_NE(helper_pid, 0u);
   HANDLE helper = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, helper_pid);
   ASSERT_NE(helper, nullptr);
+  application_release.set();
   // The helper waits for the test, and the test for the launcher: a launcher that waits for
   // its helpers never ends here.
   captured_run run = parent.finish();
@@ -323,25 +321,25 @@ TEST(KilledParent, TheChildEndsWithItTheGrandchildRunsOnAndTheNextStartCollectsT
                                                        quote_argument(held) + L" " + never.name() + L" " + ready_name});
   started_process parent(report_launcher(), L"launcher", options);
   ASSERT_TRUE(parent.started());
-  std::wstring folder = wait_for_target(temp.path(), parent.pid(), L"data\\readme.txt", 20000);
+  std::wstring folder = wait_for_target(temp.path(), parent.pid(), L"data\\readme.txt", INFINITE);
   ASSERT_FALSE(folder.empty());
-  DWORD child_pid = child_of(parent.pid(), 20000);
+  DWORD child_pid = child_of(parent.pid(), INFINITE);
   ASSERT_NE(child_pid, 0u);
   HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child_pid);
   ASSERT_NE(child, nullptr);
-  ASSERT_TRUE(wait_for_module(child_pid, e2e_report_main().c_str(), 20000));
-  ASSERT_EQ(WaitForSingleObject(grandchild_ready, 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+  ASSERT_TRUE(wait_for_module(child_pid, e2e_report_main().c_str(), INFINITE));
+  ASSERT_EQ(WaitForSingleObject(grandchild_ready, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(grandchild_ready);
-  DWORD grandchild_pid = child_of(child_pid, 20000);
+  DWORD grandchild_pid = child_of(child_pid, INFINITE);
   HANDLE grandchild = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, grandchild_pid);
   ASSERT_NE(grandchild, nullptr);
 
   double killed_at = now_ms();
   ASSERT_TRUE(TerminateProcess(parent.handle(), 0xDEAD));
-  EXPECT_EQ(WaitForSingleObject(child, 60000), static_cast<DWORD>(WAIT_OBJECT_0)) << "the child outlived its parent";
+  EXPECT_EQ(WaitForSingleObject(child, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0)) << "the child outlived its parent";
   printf("[ figure ] killed parent: the child ended %.0f ms after it\n", now_ms() - killed_at);
   CloseHandle(child);
-  EXPECT_EQ(parent.finish(5000).exit_code, 0xDEADu);
+  EXPECT_EQ(parent.finish().exit_code, 0xDEADu);
   EXPECT_EQ(WaitForSingleObject(grandchild, 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "the application's own process ended";
   EXPECT_TRUE(whole_report_app_folder(temp / folder));
@@ -430,7 +428,7 @@ TEST(DeadRuns, AHundredParentsKilledAtRandomMomentsLeaveNothingAndLiveRunsAreUnd
   std::vector<std::wstring> live_folders;
   for (int i = 0; i < 3; ++i) {
     live.push_back(std::make_unique<started_process>(report_launcher(), L"live", live_options));
-    live_folders.push_back(wait_for_target(temp.path(), live.back()->pid(), L"data\\readme.txt", 20000));
+    live_folders.push_back(wait_for_target(temp.path(), live.back()->pid(), L"data\\readme.txt", INFINITE));
     ASSERT_FALSE(live_folders.back().empty());
   }
 
@@ -446,7 +444,7 @@ TEST(DeadRuns, AHundredParentsKilledAtRandomMomentsLeaveNothingAndLiveRunsAreUnd
     // The moment is random, not a wait for anything: from before unpacking to a running child.
     Sleep(static_cast<DWORD>(rand() % 120));
     TerminateProcess(victim.handle(), 1);
-    victim.finish(20000);
+    victim.finish();
   }
   printf("[ figure ] 100 killed starts: %.0f ms\n", now_ms() - start);
   // The children of the last parents end with them; a clean run collects what is left.
@@ -620,7 +618,7 @@ TEST(HostileEnvironment, AStrangerNamingARunningLauncherGetsAnOrdinaryParentRunW
   run_options parent_options = launch_options(parent_temp.path());
   parent_options.set_env.push_back(release.variable());
   started_process parent(report_launcher(), L"parent", parent_options);
-  std::wstring folder = wait_for_target(parent_temp.path(), parent.pid(), L"data\\readme.txt", 20000);
+  std::wstring folder = wait_for_target(parent_temp.path(), parent.pid(), L"data\\readme.txt", INFINITE);
   ASSERT_FALSE(folder.empty());
   target_name name = parse_target_name(folder);
   ASSERT_TRUE(name.ok);

@@ -201,17 +201,37 @@ release_event::~release_event() {
 
 void release_event::set() const { SetEvent(event_); }
 
+// When a process was created, or 0 when that is not known: it ended, or it is not ours, or it
+// is still starting (Wine then answers with a time still to come).
+static ULONGLONG created_at(DWORD pid) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return 0;
+  FILETIME created, exited, kernel, user, now;
+  ULONGLONG at = GetProcessTimes(process, &created, &exited, &kernel, &user)
+                     ? (ULONGLONG{created.dwHighDateTime} << 32 | created.dwLowDateTime)
+                     : 0;
+  CloseHandle(process);
+  GetSystemTimeAsFileTime(&now);
+  return at <= (ULONGLONG{now.dwHighDateTime} << 32 | now.dwLowDateTime) ? at : 0;
+}
+
 DWORD child_of(DWORD parent, DWORD timeout_ms, const wchar_t* image) {
+  // A process keeps its parent's id after the parent ends, and Wine hands ids out again soon:
+  // an orphan of an earlier test can name a new process as its parent. A process known to be
+  // older than the parent is not its child.
   DWORD start = GetTickCount();
   do {
+    const ULONGLONG parent_born = created_at(parent);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
     DWORD found = 0;
     for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
-      if (entry.th32ParentProcessID == parent && entry.th32ProcessID != parent &&
-          (!image || _wcsicmp(entry.szExeFile, image) == 0))
-        found = entry.th32ProcessID;
+      if (entry.th32ParentProcessID != parent || entry.th32ProcessID == parent ||
+          (image && _wcsicmp(entry.szExeFile, image) != 0))
+        continue;
+      const ULONGLONG born = parent_born ? created_at(entry.th32ProcessID) : 0;
+      if (!born || born >= parent_born) found = entry.th32ProcessID;
     }
     CloseHandle(snapshot);
     if (found) return found;

@@ -64,7 +64,7 @@ class started_process {
   HANDLE handle() const { return process_; }
   /// Waits up to `timeout_ms` (then terminates it and reports timed_out) and returns the
   /// exit code and everything the process and its descendants wrote (stdout and stderr).
-  captured_run finish(DWORD timeout_ms = 60000);
+  captured_run finish(DWORD timeout_ms = INFINITE);
 
  private:
   HANDLE process_ = nullptr;
@@ -119,8 +119,8 @@ class release_event {
   HANDLE event_ = nullptr;
 };
 
-/// The first process whose recorded parent is `parent` (and, with `image`, that runs a file of
-/// that name), or 0 after `timeout_ms`. A process that draws when no desktop process runs gets
+/// The first process whose recorded parent is `parent`, created after it (and, with `image`,
+/// that runs a file of that name), or 0 after `timeout_ms`. A process that draws when no desktop process runs gets
 /// Wine's explorer.exe as a child of its own: name the image where that can happen.
 DWORD child_of(DWORD parent, DWORD timeout_ms, const wchar_t* image = nullptr);
 

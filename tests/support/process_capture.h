@@ -19,7 +19,7 @@ struct run_options {
   std::vector<std::pair<std::wstring, std::wstring>> set_env;
   std::vector<std::wstring> remove_env;
   std::wstring current_directory;  ///< empty: the test's own
-  uint32_t timeout_ms = 60000;
+  uint32_t timeout_ms = INFINITE;  // a hung test is ended by CTest's own bound
   bool no_std_handles = false;  ///< start the child without standard handles
   std::wstring input_file;      ///< standard input read from this file; empty: NUL
   /// What a shortcut would give: flags added to the startup information's, with the fields
