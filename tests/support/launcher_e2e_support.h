@@ -120,8 +120,9 @@ class release_event {
 };
 
 /// The first process whose recorded parent is `parent`, created after it (and, with `image`,
-/// that runs a file of that name), or 0 after `timeout_ms`. A process that draws when no desktop process runs gets
-/// Wine's explorer.exe as a child of its own: name the image where that can happen.
+/// that runs a file of that name), or 0 after `timeout_ms`. A process that draws when no
+/// desktop process runs gets Wine's explorer.exe as a child of its own: name the image where
+/// that can happen.
 DWORD child_of(DWORD parent, DWORD timeout_ms, const wchar_t* image = nullptr);
 
 /// True once process `pid` has loaded a module named `module` (for a launcher child: it runs
